@@ -1,0 +1,21 @@
+#include "common/board.h"
+
+#include "common/platform.h"
+
+#include <fcntl.h>
+
+namespace {
+// Opened on the first call and kept for the life of the process; a failed open
+// stores its negative result so that the next call tries again.
+int gpio_fd = -1;
+} // namespace
+
+int board_present(int port) {
+    if (gpio_fd < 0) {
+        gpio_fd = plat_gpio_open("/dev/gpio", O_RDWR);
+        if (gpio_fd < 0)
+            return 0;
+    }
+    unsigned long request = (port == 2) ? BOARD_TYPE_REQ_PORT2 : BOARD_TYPE_REQ_PORT1;
+    return plat_gpio_ioctl(gpio_fd, request) == BOARD_TYPE_TARVO ? 1 : 0;
+}

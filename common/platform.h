@@ -1,0 +1,33 @@
+// Everything the programs need from the operating system beyond plain stdio goes
+// through these functions.  Two implementations exist and one is chosen at link
+// time: platform_linux.cpp for the controller, sim/platform_sim.cpp for the
+// simulated controller.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <ctime>
+
+// Called first thing in main().  Returns 0 when the program may go on; the
+// simulated build returns -1 (after saying why on stderr) when it has no world.
+int plat_start(void);
+
+// System log with the updater's identity (ident "tarvo_update", LOG_PID |
+// LOG_NDELAY, LOG_DAEMON).  Levels are the <syslog.h> LOG_* values; "%m" in a
+// format is the text of errno, as with syslog(3).
+void plat_openlog(void);
+void plat_syslog(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void plat_vsyslog(int level, const char *fmt, va_list ap);
+void plat_closelog(void);
+
+// CLOCK_MONOTONIC and microsecond sleeps.
+void plat_clock_monotonic(struct timespec *ts);
+void plat_usleep(unsigned long usec);
+
+// The controller's "/dev/gpio" driver: open(path, flags) and ioctl(fd, request, 0).
+int plat_gpio_open(const char *path, int flags);
+int plat_gpio_ioctl(int fd, unsigned long request);
+
+// Maps one of the system's fixed absolute paths ("/opt/tarvo_update/...") to the
+// path to use.  On the controller that is the path itself; returns buf.
+const char *plat_path(const char *fixed, char *buf, std::size_t size);

@@ -1,0 +1,43 @@
+// The controller's side of the platform interface: plain Linux calls.
+#include "common/platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+int plat_start(void) { return 0; }
+
+void plat_openlog(void) { openlog("tarvo_update", LOG_PID | LOG_NDELAY, LOG_DAEMON); }
+
+void plat_vsyslog(int level, const char *fmt, va_list ap) { vsyslog(level, fmt, ap); }
+
+void plat_syslog(int level, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsyslog(level, fmt, ap);
+    va_end(ap);
+}
+
+void plat_closelog(void) { closelog(); }
+
+void plat_clock_monotonic(struct timespec *ts) { clock_gettime(CLOCK_MONOTONIC, ts); }
+
+void plat_usleep(unsigned long usec) {
+    struct timespec req;
+    req.tv_sec = static_cast<time_t>(usec / 1000000UL);
+    req.tv_nsec = static_cast<long>((usec % 1000000UL) * 1000UL);
+    while (nanosleep(&req, &req) == -1 && errno == EINTR) {
+    }
+}
+
+int plat_gpio_open(const char *path, int flags) { return open(path, flags); }
+
+int plat_gpio_ioctl(int fd, unsigned long request) { return ioctl(fd, request, 0); }
+
+const char *plat_path(const char *fixed, char *buf, std::size_t size) {
+    std::snprintf(buf, size, "%s", fixed);
+    return buf;
+}

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when missing.
+# Usage: scripts/deps.sh [GROUP...]   groups: build, test, cross, web (default: all)
+set -euo pipefail
+groups=("$@")
+[ ${#groups[@]} -gt 0 ] || groups=(build test cross web)
+pkgs=()
+for g in "${groups[@]}"; do
+  case "$g" in
+    build) pkgs+=(g++ cmake make libgtest-dev googletest) ;;
+    test)  pkgs+=(srecord) ;;
+    cross) pkgs+=(g++-arm-linux-gnueabi qemu-user-static) ;;
+    web)   pkgs+=(lighttpd chromium nodejs npm) ;;
+  esac
+done
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" -ne 0 ]; then
+  echo "missing Debian packages: ${missing[*]} (run as root, or install them)" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"

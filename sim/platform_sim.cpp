@@ -1,0 +1,186 @@
+// The simulated controller's side of the platform interface: virtual time, a
+// syslog that writes the world's var/log/messages as busybox syslogd does, a
+// "/dev/gpio" that answers from the world, and fixed paths inside the world.
+#include "common/platform.h"
+#include "sim/boards.h"
+#include "sim/clock.h"
+#include "sim/controller.h"
+#include "sim/sim_platform.h"
+#include "sim/world.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace sim {
+namespace {
+std::vector<LogLine> lines;
+GpioStats stats;
+bool gpio_missing = false;
+constexpr int NO_OVERRIDE = -1000000;
+int type_override[2] = {NO_OVERRIDE, NO_OVERRIDE};
+constexpr int FAKE_GPIO_FD = 1000;
+
+// Replaces %m by the text of errno, as syslog(3) does.
+std::string expand_errno(const char *fmt, int err) {
+    std::string out;
+    for (const char *p = fmt; *p; ++p) {
+        if (p[0] == '%' && p[1] == '%') {
+            out += "%%";
+            ++p;
+        } else if (p[0] == '%' && p[1] == 'm') {
+            for (const char *s = std::strerror(err); *s; ++s) {
+                out += *s;
+                if (*s == '%')
+                    out += '%';
+            }
+            ++p;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
+
+void append_to_messages(int level, const std::string &text) {
+    if (world_root().empty())
+        return;
+    char stamp[32];
+    time_t t = time(nullptr);
+    struct tm tm;
+    localtime_r(&t, &tm);
+    strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &tm);
+    char host[64] = "controller";
+    gethostname(host, sizeof host - 1);
+    host[sizeof host - 1] = '\0';
+    if (char *dot = std::strchr(host, '.'))
+        *dot = '\0';
+    std::string msg = text;
+    while (!msg.empty() && msg.back() == '\n')
+        msg.pop_back();
+    char head[160];
+    std::snprintf(head, sizeof head, "%s %s daemon.%s tarvo_update[%d]: ", stamp, host,
+                  level_name(level), static_cast<int>(getpid()));
+    std::string line = head + msg + "\n";
+    int fd = open(world_path("/var/log/messages").c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    if (fd < 0)
+        return;
+    // One write per line keeps lines whole when two programs log at once.
+    ssize_t n = write(fd, line.data(), line.size());
+    (void)n;
+    close(fd);
+}
+
+void shutdown() {
+    boards_save();
+    controller_shutdown();
+}
+} // namespace
+
+const std::vector<LogLine> &log_lines() { return lines; }
+void clear_log() { lines.clear(); }
+
+const char *level_name(int level) {
+    static const char *const names[] = {"emerg", "alert",  "crit", "err",
+                                        "warn",  "notice", "info", "debug"};
+    return names[level & 7];
+}
+
+const GpioStats &gpio_stats() { return stats; }
+void gpio_reset() { stats = GpioStats{}; }
+void gpio_set_missing(bool missing) { gpio_missing = missing; }
+void gpio_set_type_code(int port, int code) { type_override[port == 2 ? 1 : 0] = code; }
+void gpio_clear_type_codes() { type_override[0] = type_override[1] = NO_OVERRIDE; }
+
+} // namespace sim
+
+int plat_start(void) {
+    const char *root = std::getenv("TARVO_SIM_ROOT");
+    if (!root || !*root) {
+        std::fprintf(stderr, "This is the simulated build: set TARVO_SIM_ROOT to a world made "
+                             "with 'tarvo-sim init DIR'.\n");
+        return -1;
+    }
+    std::string error;
+    if (!sim::world_load(root, &error)) {
+        std::fprintf(stderr, "TARVO_SIM_ROOT: %s\n", error.c_str());
+        return -1;
+    }
+    if (sim::world_gpio_missing())
+        sim::gpio_set_missing(true);
+    if (const char *speed = std::getenv("TARVO_SIM_SPEED"))
+        sim::set_speed(std::atof(speed));
+    sim::controller_start();
+    sim::boards_start();
+    std::atexit(sim::shutdown);
+    return 0;
+}
+
+void plat_openlog(void) {}
+void plat_closelog(void) {}
+
+void plat_vsyslog(int level, const char *fmt, va_list ap) {
+    std::string f = sim::expand_errno(fmt, errno);
+    char buf[2048];
+    std::vsnprintf(buf, sizeof buf, f.c_str(), ap);
+    sim::lines.push_back({LOG_PRI(level), buf});
+    sim::append_to_messages(LOG_PRI(level), buf);
+}
+
+void plat_syslog(int level, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    plat_vsyslog(level, fmt, ap);
+    va_end(ap);
+}
+
+void plat_clock_monotonic(struct timespec *ts) {
+    // Offset so that the clock does not start at zero, as a booted system's would not.
+    sim::Nanos t = sim::now() + 1000 * sim::NS_PER_S;
+    ts->tv_sec = static_cast<time_t>(t / sim::NS_PER_S);
+    ts->tv_nsec = static_cast<long>(t % sim::NS_PER_S);
+}
+
+void plat_usleep(unsigned long usec) { sim::advance(static_cast<sim::Nanos>(usec) * sim::NS_PER_US); }
+
+int plat_gpio_open(const char *path, int) {
+    if (std::strcmp(path, "/dev/gpio") != 0 || sim::gpio_missing) {
+        errno = ENOENT;
+        return -1;
+    }
+    sim::stats.opens++;
+    return sim::FAKE_GPIO_FD;
+}
+
+int plat_gpio_ioctl(int fd, unsigned long request) {
+    if (fd != sim::FAKE_GPIO_FD) {
+        errno = EBADF;
+        return -1;
+    }
+    sim::stats.requests.push_back(request);
+    int port;
+    if (request == 0x80004209UL)
+        port = 1;
+    else if (request == 0x8000420BUL)
+        port = 2;
+    else {
+        errno = EINVAL;
+        return -1;
+    }
+    int code = sim::type_override[port - 1];
+    return code != sim::NO_OVERRIDE ? code : sim::kind_type_code(sim::board_kind(port));
+}
+
+const char *plat_path(const char *fixed, char *buf, std::size_t size) {
+    if (fixed[0] == '/' && !sim::world_root().empty())
+        std::snprintf(buf, size, "%s%s", sim::world_root().c_str(), fixed);
+    else
+        std::snprintf(buf, size, "%s", fixed);
+    return buf;
+}

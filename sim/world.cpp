@@ -1,0 +1,140 @@
+#include "sim/world.h"
+
+#include "sim/boards.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace sim {
+namespace {
+std::string root;
+BoardKind kinds[2] = {BoardKind::Tarvo, BoardKind::Tarvo};
+bool no_gpio = false;
+
+// Where the simulated programs live: beside the running tool.
+std::string own_dir() {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        return ".";
+    buf[n] = '\0';
+    return fs::path(buf).parent_path().string();
+}
+} // namespace
+
+const char *kind_name(BoardKind kind) {
+    switch (kind) {
+    case BoardKind::Tarvo:
+        return "tarvo";
+    case BoardKind::Other:
+        return "other";
+    case BoardKind::None:
+        break;
+    }
+    return "none";
+}
+
+bool parse_kind(const std::string &text, BoardKind *kind) {
+    for (BoardKind k : {BoardKind::Tarvo, BoardKind::Other, BoardKind::None}) {
+        if (text == kind_name(k)) {
+            *kind = k;
+            return true;
+        }
+    }
+    return false;
+}
+
+int kind_type_code(BoardKind kind) {
+    switch (kind) {
+    case BoardKind::Tarvo:
+        return 5;
+    case BoardKind::Other:
+        return 4;
+    case BoardKind::None:
+        break;
+    }
+    return 0;
+}
+
+const std::string &world_root() { return root; }
+
+std::string world_path(const std::string &fixed) { return root + fixed; }
+
+bool world_gpio_missing() { return no_gpio; }
+
+BoardKind board_kind(int port) { return kinds[port == 2 ? 1 : 0]; }
+
+void set_board_kind(int port, BoardKind kind) { kinds[port == 2 ? 1 : 0] = kind; }
+
+bool world_load(const std::string &dir, std::string *error) {
+    std::ifstream in(dir + "/sim/world.conf");
+    if (!in) {
+        *error = "no simulated world at " + dir + " (run 'tarvo-sim init " + dir + "' first)";
+        return false;
+    }
+    root = dir;
+    std::string line;
+    while (std::getline(in, line)) {
+        auto eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+        BoardKind kind;
+        if ((key == "port1" || key == "port2") && parse_kind(value, &kind))
+            set_board_kind(key == "port1" ? 1 : 2, kind);
+        else if (key == "gpio")
+            no_gpio = value == "missing";
+    }
+    return true;
+}
+
+bool world_init(const std::string &dir, BoardKind port1, BoardKind port2, std::string *error,
+                bool gpio_missing) {
+    std::error_code ec;
+    for (const char *sub : {"/sim", "/opt/tarvo_update/bin", "/opt/tarvo_update/fw",
+                            "/opt/tarvo_update/etc", "/var/tarvo_update", "/var/log"}) {
+        fs::create_directories(dir + sub, ec);
+        if (ec) {
+            *error = "cannot create " + dir + sub + ": " + ec.message();
+            return false;
+        }
+    }
+    {
+        std::ofstream conf(dir + "/sim/world.conf", std::ios::trunc);
+        conf << "port1=" << kind_name(port1) << "\nport2=" << kind_name(port2) << "\n";
+        if (gpio_missing)
+            conf << "gpio=missing\n";
+        if (!conf) {
+            *error = "cannot write " + dir + "/sim/world.conf";
+            return false;
+        }
+    }
+    // The sample firmware images of the project.
+    for (const auto &entry : fs::directory_iterator(TARVO_FW_DIR, ec)) {
+        if (entry.path().extension() == ".hex")
+            fs::copy_file(entry.path(), fs::path(dir + "/opt/tarvo_update/fw") / entry.path().filename(),
+                          fs::copy_options::overwrite_existing, ec);
+    }
+    // The simulated updater, where the web pages start it.
+    std::string updater = own_dir() + "/tarvo_update";
+    std::string target = dir + "/opt/tarvo_update/bin/tarvo_update";
+    fs::remove(target, ec);
+    fs::create_symlink(fs::absolute(updater), target, ec);
+    if (ec) {
+        *error = "cannot link " + target + ": " + ec.message();
+        return false;
+    }
+    std::ofstream(dir + "/var/log/messages", std::ios::app);
+    root = dir;
+    set_board_kind(1, port1);
+    set_board_kind(2, port2);
+    return boards_init_world(dir, error);
+}
+
+} // namespace sim

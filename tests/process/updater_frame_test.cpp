@@ -1,0 +1,124 @@
+// The updater's run frame as a process in a simulated world: arguments, exit
+// statuses, output mode, board check, pid file, signals and log lines.
+#include "tests/support/process.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using testing_support::World;
+
+namespace {
+
+bool has_message(const World &w, const std::string &level, const std::string &text) {
+    for (const auto &m : w.messages())
+        if (m.level == level && m.text == text)
+            return true;
+    return false;
+}
+
+TEST(UpdaterFrame, WrongArgumentCountsExitOneAndPrintNothing) {
+    World w;
+    for (auto args : std::vector<std::vector<std::string>>{{}, {"1"}, {"1", "a", "html", "x"}}) {
+        auto r = w.update(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(has_message(w, "err",
+                                "main: Wrong number of parameters (" +
+                                    std::to_string(args.size()) + "), expecting 2 or 3."));
+    }
+    EXPECT_FALSE(testing_support::file_exists(w.path("/var/tarvo_update/tarvo_update.pid")));
+}
+
+TEST(UpdaterFrame, BadPortsExitTwo) {
+    World w;
+    auto r = w.update({"3", "V1a2a3b4b5b6b7o.hex"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(has_message(w, "err", "main: Unknown PORT3, expecting PORT1 or PORT2."));
+    r = w.update({"one", "V1a2a3b4b5b6b7o.hex"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(has_message(w, "err", "main: Unknown PORT0, expecting PORT1 or PORT2."));
+}
+
+TEST(UpdaterFrame, AbsentOrOtherBoardIsNotFound) {
+    for (const char *kind : {"none", "other"}) {
+        World w(kind, "tarvo");
+        auto r = w.update({"1", "V1a2a3b4b5b6b7o.hex"});
+        EXPECT_EQ(r.status, 3) << kind;
+        EXPECT_EQ(r.out, "Looking for TARVO on PORT1 ... not found\n");
+        EXPECT_TRUE(has_message(w, "info", "Expansion board at PORT1 is NOT the TARVO. Exitting ..."));
+        EXPECT_FALSE(testing_support::file_exists(w.path("/var/tarvo_update/tarvo_update.pid")));
+
+        r = w.update({"1", "V1a2a3b4b5b6b7o.hex", "html"});
+        EXPECT_EQ(r.status, 3);
+        EXPECT_EQ(r.out, "Looking for TARVO on PORT1 ... not found</td></tr><tr><td>");
+    }
+}
+
+TEST(UpdaterFrame, HtmlInCapitalsSelectsText) {
+    World w("tarvo", "none");
+    auto r = w.update({"2", "V1a2a3b4b5b6b7o.hex", "HTML"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "Looking for TARVO on PORT2 ... not found\n");
+    EXPECT_TRUE(has_message(w, "info", "Using text output."));
+    r = w.update({"2", "V1a2a3b4b5b6b7o.hex", "html"});
+    EXPECT_TRUE(has_message(w, "info", "Using HTML output."));
+}
+
+TEST(UpdaterFrame, StartLogLinesInOrder) {
+    World w("none", "none");
+    w.update({"1", "x.hex"});
+    auto msgs = w.messages();
+    ASSERT_GE(msgs.size(), 5u);
+    EXPECT_EQ(msgs[0].text, "Using text output.");
+    EXPECT_EQ(msgs[1].level, "notice");
+    EXPECT_EQ(msgs[1].text, "started");
+    EXPECT_EQ(msgs[2].text.rfind("Current priority: ", 0), 0u);
+    EXPECT_EQ(msgs[3].text.rfind("Current priority: ", 0), 0u);
+}
+
+TEST(UpdaterFrame, WithoutWorldTheSimulatedProgramRefuses) {
+    auto r = testing_support::run({testing_support::build_path("sim/tarvo_update"), "1", "x.hex"},
+                                  {"TARVO_SIM_ROOT="});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("TARVO_SIM_ROOT"), std::string::npos);
+}
+
+TEST(UpdaterFrame, PlantedPidFileLinkIsNotFollowed) {
+    World w("none", "none");
+    std::string victim = w.path("/victim");
+    testing_support::write_file(victim, "precious\n");
+    ASSERT_EQ(symlink(victim.c_str(), w.path("/var/tarvo_update/tarvo_update.pid").c_str()), 0);
+    auto r = w.update({"1", "x.hex"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(testing_support::read_file(victim), "precious\n");
+}
+
+TEST(UpdaterFrame, MissingPidDirectoryIsCreated) {
+    World w("none", "none");
+    std::filesystem::remove_all(w.path("/var/tarvo_update"));
+    w.update({"1", "x.hex"});
+    struct stat st;
+    ASSERT_EQ(stat(w.path("/var/tarvo_update").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+}
+
+} // namespace
+
+namespace {
+TEST(UpdaterFrame, WithoutGpioDriverNoPortHasABoard) {
+    World w;
+    w.sim({"init", w.root(), "--no-gpio"});
+    for (const char *port : {"1", "2"}) {
+        auto r = w.update({port, "V1a2a3b4b5b6b7o.hex"});
+        EXPECT_EQ(r.status, 3);
+        EXPECT_EQ(r.out, std::string("Looking for TARVO on PORT") + port + " ... not found\n");
+    }
+}
+} // namespace

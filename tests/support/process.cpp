@@ -1,0 +1,158 @@
+#include "tests/support/process.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <signal.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace testing_support {
+
+RunResult run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+              const std::string &input) {
+    std::vector<std::string> envs;
+    for (char **e = environ; *e; ++e)
+        envs.emplace_back(*e);
+    for (const auto &kv : env) {
+        std::string name = kv.substr(0, kv.find('='));
+        std::erase_if(envs, [&](const std::string &e) { return e.rfind(name + "=", 0) == 0; });
+        if (kv.size() > name.size() + 1)
+            envs.push_back(kv);
+    }
+    std::vector<char *> cargv, cenv;
+    for (const auto &a : argv)
+        cargv.push_back(const_cast<char *>(a.c_str()));
+    cargv.push_back(nullptr);
+    for (const auto &e : envs)
+        cenv.push_back(const_cast<char *>(e.c_str()));
+    cenv.push_back(nullptr);
+
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+        return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        execve(cargv[0], cargv.data(), cenv.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    signal(SIGPIPE, SIG_IGN);
+    RunResult r;
+    size_t written = 0;
+    if (input.empty()) {
+        close(in[1]);
+        in[1] = -1;
+    }
+    bool out_open = true, err_open = true;
+    while (out_open || err_open) {
+        pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+        if (!out_open)
+            fds[0].fd = -1;
+        if (!err_open)
+            fds[1].fd = -1;
+        if (poll(fds, 3, -1) < 0 && errno != EINTR)
+            break;
+        char buf[65536];
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].revents) {
+                ssize_t n = read(fds[i].fd, buf, sizeof buf);
+                if (n <= 0)
+                    (i == 0 ? out_open : err_open) = false;
+                else
+                    (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+            }
+        }
+        if (in[1] >= 0 && fds[2].revents) {
+            ssize_t n = write(in[1], input.data() + written, input.size() - written);
+            if (n > 0)
+                written += static_cast<size_t>(n);
+            if (n <= 0 || written == input.size()) {
+                close(in[1]);
+                in[1] = -1;
+            }
+        }
+    }
+    if (in[1] >= 0)
+        close(in[1]);
+    close(out[0]);
+    close(err[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+std::string build_path(const std::string &relative) {
+    return std::string(TARVO_BUILD_DIR) + "/" + relative;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &content) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+bool file_exists(const std::string &path) { return std::filesystem::exists(path); }
+
+World::World(const std::string &port1, const std::string &port2) {
+    char tmpl[] = "/tmp/tarvo-world-XXXXXX";
+    root_ = mkdtemp(tmpl);
+    run({build_path("sim/tarvo-sim"), "init", root_, "--port1", port1, "--port2", port2});
+}
+
+World::~World() {
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+}
+
+RunResult World::update(const std::vector<std::string> &args,
+                        const std::vector<std::string> &env) const {
+    std::vector<std::string> argv{build_path("sim/tarvo_update")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> e{this->env(), "TARVO_SIM_SPEED=", "TARVO_SIM_TRACE="};
+    e.insert(e.end(), env.begin(), env.end());
+    return run(argv, e);
+}
+
+RunResult World::sim(const std::vector<std::string> &args) const {
+    std::vector<std::string> argv{build_path("sim/tarvo-sim")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv);
+}
+
+std::string World::log() const { return read_file(path("/var/log/messages")); }
+
+std::vector<World::Message> World::messages() const {
+    std::vector<Message> result;
+    std::istringstream in(log());
+    std::string line;
+    while (std::getline(in, line)) {
+        auto d = line.find(" daemon.");
+        auto t = line.find("]: ");
+        if (d == std::string::npos || t == std::string::npos)
+            continue;
+        auto lv = d + 8;
+        result.push_back({line.substr(lv, line.find(' ', lv) - lv), line.substr(t + 3)});
+    }
+    return result;
+}
+
+} // namespace testing_support

@@ -1,0 +1,58 @@
+// Running the programs as processes, and simulated worlds for them to run in.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+struct RunResult {
+    int status = -1;   // exit status, or 128 + signal
+    std::string out;   // standard output
+    std::string err;   // standard error
+};
+
+// Runs argv[0] with the environment of the test plus `env` ("NAME=value";
+// "NAME=" alone removes NAME), feeding `input` to its standard input.
+RunResult run(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
+              const std::string &input = "");
+
+// Path of a program of the build tree ("sim/tarvo_update", "tarvo_update", ...).
+std::string build_path(const std::string &relative);
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &content);
+bool file_exists(const std::string &path);
+
+// A fresh world in a temporary directory, made with tarvo-sim init, removed at the end.
+class World {
+  public:
+    explicit World(const std::string &port1 = "tarvo", const std::string &port2 = "tarvo");
+    ~World();
+    World(const World &) = delete;
+    World &operator=(const World &) = delete;
+
+    const std::string &root() const { return root_; }
+    std::string path(const std::string &fixed) const { return root_ + fixed; }
+    std::string env() const { return "TARVO_SIM_ROOT=" + root_; }
+
+    // Runs the simulated updater in this world.
+    RunResult update(const std::vector<std::string> &args,
+                     const std::vector<std::string> &env = {}) const;
+    // Runs tarvo-sim with these arguments.
+    RunResult sim(const std::vector<std::string> &args) const;
+
+    // The world's system log, and its messages (text after "tarvo_update[PID]: ")
+    // with their level ("err", "info", ...).
+    std::string log() const;
+    struct Message {
+        std::string level;
+        std::string text;
+    };
+    std::vector<Message> messages() const;
+
+  private:
+    std::string root_;
+};
+
+} // namespace testing_support

@@ -1,0 +1,157 @@
+// tarvo_update PORT FILE [html]: updates the MSP430 firmware of the TARVO board
+// in expansion port PORT with the Intel HEX image FILE from the firmware
+// directory.  Progress goes to standard output (text, or HTML fragments for the
+// web page), the detailed report to the system log.
+#include "common/board.h"
+#include "common/platform.h"
+#include "updater/run.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *PID_FILE = "/var/tarvo_update/tarvo_update.pid";
+constexpr const char *PID_DIR = "/var/tarvo_update";
+
+// The first SIGINT or SIGTERM received; the run goes on regardless.
+volatile sig_atomic_t caught_signal = 0;
+
+void on_signal(int sig) {
+    if (caught_signal == 0)
+        caught_signal = sig;
+}
+
+char pid_path[512];
+int pid_fd = -1;
+
+void usage() {
+    std::fprintf(stderr,
+                 "usage: tarvo_update PORT FILE [html]\n"
+                 "  PORT  1 or 2, the expansion port of the TARVO board\n"
+                 "  FILE  Intel HEX image in /opt/tarvo_update/fw/\n"
+                 "  html  report progress as HTML fragments (default: text)\n"
+                 "exit status: 0 updated and configuration matches, 1 usage, 2 bad port,\n"
+                 "  3 no TARVO board, 4 a stage failed, 5 firmware file refused,\n"
+                 "  6 configuration does not match the file name, 7 another update runs\n");
+}
+
+// Creates the pid file and takes its lock.  Returns false when another updater
+// holds the lock (its pid in *other); a pid file that cannot be created is
+// logged and the run goes on without one.
+bool pid_file_create(int *other) {
+    char dir[512];
+    plat_path(PID_DIR, dir, sizeof dir);
+    if (mkdir(dir, 0755) != 0 && errno != EEXIST)
+        plat_syslog(LOG_WARNING, "%s: Cannot create %s: %m", "main", dir);
+    plat_path(PID_FILE, pid_path, sizeof pid_path);
+    // No symbolic link is followed: a planted link must not make the updater
+    // overwrite another file.
+    int fd = open(pid_path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        plat_syslog(LOG_WARNING, "%s: Cannot create pid file %s: %m", "main", pid_path);
+        return true;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        char buf[32] = {0};
+        ssize_t n = read(fd, buf, sizeof buf - 1);
+        *other = n > 0 ? std::atoi(buf) : 0;
+        close(fd);
+        return false;
+    }
+    if (ftruncate(fd, 0) == 0)
+        dprintf(fd, "%i\n", static_cast<int>(getpid()));
+    pid_fd = fd;
+    return true;
+}
+
+void pid_file_remove() {
+    if (pid_fd < 0)
+        return;
+    unlink(pid_path);
+    close(pid_fd);
+    pid_fd = -1;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (plat_start() != 0)
+        return 1;
+
+    setsid();
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+    plat_openlog();
+
+    int nargs = argc - 1;
+    if (nargs != 2 && nargs != 3) {
+        plat_syslog(LOG_ERR, "%s: Wrong number of parameters (%d), expecting 2 or 3.", "main",
+                    nargs);
+        usage();
+        plat_closelog();
+        return EXIT_USAGE;
+    }
+    int port = static_cast<int>(std::strtol(argv[1], nullptr, 10));
+    if (port != 1 && port != 2) {
+        plat_syslog(LOG_ERR, "%s: Unknown PORT%d, expecting PORT1 or PORT2.", "main", port);
+        plat_closelog();
+        return EXIT_BAD_PORT;
+    }
+    const char *file = argv[2];
+    html_mode = nargs == 3 && std::strcmp(argv[3], "html") == 0;
+    line_suffix = html_mode ? HTML_LINE_SUFFIX : TEXT_LINE_SUFFIX;
+    plat_syslog(LOG_INFO, "Using %s output.", html_mode ? "HTML" : "text");
+
+    struct timespec program_start, program_end;
+    plat_clock_monotonic(&program_start);
+    plat_syslog(LOG_NOTICE, "started");
+
+    plat_syslog(LOG_INFO, "Current priority: %d", getpriority(PRIO_PROCESS, 0));
+    setpriority(PRIO_PROCESS, 0, -19);
+    plat_syslog(LOG_INFO, "Current priority: %d", getpriority(PRIO_PROCESS, 0));
+
+    int other = 0;
+    if (!pid_file_create(&other)) {
+        std::printf("Another update is running (pid %d)%s", other, line_suffix);
+        std::fflush(stdout);
+        plat_syslog(LOG_ERR, "%s: Another update is running (pid %d)", "main", other);
+        plat_closelog();
+        return EXIT_BUSY;
+    }
+
+    std::printf("Looking for TARVO on PORT%d ... ", port);
+    std::fflush(stdout);
+    if (!board_present(port)) {
+        std::printf("not found%s", line_suffix);
+        std::fflush(stdout);
+        plat_syslog(LOG_INFO, "Expansion board at PORT%d is NOT the TARVO. Exitting ...", port);
+        pid_file_remove();
+        plat_closelog();
+        return EXIT_NO_BOARD;
+    }
+    std::printf("found%s", line_suffix);
+    std::fflush(stdout);
+
+    int status = update_sequence(port, file);
+
+    std::fflush(stdout);
+    pid_file_remove();
+    plat_clock_monotonic(&program_end);
+    int seconds;
+    double micros;
+    elapsed_time(program_start, program_end, &seconds, &micros);
+    plat_syslog(LOG_INFO, "All done in %ds %0.3fus! Bye, bye.", seconds, micros);
+    plat_closelog();
+    return status;
+}

@@ -1,0 +1,33 @@
+// The run frame shared by the updater's stages.
+#pragma once
+
+#include <ctime>
+
+// Output mode: HTML fragments for the web page, or plain text.
+extern bool html_mode;
+// Ends every progress line: "\n" in text mode, "</td></tr><tr><td>" in HTML mode.
+extern const char *line_suffix;
+
+constexpr const char *TEXT_LINE_SUFFIX = "\n";
+constexpr const char *HTML_LINE_SUFFIX = "</td></tr><tr><td>";
+
+// Exit statuses of tarvo_update.
+enum ExitStatus {
+    EXIT_UPDATED = 0,       // update ran to its end, new configuration matches
+    EXIT_USAGE = 1,         // wrong number of arguments
+    EXIT_BAD_PORT = 2,      // port is not 1 or 2
+    EXIT_NO_BOARD = 3,      // no TARVO board on the port
+    EXIT_STAGE_FAILED = 4,  // erase, patch, authentication or flashing failed
+    EXIT_FILE_REFUSED = 5,  // firmware file refused before the board was touched
+    EXIT_MISMATCH = 6,      // flashed, but the new configuration does not match the name
+    EXIT_BUSY = 7,          // another update is running
+};
+
+// Elapsed time between two monotonic timestamps: whole seconds and the
+// remainder in microseconds.
+void elapsed_time(const struct timespec &start, const struct timespec &end, int *seconds,
+                  double *micros);
+
+// The update stages after the board check, on a port with a TARVO board.
+// Returns the exit status of the run.
+int update_sequence(int port, const char *file);
