@@ -1,0 +1,24 @@
+// Polled driver for the PL011 UART of each expansion port.  Budgets are
+// reduced on every polling pass (see each operation); results: 0 success,
+// -1 bad port or argument, -2 budget exhausted.
+#pragma once
+
+#include <cstdint>
+
+constexpr std::uint32_t UART_PORT1_BASE = 0xD0000000u;
+constexpr std::uint32_t UART_PORT2_BASE = 0xA3000000u;
+
+// Line set-ups: 8E1 for the bootstrap loader, 8N1 for MODBUS.  Always 0.
+int uart_init_bsl(int port);
+int uart_init_modbus(int port);
+
+// Writes one byte and waits for the transmitter (budget in nominal us, 10 per pass).
+int uart_send_sync(int port, int byte, int budget);
+// Waits for one byte (100 us per pass); 0 when it equals expected, 1 when it differs.
+int uart_recv_ack(int port, int expected, int budget);
+// Sends length bytes, pausing 1500 us before each (budget per byte while the FIFO is full).
+int uart_send_packet(int port, const std::uint8_t *data, int length, int budget);
+// Receives *length bytes; budget counts passes without data, anew after each byte.
+int uart_recv_packet(int port, std::uint8_t *buffer, int *length, int budget);
+// Optionally drops one received byte, then reads the receive status.  Always 0.
+int uart_read_status(int port, int drain, std::uint8_t *status);
