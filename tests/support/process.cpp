@@ -28,6 +28,10 @@ RunResult run(const std::vector<std::string> &argv, const std::vector<std::strin
             envs.push_back(kv);
     }
     std::vector<char *> cargv, cenv;
+    // A cross-built test suite runs the build's programs under the emulator.
+    std::string emulator = TARVO_TEST_EMULATOR;
+    if (!emulator.empty() && !argv.empty() && argv[0].rfind(TARVO_BUILD_DIR, 0) == 0)
+        cargv.push_back(const_cast<char *>(emulator.c_str()));
     for (const auto &a : argv)
         cargv.push_back(const_cast<char *>(a.c_str()));
     cargv.push_back(nullptr);
