@@ -1,0 +1,101 @@
+// Every behaviour of the simulated TARVO board that the part's documentation
+// leaves open, chosen once and named here: memory map, loader timing and
+// answers, the firmware descriptor and the MODBUS slave's timing.
+#pragma once
+
+#include "sim/clock.h"
+
+#include <cstdint>
+
+namespace sim::board {
+
+// ---- Memory map of the MSP430 (F1xx, 16 KB part) ----
+constexpr std::uint16_t RAM_START = 0x0200;
+constexpr std::uint16_t RAM_END = 0x03FF; // inclusive
+constexpr std::uint16_t LOADER_ROM_START = 0x0C00;
+constexpr std::uint16_t LOADER_ROM_END = 0x0FFF;
+constexpr std::uint16_t INFO_START = 0x1000;
+constexpr std::uint16_t INFO_END = 0x10FF;
+constexpr std::uint16_t MAIN_START = 0xC000;
+constexpr std::uint16_t MAIN_END = 0xFFFF;
+constexpr std::size_t RAM_SIZE = RAM_END - RAM_START + 1;
+constexpr std::size_t INFO_SIZE = INFO_END - INFO_START + 1;
+constexpr std::size_t MAIN_SIZE = MAIN_END - MAIN_START + 1;
+constexpr std::size_t MAIN_SEGMENT = 512; // erase segment of main flash
+constexpr std::size_t INFO_SEGMENT = 128; // erase segment of information flash
+constexpr std::uint16_t VECTORS_START = 0xFFE0;
+constexpr std::uint16_t RESET_VECTOR = 0xFFFE;
+constexpr std::uint8_t ERASED = 0xFF;
+// RAM content at power-on.
+constexpr std::uint8_t RAM_POWER_ON = 0x00;
+
+// ---- Reset and loader entry ----
+// TCK pulses shorter than this are not seen.
+constexpr Nanos TCK_MIN_PULSE = 10 * NS_PER_US;
+// Time from RST rising (or a loader restart) until the loader listens.
+constexpr Nanos LOADER_STARTUP = 1 * NS_PER_MS;
+
+// ---- ROM loader, version 1.10 ----
+constexpr std::uint8_t BSL_SYNC = 0x80;
+constexpr std::uint8_t BSL_HDR = 0x80;
+constexpr std::uint8_t BSL_ACK = 0x90;
+constexpr std::uint8_t BSL_NAK = 0xA0;
+constexpr std::uint8_t CMD_RX_PASSWORD = 0x10;
+constexpr std::uint8_t CMD_RX_DATA = 0x12;
+constexpr std::uint8_t CMD_TX_DATA = 0x14;
+constexpr std::uint8_t CMD_ERASE_SEGMENT = 0x16;
+constexpr std::uint8_t CMD_MASS_ERASE = 0x18;
+constexpr std::uint8_t CMD_LOAD_PC = 0x1A;
+constexpr std::uint8_t CMD_ERASE_CHECK = 0x1C;
+constexpr std::uint8_t CMD_TX_VERSION = 0x1E;
+// Erase control word that selects a mass erase of the main flash.
+constexpr std::uint16_t MASS_ERASE_CONTROL = 0xA506;
+// The loader's own entry: a load PC here restarts it (password lost).
+constexpr std::uint16_t LOADER_ENTRY = 0x0C22;
+// Where the RAM patch for loader 1.10 runs from.
+constexpr std::uint16_t PATCH_ADDRESS = 0x0220;
+// Delay from the last byte of a SYNC or frame to the first byte of the answer.
+constexpr Nanos LOADER_ANSWER_DELAY = 50 * NS_PER_US;
+// Mass erase (and segment erase) time before the ACK.
+constexpr Nanos ERASE_TIME = 20 * NS_PER_MS;
+// Flash programming time per byte.
+constexpr Nanos FLASH_BYTE_TIME = 40 * NS_PER_US;
+// Data byte that loader 1.10 without its patch delivers for every flash byte
+// read, and it writes nothing into flash.
+constexpr std::uint8_t UNPATCHED_READ = 0x3F;
+// Largest TX data block the loader serves (the answer of n + 6 bytes must fit
+// its 256-byte buffer).
+constexpr std::uint16_t TX_DATA_MAX = 250;
+// Model choices of the loader's line handling:
+// - bytes with a parity or framing error are dropped;
+// - outside a frame only SYNC is understood, every other byte is ignored;
+// - the byte after an acknowledged SYNC must be the frame header, anything
+//   else is answered NAK at once;
+// - L1 != L2 is answered NAK as soon as L2 has arrived;
+// - after every answer the loader waits for a fresh SYNC.
+// The answer to TX loader version: chip F149, loader 1.10.
+constexpr std::uint8_t VERSION_REPLY[16] = {0xF1, 0x49, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                            0x00, 0x00, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00};
+
+// ---- Board firmware ----
+// The user program listens this long after it starts.
+constexpr Nanos PROGRAM_STARTUP = 1 * NS_PER_MS;
+// MODBUS reply delay after the request's LF.
+constexpr Nanos MODBUS_REPLY_DELAY = 2 * NS_PER_MS;
+constexpr std::uint8_t MODBUS_SLAVE = 3;
+// Longest request line the firmware buffers (":" to LF); longer ones are dropped.
+constexpr std::size_t MODBUS_LINE_MAX = 64;
+// Characters of a reply the modbus-short fault lets through.
+constexpr std::size_t MODBUS_SHORT_LENGTH = 11;
+
+// Firmware descriptor, 8 bytes just below the interrupt vectors, words little
+// endian as the MSP430 stores them:
+//   0xFFD8 magic 0x5654 (the bytes "TV")
+//   0xFFDA version, upper 16 bits   (holding register 1)
+//   0xFFDC version, lower 16 bits   (holding register 2)
+//   0xFFDE configuration word        (holding register 3)
+// An image without the magic reports version 0 and configuration 0.
+constexpr std::uint16_t DESCRIPTOR_ADDRESS = 0xFFD8;
+constexpr std::uint16_t DESCRIPTOR_MAGIC = 0x5654;
+
+} // namespace sim::board
