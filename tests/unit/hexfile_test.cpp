@@ -1,0 +1,337 @@
+// The Intel HEX reader: digit conversion, the line forms it accepts and
+// refuses, and what read_hex_file hands over and returns.
+#include "sim/sim_platform.h"
+#include "updater/hexfile/hexfile.h"
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <random>
+#include <string>
+#include <syslog.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<sim::LogLine> logged_at(int level) {
+    std::vector<sim::LogLine> out;
+    for (const auto &l : sim::log_lines())
+        if (l.level == level)
+            out.push_back(l);
+    return out;
+}
+
+bool logged_containing(const std::string &needle) {
+    for (const auto &l : sim::log_lines())
+        if (l.text.find(needle) != std::string::npos)
+            return true;
+    return false;
+}
+
+// A record line with a correct checksum.
+std::string record(std::uint32_t address, std::uint32_t type, const std::vector<int> &data) {
+    char buf[16];
+    unsigned sum = static_cast<unsigned>(data.size()) + type + address + (address >> 8);
+    std::string line = ":";
+    std::snprintf(buf, sizeof buf, "%02X%04X%02X", static_cast<unsigned>(data.size()), address,
+                  type);
+    line += buf;
+    for (int b : data) {
+        std::snprintf(buf, sizeof buf, "%02X", b);
+        line += buf;
+        sum += static_cast<unsigned>(b);
+    }
+    std::snprintf(buf, sizeof buf, "%02X", (0x100u - (sum & 0xFFu)) & 0xFFu);
+    return line + buf;
+}
+
+struct Record {
+    std::uint32_t address;
+    std::uint32_t type;
+    std::vector<std::uint8_t> data;
+};
+
+// Collects every record; refuses the call numbered `refuse_at` (from 1).
+struct Collector {
+    std::vector<Record> records;
+    int refuse_at = 0;
+    int refusal = 0;
+    int flag_seen = -1;
+
+    static int handle(std::uint32_t address, std::uint32_t type, const std::uint8_t *data,
+                      int length, void *context, int flag) {
+        auto *self = static_cast<Collector *>(context);
+        self->records.push_back({address, type, std::vector<std::uint8_t>(data, data + length)});
+        self->flag_seen = flag;
+        if (self->refuse_at != 0 && static_cast<int>(self->records.size()) == self->refuse_at)
+            return self->refusal;
+        return 0;
+    }
+};
+
+class HexFile : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sim::clear_log();
+        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() /
+               ("hexfile-" + std::string(info->name()) + "-" + std::to_string(::getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string write(const std::string &content, const std::string &name = "image.hex") {
+        fs::path p = dir_ / name;
+        std::ofstream(p, std::ios::binary) << content;
+        return p.string();
+    }
+    int read(const std::string &content, Collector &c, int flag = 0) {
+        return read_hex_file(write(content).c_str(), Collector::handle, &c, flag);
+    }
+
+    fs::path dir_;
+};
+
+TEST(Hex2Bin, DigitsCaseWidthAndLimits) {
+    const char *digits = "1F1f";
+    std::uint32_t v = 0;
+    EXPECT_EQ(hex2bin(digits, digits + 2, &v), 0);
+    EXPECT_EQ(v, 31u);
+    EXPECT_EQ(hex2bin(digits + 2, digits + 4, &v), 0);
+    EXPECT_EQ(v, 31u);
+
+    // Only the last eight digits survive the wrap.
+    const char *long_run = "123456789";
+    EXPECT_EQ(hex2bin(long_run, long_run + 9, &v), 0);
+    EXPECT_EQ(v, 0x23456789u);
+
+    // The end pointer and a NUL both stop the run; an empty run is 0.
+    EXPECT_EQ(hex2bin(long_run, long_run + 3, &v), 0);
+    EXPECT_EQ(v, 0x123u);
+    const char *with_nul = "AB\0CD";
+    EXPECT_EQ(hex2bin(with_nul, with_nul + 5, &v), 0);
+    EXPECT_EQ(v, 0xABu);
+    v = 99;
+    EXPECT_EQ(hex2bin(long_run, long_run, &v), 0);
+    EXPECT_EQ(v, 0u);
+    EXPECT_EQ(hex2bin(long_run, long_run + 4, nullptr), 0);
+}
+
+TEST(Hex2Bin, IllegalLetterIsLoggedAndStoresNothing) {
+    sim::clear_log();
+    const char *bad = "1G";
+    std::uint32_t v = 77;
+    EXPECT_EQ(hex2bin(bad, bad + 2, &v), 2);
+    EXPECT_EQ(v, 77u);
+    auto errors = logged_at(LOG_ERR);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].text, "hex2bin: Illegal hex char G");
+}
+
+// Line forms, one call of hex_parse_line each.
+TEST(HexParseLine, AcceptedAndRefusedForms) {
+    struct Case {
+        const char *line;
+        int status;
+    };
+    const Case cases[] = {
+        {":00000001FF", HEX_OK},
+        {":00000001ff\n", HEX_OK},
+        {":0400100001020304E2\r\n", HEX_OK},
+        {":0400100001020304e2 \t \r\n", HEX_OK},
+        {":0400100001020304E3\n", HEX_CHECKSUM_WRONG},
+        {" :00000001FF\n", HEX_BAD_FORMAT},
+        {"\n", HEX_BAD_FORMAT},
+        {"", HEX_BAD_FORMAT},
+        {":000000001\n", HEX_BAD_FORMAT}, // nine digits
+        {"00000001FF\n", HEX_BAD_FORMAT},
+        {":00000001FF x\n", HEX_BAD_FORMAT},
+        // A stray character in each field: refused by the pattern, never by
+        // the digit conversion.
+        {":0G000001FF\n", HEX_BAD_FORMAT},
+        {":0000G001FF\n", HEX_BAD_FORMAT},
+        {":000000G1FF\n", HEX_BAD_FORMAT},
+        {":04001000010g0304E2\n", HEX_BAD_FORMAT},
+        {":0400100001020304EZ\n", HEX_BAD_FORMAT},
+        {":04001000-1020304E2\n", HEX_BAD_FORMAT},
+    };
+    for (const auto &c : cases) {
+        sim::clear_log();
+        std::uint32_t address = 0, type = 0;
+        int length = -1;
+        std::array<std::uint8_t, HEX_MAX_DATA> data{};
+        EXPECT_EQ(hex_parse_line(c.line, &address, &type, &length, data.data()), c.status)
+            << "'" << c.line << "'";
+        EXPECT_FALSE(logged_containing("hex2bin")) << c.line;
+        if (c.status == HEX_BAD_FORMAT) {
+            auto w = logged_at(LOG_WARNING);
+            ASSERT_EQ(w.size(), 1u) << c.line;
+            EXPECT_EQ(w[0].text, "hex_parse_line: Wrong hex file line format (" +
+                                     std::to_string(REG_NOMATCH) + ") '" + c.line + "'");
+        } else {
+            EXPECT_TRUE(sim::log_lines().empty()) << c.line;
+        }
+    }
+}
+
+TEST(HexParseLine, FieldsAndDataBytes) {
+    std::uint32_t address = 0, type = 0;
+    int length = 0;
+    std::array<std::uint8_t, HEX_MAX_DATA> data{};
+    ASSERT_EQ(hex_parse_line(":0400100001020304e2\r\n", &address, &type, &length, data.data()),
+              HEX_OK);
+    EXPECT_EQ(address, 0x0010u);
+    EXPECT_EQ(type, 0u);
+    EXPECT_EQ(length, 4);
+    EXPECT_EQ(data[0], 1);
+    EXPECT_EQ(data[3], 4);
+
+    // Length 0: digits in the data field are neither taken nor summed.
+    data.fill(0xEE);
+    EXPECT_EQ(hex_parse_line(":00123400ABBA\n", &address, &type, &length, data.data()), HEX_OK);
+    EXPECT_EQ(length, 0);
+    EXPECT_EQ(data[0], 0xEE);
+    EXPECT_EQ(hex_parse_line(":00123400AB0F\n", &address, &type, &length, data.data()),
+              HEX_CHECKSUM_WRONG);
+
+    // More digits than the length asks for (and an odd one out): only the
+    // first byte counts, the checksum is the last two digits.
+    EXPECT_EQ(hex_parse_line(":01000000AABBC55\n", &address, &type, &length, data.data()), HEX_OK);
+    EXPECT_EQ(length, 1);
+    EXPECT_EQ(data[0], 0xAA);
+    EXPECT_EQ(data[1], 0xEE);
+}
+
+TEST(HexParseLine, LongAndShortRecordsAreRefused) {
+    std::uint32_t address = 0, type = 0;
+    int length = 0;
+    // The test's buffer is exactly HEX_MAX_DATA long: the sanitizer catches
+    // any store beyond it.
+    std::array<std::uint8_t, HEX_MAX_DATA> data{};
+
+    std::vector<int> full(HEX_MAX_DATA);
+    for (int i = 0; i < HEX_MAX_DATA; ++i)
+        full[i] = i;
+    sim::clear_log();
+    EXPECT_EQ(
+        hex_parse_line(record(0xC000, 0, full).c_str(), &address, &type, &length, data.data()),
+        HEX_OK);
+    EXPECT_EQ(length, HEX_MAX_DATA);
+    EXPECT_EQ(data[HEX_MAX_DATA - 1], HEX_MAX_DATA - 1);
+    EXPECT_TRUE(sim::log_lines().empty());
+
+    for (int n : {HEX_MAX_DATA + 1, 255}) {
+        sim::clear_log();
+        std::vector<int> bytes(n, 0x5A);
+        EXPECT_EQ(
+            hex_parse_line(record(0xC000, 0, bytes).c_str(), &address, &type, &length, data.data()),
+            HEX_RECORD_TOO_LONG);
+        auto w = logged_at(LOG_WARNING);
+        ASSERT_EQ(w.size(), 1u);
+        EXPECT_NE(w[0].text.find("hex_parse_line: "), std::string::npos);
+    }
+
+    // Length 4 with three bytes of data (the checksum fits the bytes present).
+    sim::clear_log();
+    EXPECT_EQ(hex_parse_line(":04001000010203E6\n", &address, &type, &length, data.data()),
+              HEX_DATA_SHORT);
+    auto w = logged_at(LOG_WARNING);
+    ASSERT_EQ(w.size(), 1u);
+    EXPECT_EQ(w[0].text.rfind("hex_parse_line: ", 0), 0u);
+    // Length 250 with an empty data field.
+    EXPECT_EQ(hex_parse_line(":FA00100000\n", &address, &type, &length, data.data()),
+              HEX_DATA_SHORT);
+}
+
+TEST_F(HexFile, MissingAndEmptyFiles) {
+    Collector c;
+    EXPECT_EQ(read_hex_file((dir_ / "none.hex").c_str(), Collector::handle, &c, 0), 1);
+    EXPECT_EQ(read("", c), 0);
+    EXPECT_TRUE(c.records.empty());
+    EXPECT_TRUE(sim::log_lines().empty());
+}
+
+TEST_F(HexFile, EndRecordAloneAndContextAndFlag) {
+    Collector c;
+    EXPECT_EQ(read(":00000001FF\n", c, 42), 0);
+    ASSERT_EQ(c.records.size(), 1u);
+    EXPECT_EQ(c.records[0].address, 0u);
+    EXPECT_EQ(c.records[0].type, 1u);
+    EXPECT_TRUE(c.records[0].data.empty());
+    EXPECT_EQ(c.flag_seen, 42);
+
+    Collector refusing;
+    refusing.refuse_at = 1;
+    refusing.refusal = 7;
+    EXPECT_EQ(read(":00000001FF", refusing), 7);
+    auto e = logged_at(LOG_ERR);
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_EQ(e[0].text, "read_hex_file: Error at line 1");
+}
+
+TEST_F(HexFile, ResultIsTheLastLinesStatus) {
+    std::string good =
+        record(0xC000, 0, {1, 2, 3}) + "\n" + record(0xC003, 0, {4}) + "\n" + ":00000001FF\n";
+    Collector c;
+    EXPECT_EQ(read(good + "\n", c), HEX_BAD_FORMAT);
+    EXPECT_EQ(c.records.size(), 3u);
+    ASSERT_EQ(logged_at(LOG_WARNING).size(), 1u);
+    EXPECT_EQ(logged_at(LOG_WARNING)[0].text, "hex_parse_line: Wrong hex file line format (" +
+                                                  std::to_string(REG_NOMATCH) + ") '\n'");
+
+    // A wrong checksum in the middle: skipped without a word.
+    sim::clear_log();
+    Collector mid;
+    std::string bad_sum = ":0400100001020304E3\n";
+    EXPECT_EQ(read(record(0xC000, 0, {9}) + "\n" + bad_sum + ":00000001FF\n", mid), 0);
+    ASSERT_EQ(mid.records.size(), 2u);
+    EXPECT_EQ(mid.records[0].data, std::vector<std::uint8_t>{9});
+    EXPECT_EQ(mid.records[1].type, 1u);
+    EXPECT_TRUE(sim::log_lines().empty());
+
+    // ... and at the end it is the result.
+    Collector last;
+    EXPECT_EQ(read(":00000001FF\n" + bad_sum, last), HEX_CHECKSUM_WRONG);
+    EXPECT_EQ(last.records.size(), 1u);
+
+    // Records after the end record are handed over like any other; without a
+    // handler the file is only checked.
+    Collector after;
+    EXPECT_EQ(read(":00000001FF\n" + record(0xC000, 0, {5}) + "\n", after), 0);
+    EXPECT_EQ(after.records.size(), 2u);
+    EXPECT_EQ(read_hex_file(write(good + "\n").c_str(), nullptr, nullptr, 0), HEX_BAD_FORMAT);
+}
+
+TEST_F(HexFile, RefusalStopsReadingAndNamesTheLine) {
+    // Lines 1 to 4: good, empty, malformed, good; line 5 refused; line 6 would
+    // be logged as malformed if it were read.
+    std::string text = record(0xC000, 0, {1}) + "\n\n" + "junk\n" + record(0xC001, 0, {2}) + "\n" +
+                       record(0xC002, 0, {3}) + "\n" + "more junk\n";
+    Collector c;
+    c.refuse_at = 3;
+    c.refusal = -12;
+    EXPECT_EQ(read(text, c), -12);
+    EXPECT_EQ(c.records.size(), 3u);
+    auto e = logged_at(LOG_ERR);
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_EQ(e[0].text, "read_hex_file: Error at line 5");
+    EXPECT_EQ(logged_at(LOG_WARNING).size(), 2u); // lines 2 and 3 only
+}
+
+TEST_F(HexFile, OverlongLinesAreReadWhole) {
+    // A malformed line far longer than any record, then a good one: the
+    // reader neither splits the long line nor loses the next.
+    std::string text = ":" + std::string(100000, '0') + "X\n" + ":00000001FF\n";
+    Collector c;
+    EXPECT_EQ(read(text, c), 0);
+    ASSERT_EQ(c.records.size(), 1u);
+    EXPECT_EQ(c.records[0].type, 1u);
+}
+
+} // namespace
