@@ -40,4 +40,9 @@ FwImage make_sample_image(const SampleImage &sample);
 // end-of-file record; upper-case digits, one record per line ending in LF.
 std::string intel_hex(const FwImage &image);
 
+// Reads Intel HEX text: data records (with extended segment addresses), the
+// start segment address record, the end-of-file record.  False with a reason
+// for a bad line.
+bool parse_intel_hex(const std::string &text, FwImage *image, std::string *error);
+
 } // namespace sim::board

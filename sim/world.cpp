@@ -98,7 +98,7 @@ bool world_init(const std::string &dir, BoardKind port1, BoardKind port2, std::s
                 bool gpio_missing) {
     std::error_code ec;
     for (const char *sub : {"/sim", "/opt/tarvo_update/bin", "/opt/tarvo_update/fw",
-                            "/opt/tarvo_update/etc", "/var/tarvo_update", "/var/log"}) {
+                            "/opt/tarvo_update/etc", "/var/tarvo_update", "/var/log", "/tmp"}) {
         fs::create_directories(dir + sub, ec);
         if (ec) {
             *error = "cannot create " + dir + sub + ": " + ec.message();

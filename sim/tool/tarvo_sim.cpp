@@ -1,5 +1,13 @@
-// tarvo-sim: makes and inspects simulated worlds.
-//   tarvo-sim init DIR [--port1 KIND] [--port2 KIND]    KIND: tarvo, other, none
+// tarvo-sim: makes simulated worlds and shows or changes their boards.
+//   tarvo-sim init DIR [--port1 KIND] [--port2 KIND] [--no-gpio]   KIND: tarvo, other, none
+//   tarvo-sim show DIR                  each port's board as one JSON object per line
+//   tarvo-sim fault DIR PORT NAME[=ARG] injects a fault into a TARVO board
+//   tarvo-sim clear DIR PORT            removes its injected faults
+//   tarvo-sim flash DIR PORT FILE       programs an Intel HEX image as a factory
+//                                       programmer would (erase, write, run)
+#include "sim/board_fwimage.h"
+#include "sim/board_info.h"
+#include "sim/board_state.h"
 #include "sim/world.h"
 
 #include <cstdio>
@@ -9,8 +17,15 @@
 namespace {
 
 int usage() {
-    std::fprintf(stderr, "usage: tarvo-sim init DIR [--port1 KIND] [--port2 KIND] [--no-gpio]\n"
-                         "  KIND: tarvo (board type 5), other (type 4), none (no board)\n");
+    std::fprintf(stderr,
+                 "usage: tarvo-sim init DIR [--port1 KIND] [--port2 KIND] [--no-gpio]\n"
+                 "         KIND: tarvo (board type 5), other (type 4), none (no board)\n"
+                 "       tarvo-sim show DIR\n"
+                 "       tarvo-sim fault DIR PORT NAME[=ARG]\n"
+                 "         NAME: loader-silent, erase-silent, nak-after=N, corrupt-readback=ADDR,\n"
+                 "               modbus-silent, modbus-short, drop-byte=N, power-cut-after=N\n"
+                 "       tarvo-sim clear DIR PORT\n"
+                 "       tarvo-sim flash DIR PORT FILE\n");
     return 2;
 }
 
@@ -43,12 +58,166 @@ int cmd_init(int argc, char **argv) {
     return 0;
 }
 
+bool open_world(const char *dir) {
+    std::string error;
+    if (!sim::world_load(dir, &error)) {
+        std::fprintf(stderr, "tarvo-sim: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+// PORT must be 1 or 2 and hold a TARVO board.
+bool tarvo_port(const char *text, int *port) {
+    if (std::strcmp(text, "1") != 0 && std::strcmp(text, "2") != 0) {
+        std::fprintf(stderr, "tarvo-sim: PORT must be 1 or 2, not '%s'\n", text);
+        return false;
+    }
+    *port = text[0] - '0';
+    if (sim::board_kind(*port) != sim::BoardKind::Tarvo) {
+        std::fprintf(stderr, "tarvo-sim: PORT%d holds no TARVO board\n", *port);
+        return false;
+    }
+    return true;
+}
+
+std::string json_string(const std::string &s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+int cmd_show(int argc, char **argv) {
+    if (argc != 3)
+        return usage();
+    if (!open_world(argv[2]))
+        return 1;
+    int status = 0;
+    for (int port = 1; port <= 2; ++port) {
+        sim::BoardKind kind = sim::board_kind(port);
+        std::string line =
+            "{\"port\":" + std::to_string(port) + ",\"board\":\"" + sim::kind_name(kind) + "\"";
+        if (kind != sim::BoardKind::Tarvo) {
+            line += ",\"mode\":\"off\",\"version\":null,\"config\":null,\"config_text\":null,"
+                    "\"flash_crc32\":null,\"faults\":\"\"}";
+            std::printf("%s\n", line.c_str());
+            continue;
+        }
+        sim::board::BoardState state;
+        std::string error;
+        if (!sim::board::load_state(sim::board::state_path(argv[2], port), &state, &error)) {
+            std::fprintf(stderr, "tarvo-sim: %s\n", error.c_str());
+            status = 1;
+            continue;
+        }
+        sim::board::Descriptor d = sim::board::read_descriptor(state.main);
+        char buf[64];
+        line += ",\"mode\":\"" + std::string(sim::board::mode_name(state.mode)) + "\"";
+        if (d.found) {
+            std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(d.version));
+            line += ",\"version\":\"" + std::string(buf) + "\"";
+            std::snprintf(buf, sizeof buf, "0x%04X", static_cast<unsigned>(d.config));
+            line += ",\"config\":\"" + std::string(buf) + "\"";
+            line += ",\"config_text\":" + json_string(sim::board::config_text(d.config));
+        } else {
+            line += ",\"version\":null,\"config\":null,\"config_text\":null";
+        }
+        std::snprintf(
+            buf, sizeof buf, "0x%08X",
+            static_cast<unsigned>(sim::board::crc32(state.main.data(), state.main.size())));
+        line += ",\"flash_crc32\":\"" + std::string(buf) + "\"";
+        line += ",\"faults\":" + json_string(sim::board::faults_text(state.faults)) + "}";
+        std::printf("%s\n", line.c_str());
+    }
+    return status;
+}
+
+// Loads a TARVO board's state, lets `change` work on it, saves it.
+template <typename Change> int edit_board(const char *dir, const char *port_text, Change change) {
+    int port = 0;
+    if (!open_world(dir) || !tarvo_port(port_text, &port))
+        return 1;
+    std::string path = sim::board::state_path(dir, port), error;
+    sim::board::BoardState state;
+    if (!sim::board::load_state(path, &state, &error) || !change(&state, &error) ||
+        !sim::board::save_state(path, state, &error)) {
+        std::fprintf(stderr, "tarvo-sim: %s\n", error.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+int cmd_fault(int argc, char **argv) {
+    if (argc != 5)
+        return usage();
+    std::string item = argv[4];
+    return edit_board(argv[2], argv[3], [&item](sim::board::BoardState *s, std::string *error) {
+        return sim::board::fault_set(&s->faults, item, error);
+    });
+}
+
+int cmd_clear(int argc, char **argv) {
+    if (argc != 4)
+        return usage();
+    return edit_board(argv[2], argv[3], [](sim::board::BoardState *s, std::string *) {
+        s->faults = sim::board::Faults{};
+        return true;
+    });
+}
+
+int cmd_flash(int argc, char **argv) {
+    if (argc != 5)
+        return usage();
+    std::string file = argv[4];
+    return edit_board(argv[2], argv[3], [&file](sim::board::BoardState *s, std::string *error) {
+        FILE *f = std::fopen(file.c_str(), "rb");
+        if (!f) {
+            *error = "cannot read " + file;
+            return false;
+        }
+        std::string text;
+        char buf[8192];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            text.append(buf, n);
+        std::fclose(f);
+        sim::board::FwImage image;
+        if (!sim::board::parse_intel_hex(text, &image, error)) {
+            *error = file + ": " + *error;
+            return false;
+        }
+        sim::board::Faults faults = s->faults;
+        *s = sim::board::factory_state(image);
+        s->faults = faults;
+        // Without a program behind its reset vector the chip hangs.
+        std::uint16_t vector = static_cast<std::uint16_t>(s->main[0x3FFE] | s->main[0x3FFF] << 8);
+        if (vector < sim::board::MAIN_START ||
+            (s->main[vector - sim::board::MAIN_START] == 0xFF &&
+             s->main[vector - sim::board::MAIN_START + 1] == 0xFF))
+            s->mode = sim::board::Mode::Hung;
+        return true;
+    });
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     if (argc < 2)
         return usage();
-    if (std::strcmp(argv[1], "init") == 0)
+    std::string cmd = argv[1];
+    if (cmd == "init")
         return cmd_init(argc, argv);
+    if (cmd == "show")
+        return cmd_show(argc, argv);
+    if (cmd == "fault")
+        return cmd_fault(argc, argv);
+    if (cmd == "clear")
+        return cmd_clear(argc, argv);
+    if (cmd == "flash")
+        return cmd_flash(argc, argv);
     return usage();
 }

@@ -1,0 +1,156 @@
+// Drives a simulated MSP430 directly, without the controller: plays line
+// patterns, sends bytes as a UART at the controller's rate would, and records
+// what the chip answers.  For tests of the board model and for tools.
+#pragma once
+
+#include "sim/bsl_rom_patch.h"
+#include "sim/clock.h"
+#include "sim/msp430.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim::board {
+
+class BoardDriver {
+  public:
+    // The controller's PORT1 rate: 48 MHz / (16 x 312).
+    static constexpr double RATE = 48e6 / (16.0 * 312.0);
+
+    struct Sent {
+        std::uint8_t byte;
+        Nanos start;
+    };
+
+    explicit BoardDriver(const BoardState &state, int port = 1) : chip(port) {
+        chip.set_sink([this](std::uint8_t b, const FrameFormat &, Nanos start) {
+            out.push_back({b, start});
+        });
+        chip.load(state);
+        chip.on_lines(true, true, now());
+    }
+
+    Msp430 chip;
+    std::vector<Sent> out;
+
+    void lines(bool a, bool b) { chip.on_lines(a, b, now()); }
+    static void wait_us(Nanos us) { advance(us * NS_PER_US); }
+
+    // The bootstrap entry pattern of the updater, with its minimum delays.
+    void entry_pattern(bool release_rst_while_tck_high = false) {
+        lines(true, true);
+        wait_us(500);
+        lines(true, false);
+        wait_us(1000);
+        lines(false, false);
+        wait_us(100);
+        lines(true, false);
+        wait_us(100);
+        lines(false, false);
+        wait_us(50);
+        if (release_rst_while_tck_high) {
+            lines(true, false);
+            wait_us(50);
+            lines(true, true);
+        } else {
+            lines(false, true);
+            wait_us(50);
+            lines(true, true);
+        }
+        wait_us(5000);
+    }
+
+    // Bytes on the line, back to back, in `fmt`.
+    void send(const std::vector<std::uint8_t> &bytes, const FrameFormat &fmt) {
+        for (std::uint8_t b : bytes) {
+            Nanos start = now();
+            advance(fmt.byte_time());
+            chip.on_byte(b, fmt, start);
+        }
+    }
+    void send_bsl(const std::vector<std::uint8_t> &bytes) { send(bytes, format_8e1(RATE)); }
+
+    // What the chip sends within `wait_ms` after the bytes.
+    std::vector<std::uint8_t> exchange(const std::vector<std::uint8_t> &bytes, int wait_ms = 30,
+                                       const FrameFormat &fmt = format_8e1(RATE)) {
+        out.clear();
+        send(bytes, fmt);
+        advance(static_cast<Nanos>(wait_ms) * NS_PER_MS);
+        std::vector<std::uint8_t> got;
+        for (const Sent &s : out)
+            got.push_back(s.byte);
+        return got;
+    }
+
+    // A frame with its checksum appended.
+    static std::vector<std::uint8_t> frame(std::uint8_t cmd, std::uint16_t address,
+                                           std::uint16_t word,
+                                           const std::vector<std::uint8_t> &data = {}) {
+        auto l = static_cast<std::uint8_t>(data.size() + 4);
+        std::vector<std::uint8_t> f{0x80,
+                                    cmd,
+                                    l,
+                                    l,
+                                    static_cast<std::uint8_t>(address),
+                                    static_cast<std::uint8_t>(address >> 8),
+                                    static_cast<std::uint8_t>(word),
+                                    static_cast<std::uint8_t>(word >> 8)};
+        f.insert(f.end(), data.begin(), data.end());
+        std::uint8_t lo = 0, hi = 0;
+        for (std::size_t i = 0; i < f.size(); ++i)
+            (i % 2 == 0 ? lo : hi) ^= f[i];
+        f.push_back(static_cast<std::uint8_t>(~lo));
+        f.push_back(static_cast<std::uint8_t>(~hi));
+        return f;
+    }
+
+    // SYNC exchange, then the frame; the answer to the frame (the SYNC's ACK
+    // left out).  An unanswered SYNC gives an empty answer.
+    std::vector<std::uint8_t> command(const std::vector<std::uint8_t> &f, int wait_ms = 30) {
+        std::vector<std::uint8_t> sync = exchange({0x80}, 2);
+        if (sync != std::vector<std::uint8_t>{0x90})
+            return {};
+        return exchange(f, wait_ms);
+    }
+
+    static std::vector<std::uint8_t> ack() { return {0x90}; }
+    static std::vector<std::uint8_t> nak() { return {0xA0}; }
+
+    std::vector<std::uint8_t> mass_erase() { return command(frame(0x18, 0, 0xA506)); }
+    std::vector<std::uint8_t> password(std::uint8_t fill = 0xFF) {
+        return command(frame(0x10, 0, 0, std::vector<std::uint8_t>(32, fill)));
+    }
+    std::vector<std::uint8_t> password(const std::vector<std::uint8_t> &pw) {
+        return command(frame(0x10, 0, 0, pw));
+    }
+    std::vector<std::uint8_t> load_pc(std::uint16_t a) { return command(frame(0x1A, a, 0)); }
+    std::vector<std::uint8_t> write(std::uint16_t a, const std::vector<std::uint8_t> &data) {
+        return command(frame(0x12, a, static_cast<std::uint16_t>(data.size()), data), 60);
+    }
+    // The data of a TX data block answer (empty when it is not a full answer).
+    std::vector<std::uint8_t> read(std::uint16_t a, std::uint16_t n) {
+        std::vector<std::uint8_t> got = command(frame(0x14, a, n), 400);
+        if (got.size() != static_cast<std::size_t>(n) + 6)
+            return {};
+        return {got.begin() + 4, got.end() - 2};
+    }
+
+    // Entry, mass erase, patch loaded into RAM and the password given, as the
+    // updater prepares a board for flashing.
+    bool prepare_for_flashing() {
+        entry_pattern();
+        std::vector<std::uint8_t> patch(LOADER_PATCH.begin(), LOADER_PATCH.end());
+        return mass_erase() == ack() && password() == ack() && load_pc(0x0C22) == ack() &&
+               password() == ack() && write(0x0220, patch) == ack();
+    }
+
+    // A MODBUS ASCII request line; the reply as text.
+    std::string modbus(const std::string &line, int wait_ms = 40) {
+        std::vector<std::uint8_t> got = exchange(
+            std::vector<std::uint8_t>(line.begin(), line.end()), wait_ms, format_8n1(RATE));
+        return std::string(got.begin(), got.end());
+    }
+};
+
+} // namespace sim::board

@@ -1,0 +1,161 @@
+#include "sim/board_state.h"
+
+#include "sim/board_fwimage.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sstream>
+#include <unistd.h>
+
+namespace sim::board {
+namespace {
+
+constexpr const char *HEADER = "# simulated TARVO board";
+
+template <std::size_t N> std::string to_hex(const std::array<std::uint8_t, N> &bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(2 * N);
+    for (std::uint8_t b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+int nibble(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+template <std::size_t N>
+bool from_hex(const std::string &text, std::array<std::uint8_t, N> *bytes) {
+    if (text.size() != 2 * N)
+        return false;
+    for (std::size_t i = 0; i < N; ++i) {
+        int h = nibble(text[2 * i]), l = nibble(text[2 * i + 1]);
+        if (h < 0 || l < 0)
+            return false;
+        (*bytes)[i] = static_cast<std::uint8_t>(h << 4 | l);
+    }
+    return true;
+}
+
+} // namespace
+
+std::string state_path(const std::string &root, int port) {
+    return root + "/sim/board" + std::to_string(port) + ".state";
+}
+
+std::string serialize(const BoardState &s) {
+    std::string out = HEADER;
+    out += "\nmode=";
+    out += mode_name(s.mode);
+    out += "\nauthenticated=";
+    out += s.authenticated ? "1" : "0";
+    out += "\nfaults=" + faults_text(s.faults);
+    out += "\nmain=" + to_hex(s.main);
+    out += "\ninfo=" + to_hex(s.info);
+    out += "\nram=" + to_hex(s.ram);
+    out += "\n";
+    return out;
+}
+
+bool parse_state(const std::string &text, BoardState *state, std::string *error) {
+    BoardState s = erased_state();
+    std::istringstream in(text);
+    std::string line;
+    bool have_main = false, have_mode = false;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        auto eq = line.find('=');
+        std::string key = line.substr(0, eq);
+        std::string value = eq == std::string::npos ? "" : line.substr(eq + 1);
+        bool ok = true;
+        if (key == "mode")
+            ok = have_mode = parse_mode(value, &s.mode);
+        else if (key == "authenticated")
+            s.authenticated = value == "1";
+        else if (key == "faults")
+            ok = faults_parse(value, &s.faults, error);
+        else if (key == "main")
+            ok = have_main = from_hex(value, &s.main);
+        else if (key == "info")
+            ok = from_hex(value, &s.info);
+        else if (key == "ram")
+            ok = from_hex(value, &s.ram);
+        if (!ok) {
+            if (error->empty() || key != "faults")
+                *error = "bad '" + key + "' entry";
+            return false;
+        }
+    }
+    if (!have_main || !have_mode) {
+        *error = "no mode or main flash in the board state";
+        return false;
+    }
+    *state = s;
+    return true;
+}
+
+bool load_state(const std::string &path, BoardState *state, std::string *error) {
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        *error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string text;
+    char buf[8192];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    std::fclose(f);
+    std::string why;
+    if (!parse_state(text, state, &why)) {
+        *error = path + ": " + why;
+        return false;
+    }
+    return true;
+}
+
+bool save_state(const std::string &path, const BoardState &state, std::string *error) {
+    std::string text = serialize(state);
+    std::string tmp = path + ".tmp." + std::to_string(getpid());
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) {
+        *error = "cannot write " + tmp + ": " + std::strerror(errno);
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t w = write(fd, text.data() + done, text.size() - done);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        done += static_cast<std::size_t>(w);
+    }
+    bool ok = done == text.size() && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
+        *error = "cannot write " + path + ": " + std::strerror(errno);
+        unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+BoardState factory_board() {
+    return factory_state(make_sample_image(sample_images()[0]));
+}
+
+} // namespace sim::board

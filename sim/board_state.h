@@ -1,0 +1,34 @@
+// The saved state of the simulated TARVO boards in a world: one text file per
+// port, $root/sim/boardN.state, with the mode, the loader's password state,
+// the injected faults and the memory (main and information flash, RAM) in hex.
+// Files are replaced atomically (temporary file, then rename).
+#pragma once
+
+#include "sim/msp430.h"
+
+#include <string>
+
+namespace sim::board {
+
+std::string state_path(const std::string &root, int port);
+
+std::string serialize(const BoardState &state);
+bool parse_state(const std::string &text, BoardState *state, std::string *error);
+
+// False with a reason when the file is missing or damaged.
+bool load_state(const std::string &path, BoardState *state, std::string *error);
+bool save_state(const std::string &path, const BoardState &state, std::string *error);
+
+// The factory state: the first sample image programmed and running.
+BoardState factory_board();
+
+// boards_start and boards_save for the world at `root` ("": boards in their
+// factory state, nothing saved).
+void boards_start_in(const std::string &root);
+void boards_save_in(const std::string &root);
+
+// The board model plugged into a port by boards_start (nullptr when the port
+// holds no TARVO board or boards_start has not run).
+Msp430 *board(int port);
+
+} // namespace sim::board

@@ -1,0 +1,239 @@
+#include "sim/bsl_rom.h"
+
+#include "sim/board_model_choices.h"
+#include "sim/bsl_rom_patch.h"
+#include "sim/msp430.h"
+
+#include <algorithm>
+
+namespace sim::board {
+
+void BslRom::restart() {
+    state_ = State::Idle;
+    frame_.clear();
+    authenticated_ = false;
+    patch_armed_ = false;
+}
+
+void BslRom::enter() {
+    restart();
+    frames_since_entry_ = 0;
+}
+
+void BslRom::answer(const std::vector<std::uint8_t> &bytes, Nanos work) {
+    Nanos at = now() + LOADER_ANSWER_DELAY + work;
+    chip_.send(bytes, format_8e1(), at);
+    chip_.busy_until(at);
+    answer_end_ = at + static_cast<Nanos>(bytes.size()) * format_8e1().byte_time();
+}
+
+void BslRom::on_byte(std::uint8_t byte) {
+    switch (state_) {
+    case State::Idle:
+        // Only SYNC is understood outside a frame.
+        if (byte == BSL_SYNC) {
+            state_ = State::Synced;
+            answer({BSL_ACK});
+        }
+        return;
+    case State::Synced:
+        if (byte != BSL_HDR) {
+            state_ = State::Idle;
+            nak();
+            return;
+        }
+        frame_.assign(1, byte);
+        state_ = State::Frame;
+        return;
+    case State::Frame:
+        frame_.push_back(byte);
+        if (frame_.size() == 4 && (frame_[2] != frame_[3] || frame_[2] < 4)) {
+            // Length fields disagree (or are too short for a frame): refused at once.
+            state_ = State::Idle;
+            nak();
+            frame_done();
+            return;
+        }
+        if (frame_.size() >= 4 && frame_.size() == static_cast<std::size_t>(frame_[2]) + 6) {
+            state_ = State::Idle;
+            execute();
+        }
+        return;
+    }
+}
+
+void BslRom::frame_done() {
+    ++frames_since_entry_;
+    chip_.loader_frame_done(std::max(answer_end_, now()));
+    answer_end_ = 0;
+}
+
+void BslRom::execute() {
+    const Faults &faults = chip_.faults();
+    std::uint8_t lo = 0, hi = 0;
+    std::size_t n = frame_.size() - 2;
+    for (std::size_t i = 0; i < n; ++i)
+        (i % 2 == 0 ? lo : hi) ^= frame_[i];
+    bool checksum_ok = frame_[n] == static_cast<std::uint8_t>(~lo) &&
+                       frame_[n + 1] == static_cast<std::uint8_t>(~hi);
+
+    if (faults.nak_after > 0 && frames_since_entry_ + 1 == faults.nak_after) {
+        nak();
+    } else if (!checksum_ok) {
+        nak();
+    } else {
+        std::uint8_t cmd = frame_[1];
+        auto address = static_cast<std::uint16_t>(frame_[4] | frame_[5] << 8);
+        auto word = static_cast<std::uint16_t>(frame_[6] | frame_[7] << 8);
+        if (cmd == CMD_MASS_ERASE) {
+            if (word != MASS_ERASE_CONTROL) {
+                nak();
+            } else if (!faults.erase_silent) {
+                chip_.mass_erase();
+                ack(ERASE_TIME);
+            }
+        } else if (cmd == CMD_RX_PASSWORD) {
+            rx_password();
+        } else if (!authenticated_) {
+            nak();
+        } else {
+            switch (cmd) {
+            case CMD_RX_DATA:
+                rx_data(address, word);
+                break;
+            case CMD_TX_DATA:
+                tx_data(address, word);
+                break;
+            case CMD_LOAD_PC:
+                load_pc(address);
+                break;
+            case CMD_ERASE_SEGMENT:
+                if (Msp430::in_info(address) || Msp430::in_main(address)) {
+                    chip_.erase_segment(address);
+                    ack(ERASE_TIME);
+                } else {
+                    nak();
+                }
+                break;
+            case CMD_ERASE_CHECK: {
+                bool erased = word > 0;
+                for (std::uint32_t a = address;
+                     erased && a < address + static_cast<std::uint32_t>(word); ++a)
+                    erased =
+                        Msp430::in_memory(a) && chip_.peek(static_cast<std::uint16_t>(a)) == ERASED;
+                erased ? ack() : nak();
+                break;
+            }
+            case CMD_TX_VERSION: {
+                std::vector<std::uint8_t> reply{BSL_HDR, 0x00, sizeof VERSION_REPLY,
+                                                sizeof VERSION_REPLY};
+                reply.insert(reply.end(), std::begin(VERSION_REPLY), std::end(VERSION_REPLY));
+                std::uint8_t clo = 0, chi = 0;
+                for (std::size_t i = 0; i < reply.size(); ++i)
+                    (i % 2 == 0 ? clo : chi) ^= reply[i];
+                reply.push_back(static_cast<std::uint8_t>(~clo));
+                reply.push_back(static_cast<std::uint8_t>(~chi));
+                answer(reply);
+                break;
+            }
+            default:
+                nak();
+                break;
+            }
+        }
+    }
+    frame_done();
+}
+
+void BslRom::rx_password() {
+    std::size_t count = frame_.size() - 10;
+    bool ok = count == 32;
+    for (std::size_t i = 0; ok && i < 32; ++i)
+        ok = frame_[8 + i] == chip_.peek(static_cast<std::uint16_t>(VECTORS_START + i));
+    if (ok) {
+        authenticated_ = true;
+        ack();
+    } else {
+        nak();
+    }
+}
+
+void BslRom::rx_data(std::uint16_t address, std::uint16_t count) {
+    // The patched code, when it was run, serves this one data block.
+    bool patched = patch_armed_;
+    patch_armed_ = false;
+    std::size_t n = frame_.size() - 10;
+    if (count != n) {
+        nak();
+        return;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!Msp430::in_memory(address + i)) {
+            nak();
+            return;
+        }
+    }
+    Nanos work = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        auto a = static_cast<std::uint16_t>(address + i);
+        if (Msp430::in_ram(a)) {
+            chip_.write_ram(a, frame_[8 + i]);
+        } else if (patched) {
+            chip_.write_flash(a, frame_[8 + i]);
+            work += FLASH_BYTE_TIME;
+        }
+        // Loader 1.10 without its patch acknowledges flash writes but does none.
+    }
+    ack(work);
+}
+
+void BslRom::tx_data(std::uint16_t address, std::uint16_t count) {
+    bool patched = patch_armed_;
+    patch_armed_ = false;
+    if (count > TX_DATA_MAX || frame_.size() != 10) {
+        nak();
+        return;
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (!Msp430::in_memory(address + i)) {
+            nak();
+            return;
+        }
+    }
+    auto n = static_cast<std::uint8_t>(count);
+    std::vector<std::uint8_t> reply{BSL_HDR, 0x00, n, n};
+    for (std::uint32_t i = 0; i < count; ++i) {
+        auto a = static_cast<std::uint16_t>(address + i);
+        std::uint8_t v = Msp430::in_ram(a) || patched ? chip_.peek(a) : UNPATCHED_READ;
+        if (chip_.faults().corrupt_readback == a)
+            v = static_cast<std::uint8_t>(~v);
+        reply.push_back(v);
+    }
+    std::uint8_t lo = 0, hi = 0;
+    for (std::size_t i = 0; i < reply.size(); ++i)
+        (i % 2 == 0 ? lo : hi) ^= reply[i];
+    reply.push_back(static_cast<std::uint8_t>(~lo));
+    reply.push_back(static_cast<std::uint8_t>(~hi));
+    answer(reply);
+}
+
+void BslRom::load_pc(std::uint16_t address) {
+    ack();
+    Nanos at = now() + LOADER_ANSWER_DELAY;
+    if (address == LOADER_ENTRY) {
+        restart();
+    } else if (address == PATCH_ADDRESS) {
+        bool patch_in_ram = true;
+        for (std::size_t i = 0; patch_in_ram && i < LOADER_PATCH.size(); ++i)
+            patch_in_ram =
+                chip_.peek(static_cast<std::uint16_t>(PATCH_ADDRESS + i)) == LOADER_PATCH[i];
+        if (patch_in_ram)
+            patch_armed_ = true;
+        else
+            chip_.hang(); // the jump runs whatever RAM holds
+    } else {
+        chip_.jump(address, at);
+    }
+}
+
+} // namespace sim::board

@@ -1,0 +1,55 @@
+// The MSP430's ROM bootstrap loader (version 1.10) as it talks on its UART:
+// SYNC exchange, frame assembly and checks, the commands, the password, and
+// the loader's reliance on its RAM patch for flash data blocks.
+#pragma once
+
+#include "sim/clock.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace sim::board {
+
+class Msp430;
+
+class BslRom {
+  public:
+    explicit BslRom(Msp430 &chip) : chip_(chip) {}
+
+    // A fresh start of the loader (reset entry or load PC to its entry): no
+    // password, no patch run pending, waiting for SYNC.
+    void restart();
+    // Entry from reset also restarts the frame count of nak-after.
+    void enter();
+
+    // A byte received without line errors while the loader runs.
+    void on_byte(std::uint8_t byte);
+
+    bool authenticated() const { return authenticated_; }
+    void set_authenticated(bool on) { authenticated_ = on; }
+    bool patch_pending() const { return patch_armed_; }
+
+  private:
+    enum class State { Idle, Synced, Frame };
+
+    void frame_done();
+    void execute();
+    void rx_password();
+    void rx_data(std::uint16_t address, std::uint16_t count);
+    void tx_data(std::uint16_t address, std::uint16_t count);
+    void load_pc(std::uint16_t address);
+    // Answer after the loader's own delay plus `work` (erase, programming).
+    void answer(const std::vector<std::uint8_t> &bytes, Nanos work = 0);
+    void ack(Nanos work = 0) { answer({0x90}, work); }
+    void nak() { answer({0xA0}); }
+
+    Msp430 &chip_;
+    State state_ = State::Idle;
+    std::vector<std::uint8_t> frame_;
+    bool authenticated_ = false;
+    bool patch_armed_ = false;
+    int frames_since_entry_ = 0;
+    Nanos answer_end_ = 0; // when the answer to the current frame has left
+};
+
+} // namespace sim::board

@@ -1,0 +1,114 @@
+#include "sim/modbus_slave.h"
+
+#include "sim/board_info.h"
+#include "sim/board_model_choices.h"
+#include "sim/msp430.h"
+
+#include <cstdio>
+
+namespace sim::board {
+namespace {
+
+constexpr std::uint8_t FN_READ_HOLDING = 0x03;
+constexpr std::uint8_t EXCEPTION_FLAG = 0x80;
+constexpr std::uint8_t ILLEGAL_FUNCTION = 0x01;
+constexpr std::uint8_t ILLEGAL_DATA_ADDRESS = 0x02;
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+} // namespace
+
+std::string modbus_ascii(const std::vector<std::uint8_t> &message) {
+    std::string out = ":";
+    unsigned sum = 0;
+    char buf[4];
+    for (std::uint8_t b : message) {
+        std::snprintf(buf, sizeof buf, "%02X", b);
+        out += buf;
+        sum += b;
+    }
+    std::snprintf(buf, sizeof buf, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+    out += buf;
+    out += "\r\n";
+    return out;
+}
+
+void ModbusSlave::on_char(std::uint8_t c) {
+    if (c == ':') {
+        line_.clear();
+        line_.push_back(':');
+        return;
+    }
+    if (line_.empty())
+        return; // waiting for the start of a line
+    line_ += static_cast<char>(c);
+    if (line_.size() > MODBUS_LINE_MAX) {
+        line_.clear();
+        return;
+    }
+    if (c != '\n')
+        return;
+    std::string line = line_;
+    line_.clear();
+    // ":" pairs of hex digits, CR LF.
+    if (line.size() < 1 + 2 * 3 + 2 || line[line.size() - 2] != '\r' || (line.size() - 3) % 2 != 0)
+        return;
+    std::vector<std::uint8_t> bytes;
+    unsigned sum = 0;
+    for (std::size_t i = 1; i + 2 < line.size(); i += 2) {
+        int h = hex_digit(line[i]), l = hex_digit(line[i + 1]);
+        if (h < 0 || l < 0)
+            return;
+        bytes.push_back(static_cast<std::uint8_t>(h << 4 | l));
+        sum += bytes.back();
+    }
+    if ((sum & 0xFF) != 0)
+        return; // wrong LRC: ignored
+    bytes.pop_back();
+    if (bytes[0] != MODBUS_SLAVE)
+        return; // another slave's (or a broadcast)
+    request(bytes);
+}
+
+void ModbusSlave::request(const std::vector<std::uint8_t> &m) {
+    std::uint8_t fn = m[1];
+    if (fn != FN_READ_HOLDING) {
+        reply({MODBUS_SLAVE, static_cast<std::uint8_t>(fn | EXCEPTION_FLAG), ILLEGAL_FUNCTION});
+        return;
+    }
+    if (m.size() != 6)
+        return; // not a read request at all
+    unsigned reg = static_cast<unsigned>(m[2] << 8 | m[3]);
+    unsigned quantity = static_cast<unsigned>(m[4] << 8 | m[5]);
+    if (quantity != 1 || reg < 1 || reg > 3) {
+        reply({MODBUS_SLAVE, static_cast<std::uint8_t>(fn | EXCEPTION_FLAG), ILLEGAL_DATA_ADDRESS});
+        return;
+    }
+    Descriptor d = read_descriptor(chip_.state().main);
+    std::uint16_t value = reg == 1   ? static_cast<std::uint16_t>(d.version >> 16)
+                          : reg == 2 ? static_cast<std::uint16_t>(d.version & 0xFFFF)
+                                     : d.config;
+    reply({MODBUS_SLAVE, fn, 0x02, static_cast<std::uint8_t>(value >> 8),
+           static_cast<std::uint8_t>(value & 0xFF)});
+}
+
+void ModbusSlave::reply(const std::vector<std::uint8_t> &message) {
+    const Faults &faults = chip_.state().faults;
+    if (faults.modbus_silent)
+        return;
+    std::string text = modbus_ascii(message);
+    if (faults.modbus_short && text.size() > MODBUS_SHORT_LENGTH)
+        text.resize(MODBUS_SHORT_LENGTH);
+    chip_.send(std::vector<std::uint8_t>(text.begin(), text.end()), format_8n1(),
+               now() + MODBUS_REPLY_DELAY);
+}
+
+} // namespace sim::board

@@ -1,0 +1,268 @@
+#include "sim/msp430.h"
+
+#include "sim/board_fwimage.h"
+
+#include <algorithm>
+
+namespace sim::board {
+
+const char *mode_name(Mode mode) {
+    switch (mode) {
+    case Mode::Loader:
+        return "loader";
+    case Mode::Running:
+        return "running";
+    case Mode::Hung:
+        return "hung";
+    case Mode::Off:
+        break;
+    }
+    return "off";
+}
+
+bool parse_mode(const std::string &text, Mode *mode) {
+    for (Mode m : {Mode::Off, Mode::Loader, Mode::Running, Mode::Hung}) {
+        if (text == mode_name(m)) {
+            *mode = m;
+            return true;
+        }
+    }
+    return false;
+}
+
+BoardState erased_state() {
+    BoardState s;
+    s.main.fill(ERASED);
+    s.info.fill(ERASED);
+    s.ram.fill(RAM_POWER_ON);
+    return s;
+}
+
+void program_image(BoardState *state, const FwImage &image) {
+    for (const ImageRecord &r : image.records) {
+        for (std::size_t i = 0; i < r.data.size(); ++i) {
+            std::uint32_t a = r.address + i;
+            if (Msp430::in_main(a))
+                state->main[a - MAIN_START] &= r.data[i];
+            else if (Msp430::in_info(a))
+                state->info[a - INFO_START] &= r.data[i];
+            else if (Msp430::in_ram(a))
+                state->ram[a - RAM_START] = r.data[i];
+        }
+    }
+}
+
+BoardState factory_state(const FwImage &image) {
+    BoardState s = erased_state();
+    program_image(&s, image);
+    s.mode = Mode::Running;
+    return s;
+}
+
+Msp430::Msp430(int port) : port_(port), state_(erased_state()), bsl_(*this), modbus_(*this) {}
+
+Msp430::~Msp430() = default;
+
+void Msp430::load(const BoardState &state) {
+    ++generation_;
+    state_ = state;
+    bsl_.restart();
+    bsl_.set_authenticated(state.authenticated);
+    modbus_.reset();
+    // A board saved in reset waits for RST to rise; otherwise it goes on as it was.
+    line_a_ = true;
+    line_b_ = state.mode != Mode::Off;
+    listen_from_ = 0;
+    busy_until_ = 0;
+    bytes_received_ = 0;
+    loader_frames_ = 0;
+    tck_falls_ = 0;
+    tck_low_pending_ = false;
+    tck_rise_seen_ = false;
+}
+
+BoardState Msp430::save() const {
+    BoardState s = state_;
+    s.authenticated = state_.mode == Mode::Loader && bsl_.authenticated();
+    return s;
+}
+
+std::uint8_t Msp430::peek(std::uint16_t a) const {
+    if (in_ram(a))
+        return state_.ram[a - RAM_START];
+    if (in_info(a))
+        return state_.info[a - INFO_START];
+    if (in_main(a))
+        return state_.main[a - MAIN_START];
+    return ERASED;
+}
+
+std::uint16_t Msp430::peek16(std::uint16_t a) const {
+    return static_cast<std::uint16_t>(peek(a) | peek(static_cast<std::uint16_t>(a + 1)) << 8);
+}
+
+void Msp430::write_ram(std::uint16_t a, std::uint8_t v) {
+    if (in_ram(a))
+        state_.ram[a - RAM_START] = v;
+}
+
+void Msp430::write_flash(std::uint16_t a, std::uint8_t v) {
+    if (in_main(a))
+        state_.main[a - MAIN_START] &= v;
+    else if (in_info(a))
+        state_.info[a - INFO_START] &= v;
+}
+
+void Msp430::mass_erase() {
+    state_.main.fill(ERASED);
+}
+
+void Msp430::erase_segment(std::uint16_t a) {
+    if (in_main(a)) {
+        std::size_t start = (a - MAIN_START) / MAIN_SEGMENT * MAIN_SEGMENT;
+        std::fill_n(state_.main.begin() + static_cast<std::ptrdiff_t>(start), MAIN_SEGMENT, ERASED);
+    } else if (in_info(a)) {
+        std::size_t start = (a - INFO_START) / INFO_SEGMENT * INFO_SEGMENT;
+        std::fill_n(state_.info.begin() + static_cast<std::ptrdiff_t>(start), INFO_SEGMENT, ERASED);
+    }
+}
+
+void Msp430::send(const std::vector<std::uint8_t> &bytes, const FrameFormat &fmt, Nanos at) {
+    std::weak_ptr<int> alive = alive_;
+    std::uint64_t gen = generation_;
+    schedule(at, [this, alive, gen, bytes, fmt] {
+        if (alive.expired() || gen != generation_)
+            return;
+        for (std::uint8_t b : bytes) {
+            if (sink_) {
+                Nanos start = std::max(now(), sink_free_at_);
+                sink_free_at_ = start + fmt.byte_time();
+                sink_(b, fmt, start);
+            } else {
+                partner_send(port_, b, fmt, now());
+            }
+        }
+    });
+}
+
+void Msp430::on_byte(std::uint8_t byte, const FrameFormat &fmt, Nanos) {
+    ++bytes_received_;
+    if (state_.faults.drop_byte > 0 && bytes_received_ == state_.faults.drop_byte)
+        return; // lost on the line
+    if (now() < listen_from_ || now() < busy_until_)
+        return;
+    if (state_.mode == Mode::Loader) {
+        Received r = receive_as(byte, fmt, format_8e1());
+        if (r.ok())
+            bsl_.on_byte(r.byte);
+    } else if (state_.mode == Mode::Running) {
+        Received r = receive_as(byte, fmt, format_8n1());
+        if (r.ok())
+            modbus_.on_char(r.byte);
+    }
+}
+
+void Msp430::on_lines(bool a, bool b, Nanos when) {
+    if (!b && line_b_) {
+        line_b_ = false;
+        enter_reset();
+    }
+    if (a != line_a_) {
+        line_a_ = a;
+        if (!line_b_) {
+            if (!a) {
+                if (tck_rise_seen_ && when - tck_rose_at_ < TCK_MIN_PULSE) {
+                    // A high pulse too short to be seen: TCK stayed low.
+                    if (tck_rise_counted_)
+                        --tck_falls_;
+                    tck_fell_at_ = tck_prev_fell_at_;
+                } else {
+                    tck_fell_at_ = when;
+                }
+                tck_low_pending_ = true;
+                tck_rise_seen_ = false;
+            } else {
+                tck_rise_seen_ = true;
+                tck_rose_at_ = when;
+                tck_rise_counted_ = tck_low_pending_ && when - tck_fell_at_ >= TCK_MIN_PULSE;
+                if (tck_rise_counted_)
+                    ++tck_falls_;
+                tck_prev_fell_at_ = tck_fell_at_;
+                tck_low_pending_ = false;
+            }
+        }
+    }
+    if (b && !line_b_) {
+        line_b_ = true;
+        leave_reset(when);
+    }
+}
+
+void Msp430::enter_reset() {
+    ++generation_;
+    state_.mode = Mode::Off;
+    tck_falls_ = 0;
+    tck_low_pending_ = false;
+    tck_rise_seen_ = false;
+    busy_until_ = 0;
+}
+
+void Msp430::leave_reset(Nanos when) {
+    if (tck_low_pending_ && when - tck_fell_at_ >= TCK_MIN_PULSE) {
+        ++tck_falls_;
+        tck_low_pending_ = false;
+    }
+    bool tck_low = !line_a_;
+    if (tck_falls_ >= 2 && tck_low && !state_.faults.loader_silent) {
+        state_.mode = Mode::Loader;
+        listen_from_ = when + LOADER_STARTUP;
+        bsl_.enter();
+    } else {
+        boot_from_vector(when);
+    }
+}
+
+void Msp430::boot_from_vector(Nanos at) {
+    jump(peek16(RESET_VECTOR), at);
+}
+
+void Msp430::jump(std::uint16_t address, Nanos at) {
+    // Erased flash (or anything that is not main flash) holds no program.
+    if (in_main(address) && peek16(address) != 0xFFFF)
+        start_program(at);
+    else
+        hang();
+}
+
+void Msp430::start_program(Nanos at) {
+    state_.mode = Mode::Running;
+    listen_from_ = at + PROGRAM_STARTUP;
+    modbus_.reset();
+}
+
+void Msp430::loader_frame_done(Nanos answer_end) {
+    ++loader_frames_;
+    if (state_.faults.power_cut_after > 0 && loader_frames_ == state_.faults.power_cut_after) {
+        std::weak_ptr<int> alive = alive_;
+        schedule(answer_end, [this, alive] {
+            if (!alive.expired())
+                power_cut();
+        });
+    }
+}
+
+void Msp430::power_cut() {
+    ++generation_;
+    state_.ram.fill(RAM_POWER_ON);
+    bsl_.restart();
+    busy_until_ = 0;
+    // Power returns with the chip in reset; it leaves reset as soon as RST is high.
+    state_.mode = Mode::Off;
+    tck_falls_ = 0;
+    tck_low_pending_ = false;
+    tck_rise_seen_ = false;
+    if (line_b_)
+        boot_from_vector(now());
+}
+
+} // namespace sim::board

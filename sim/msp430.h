@@ -1,0 +1,139 @@
+// The MSP430 of a simulated TARVO board, as the far end of an expansion port:
+// memory (RAM, information and main flash with their write and erase rules),
+// reset and bootstrap-loader entry decided from the TCK (line A) and RST
+// (line B) levels and their timing, the ROM loader and the board firmware.
+#pragma once
+
+#include "sim/board_info.h"
+#include "sim/board_model_choices.h"
+#include "sim/bsl_rom.h"
+#include "sim/faults.h"
+#include "sim/line.h"
+#include "sim/modbus_slave.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim::board {
+
+struct FwImage;
+
+// What the chip does: held in reset ("off"), in its ROM loader, running the
+// user program, or stuck (no program, or a jump into garbage).
+enum class Mode { Off, Loader, Running, Hung };
+const char *mode_name(Mode mode);
+bool parse_mode(const std::string &text, Mode *mode);
+
+// Everything of a board that outlives a simulated run.
+struct BoardState {
+    MainFlash main;
+    std::array<std::uint8_t, INFO_SIZE> info;
+    std::array<std::uint8_t, RAM_SIZE> ram;
+    Mode mode = Mode::Off;
+    bool authenticated = false; // the loader's password state
+    Faults faults;
+};
+
+// Flash erased, RAM at its power-on content, held in reset, no faults.
+BoardState erased_state();
+// Programs an image's records into flash (bits only fall).
+void program_image(BoardState *state, const FwImage &image);
+// A board as it leaves the factory: the image programmed and running.
+BoardState factory_state(const FwImage &image);
+
+class Msp430 : public LinePartner {
+  public:
+    explicit Msp430(int port);
+    ~Msp430() override;
+    Msp430(const Msp430 &) = delete;
+    Msp430 &operator=(const Msp430 &) = delete;
+
+    int port() const { return port_; }
+
+    // Takes over a saved state.  The chip goes on in the saved mode (a board
+    // saved in reset starts from its reset vector once RST is high).
+    void load(const BoardState &state);
+    // The state to save; the mode is the one at this moment.
+    BoardState save() const;
+
+    BoardState &state() { return state_; }
+    const BoardState &state() const { return state_; }
+    Mode mode() const { return state_.mode; }
+    Faults &faults() { return state_.faults; }
+
+    // Bytes the chip sends go to `sink` instead of the controller (tests
+    // driving the chip directly); start is when the byte's start bit begins.
+    using Sink = std::function<void(std::uint8_t byte, const FrameFormat &fmt, Nanos start)>;
+    void set_sink(Sink sink) { sink_ = std::move(sink); }
+
+    void on_byte(std::uint8_t byte, const FrameFormat &fmt, Nanos start) override;
+    void on_lines(bool line_a, bool line_b, Nanos when) override;
+
+    // Counts of this run.
+    int bytes_received() const { return bytes_received_; }
+    int loader_frames() const { return loader_frames_; }
+
+    // ---- used by the loader and the firmware ----
+    static bool in_ram(std::uint32_t a) { return a >= RAM_START && a <= RAM_END; }
+    static bool in_info(std::uint32_t a) { return a >= INFO_START && a <= INFO_END; }
+    static bool in_main(std::uint32_t a) { return a >= MAIN_START && a <= MAIN_END; }
+    static bool in_memory(std::uint32_t a) { return in_ram(a) || in_info(a) || in_main(a); }
+    // Memory content (RAM or flash; 0xFF elsewhere).
+    std::uint8_t peek(std::uint16_t address) const;
+    std::uint16_t peek16(std::uint16_t address) const;
+    void write_ram(std::uint16_t address, std::uint8_t value);
+    // Programs one flash byte: old AND new.
+    void write_flash(std::uint16_t address, std::uint8_t value);
+    void mass_erase();
+    void erase_segment(std::uint16_t address);
+
+    // Sends bytes back to back from `at` on, unless the chip is reset or
+    // loses power before.
+    void send(const std::vector<std::uint8_t> &bytes, const FrameFormat &fmt, Nanos at);
+    // The chip takes no byte before this time (busy erasing or programming).
+    void busy_until(Nanos t) { busy_until_ = t > busy_until_ ? t : busy_until_; }
+    // A loader frame was complete; its answer ends on the wire at `answer_end`.
+    void loader_frame_done(Nanos answer_end);
+    // The loader jumps to code outside itself at time `at`: the user program
+    // when the flash there holds code, a hang otherwise.
+    void jump(std::uint16_t address, Nanos at);
+    void hang() { state_.mode = Mode::Hung; }
+
+  private:
+    void enter_reset();
+    void leave_reset(Nanos when);
+    void boot_from_vector(Nanos at);
+    void start_program(Nanos at);
+    void power_cut();
+
+    int port_;
+    BoardState state_;
+    BslRom bsl_;
+    ModbusSlave modbus_;
+    Sink sink_;
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+    std::uint64_t generation_ = 0; // bumped by reset and power loss: pending answers die
+    Nanos sink_free_at_ = 0;
+
+    // Line levels and the TCK edges seen while RST is low.
+    bool line_a_ = true;
+    bool line_b_ = true;
+    int tck_falls_ = 0;
+    bool tck_low_pending_ = false; // TCK low, not yet counted
+    Nanos tck_fell_at_ = 0;
+    bool tck_rise_seen_ = false;
+    Nanos tck_rose_at_ = 0;
+    bool tck_rise_counted_ = false; // the last rise counted a fall
+    Nanos tck_prev_fell_at_ = 0;
+
+    Nanos listen_from_ = 0; // loader or program start-up
+    Nanos busy_until_ = 0;
+    int bytes_received_ = 0;
+    int loader_frames_ = 0;
+};
+
+} // namespace sim::board
