@@ -1,0 +1,96 @@
+#include "tests/devmem/test_platform.h"
+
+#include "common/platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <syslog.h>
+
+namespace devmem_test {
+namespace {
+std::vector<Logged> lines;
+unsigned long long slept = 0;
+} // namespace
+
+const std::vector<Logged> &logged() {
+    return lines;
+}
+
+std::vector<std::string> logged_texts() {
+    std::vector<std::string> out;
+    for (const Logged &l : lines)
+        out.push_back(l.text);
+    return out;
+}
+
+unsigned long long slept_us() {
+    return slept;
+}
+
+void reset() {
+    lines.clear();
+    slept = 0;
+}
+
+} // namespace devmem_test
+
+int plat_start(void) {
+    return 0;
+}
+void plat_openlog(void) {}
+void plat_closelog(void) {}
+
+void plat_vsyslog(int level, const char *fmt, va_list ap) {
+    // "%m" is the text of errno, as syslog(3) has it.
+    int err = errno;
+    std::string f;
+    for (const char *p = fmt; *p; ++p) {
+        if (p[0] == '%' && p[1] == 'm') {
+            for (const char *s = std::strerror(err); *s; ++s) {
+                f += *s;
+                if (*s == '%')
+                    f += '%';
+            }
+            ++p;
+        } else {
+            f += *p;
+            if (p[0] == '%' && p[1] == '%')
+                f += *++p;
+        }
+    }
+    char buf[1024];
+    std::vsnprintf(buf, sizeof buf, f.c_str(), ap);
+    devmem_test::lines.push_back({LOG_PRI(level), buf});
+}
+
+void plat_syslog(int level, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    plat_vsyslog(level, fmt, ap);
+    va_end(ap);
+}
+
+void plat_clock_monotonic(struct timespec *ts) {
+    ts->tv_sec = static_cast<time_t>(devmem_test::slept / 1000000);
+    ts->tv_nsec = static_cast<long>(devmem_test::slept % 1000000 * 1000);
+}
+
+void plat_usleep(unsigned long usec) {
+    devmem_test::slept += usec;
+}
+
+int plat_gpio_open(const char *, int) {
+    errno = ENOENT;
+    return -1;
+}
+
+int plat_gpio_ioctl(int, unsigned long) {
+    errno = EBADF;
+    return -1;
+}
+
+const char *plat_path(const char *fixed, char *buf, std::size_t size) {
+    std::snprintf(buf, size, "%s", fixed);
+    return buf;
+}
