@@ -99,6 +99,105 @@ RunResult run(const std::vector<std::string> &argv, const std::vector<std::strin
     return r;
 }
 
+namespace {
+
+// The environment of the test with `env` applied, as run() builds it.
+std::vector<std::string> child_environment(const std::vector<std::string> &env) {
+    std::vector<std::string> envs;
+    for (char **e = environ; *e; ++e)
+        envs.emplace_back(*e);
+    for (const auto &kv : env) {
+        std::string name = kv.substr(0, kv.find('='));
+        std::erase_if(envs, [&](const std::string &e) { return e.rfind(name + "=", 0) == 0; });
+        if (kv.size() > name.size() + 1)
+            envs.push_back(kv);
+    }
+    return envs;
+}
+
+} // namespace
+
+Spawned spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env) {
+    std::vector<std::string> envs = child_environment(env);
+    std::vector<char *> cargv, cenv;
+    std::string emulator = TARVO_TEST_EMULATOR;
+    if (!emulator.empty() && !argv.empty() && argv[0].rfind(TARVO_BUILD_DIR, 0) == 0)
+        cargv.push_back(const_cast<char *>(emulator.c_str()));
+    for (const auto &a : argv)
+        cargv.push_back(const_cast<char *>(a.c_str()));
+    cargv.push_back(nullptr);
+    for (const auto &e : envs)
+        cenv.push_back(const_cast<char *>(e.c_str()));
+    cenv.push_back(nullptr);
+
+    Spawned child;
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC))
+        return child;
+    if (pipe2(err, O_CLOEXEC)) {
+        close(out[0]);
+        close(out[1]);
+        return child;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        execve(cargv[0], cargv.data(), cenv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    child.pid = pid;
+    child.out_fd = out[0];
+    child.err_fd = err[0];
+    return child;
+}
+
+RunResult finish(Spawned &child) {
+    RunResult r;
+    if (child.pid < 0)
+        return r;
+    bool out_open = true, err_open = true;
+    while (out_open || err_open) {
+        pollfd fds[2] = {{child.out_fd, POLLIN, 0}, {child.err_fd, POLLIN, 0}};
+        if (!out_open)
+            fds[0].fd = -1;
+        if (!err_open)
+            fds[1].fd = -1;
+        if (poll(fds, 2, -1) < 0 && errno != EINTR)
+            break;
+        char buf[65536];
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].revents) {
+                ssize_t n = read(fds[i].fd, buf, sizeof buf);
+                if (n <= 0)
+                    (i == 0 ? out_open : err_open) = false;
+                else
+                    (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+            }
+        }
+    }
+    close(child.out_fd);
+    close(child.err_fd);
+    int status = 0;
+    waitpid(child.pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    child = Spawned{};
+    return r;
+}
+
+bool wait_for_file(const std::string &path, int timeout_ms) {
+    for (int waited = 0; waited < timeout_ms; ++waited) {
+        if (file_exists(path))
+            return true;
+        poll(nullptr, 0, 1);
+    }
+    return file_exists(path);
+}
+
 std::string build_path(const std::string &relative) {
     return std::string(TARVO_BUILD_DIR) + "/" + relative;
 }
@@ -114,7 +213,9 @@ void write_file(const std::string &path, const std::string &content) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
-bool file_exists(const std::string &path) { return std::filesystem::exists(path); }
+bool file_exists(const std::string &path) {
+    return std::filesystem::exists(path);
+}
 
 World::World(const std::string &port1, const std::string &port2) {
     char tmpl[] = "/tmp/tarvo-world-XXXXXX";
@@ -136,13 +237,24 @@ RunResult World::update(const std::vector<std::string> &args,
     return run(argv, e);
 }
 
+Spawned World::spawn_update(const std::vector<std::string> &args,
+                            const std::vector<std::string> &env) const {
+    std::vector<std::string> argv{build_path("sim/tarvo_update")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> e{this->env(), "TARVO_SIM_SPEED=", "TARVO_SIM_TRACE="};
+    e.insert(e.end(), env.begin(), env.end());
+    return spawn(argv, e);
+}
+
 RunResult World::sim(const std::vector<std::string> &args) const {
     std::vector<std::string> argv{build_path("sim/tarvo-sim")};
     argv.insert(argv.end(), args.begin(), args.end());
     return run(argv);
 }
 
-std::string World::log() const { return read_file(path("/var/log/messages")); }
+std::string World::log() const {
+    return read_file(path("/var/log/messages"));
+}
 
 std::vector<World::Message> World::messages() const {
     std::vector<Message> result;

@@ -7,15 +7,27 @@
 namespace testing_support {
 
 struct RunResult {
-    int status = -1;   // exit status, or 128 + signal
-    std::string out;   // standard output
-    std::string err;   // standard error
+    int status = -1; // exit status, or 128 + signal
+    std::string out; // standard output
+    std::string err; // standard error
 };
 
 // Runs argv[0] with the environment of the test plus `env` ("NAME=value";
 // "NAME=" alone removes NAME), feeding `input` to its standard input.
 RunResult run(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
               const std::string &input = "");
+
+// A program started without waiting for it; its standard input is empty.
+struct Spawned {
+    int pid = -1;
+    int out_fd = -1; // read end of its standard output
+    int err_fd = -1; // read end of its standard error
+};
+Spawned spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
+// Collects the rest of its output and waits for it to end.
+RunResult finish(Spawned &child);
+// Waits until the file exists (true) or timeout_ms have passed (false).
+bool wait_for_file(const std::string &path, int timeout_ms = 20000);
 
 // Path of a program of the build tree ("sim/tarvo_update", "tarvo_update", ...).
 std::string build_path(const std::string &relative);
@@ -39,6 +51,9 @@ class World {
     // Runs the simulated updater in this world.
     RunResult update(const std::vector<std::string> &args,
                      const std::vector<std::string> &env = {}) const;
+    // Starts the simulated updater in this world without waiting for it.
+    Spawned spawn_update(const std::vector<std::string> &args,
+                         const std::vector<std::string> &env = {}) const;
     // Runs tarvo-sim with these arguments.
     RunResult sim(const std::vector<std::string> &args) const;
 

@@ -1,0 +1,237 @@
+// Updates of a simulated board with an injected fault: what the updater prints
+// and logs, its exit status, and the state it leaves the board in.
+#include "tests/support/process.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+using testing_support::RunResult;
+using testing_support::World;
+
+namespace {
+
+const std::string IMAGE = "V1a2a3c4b5b6b7o.hex";
+const std::string OLD_TEXT = "1a2a3b4b5b6b7o";
+const std::string NEW_TEXT = "1a2a3c4b5b6b7o";
+const std::string HEAD = "Looking for TARVO on PORT1 ... found\n"
+                         "Checking firmware file " +
+                         IMAGE +
+                         " ... done\n"
+                         "Reading current TARVO FW version on PORT1 ... 0x01000000\n"
+                         "Reading current TARVO config on PORT1 ... " +
+                         OLD_TEXT + "\n";
+const std::string LOADED = "Erasing device on PORT1 ... done\n"
+                           "Patching device on PORT1 ... done\n"
+                           "Authenticating to Bootstrap Loader on PORT1 ... done\n"
+                           "Flashing TARVO on PORT1 ... ";
+
+std::string field(const std::string &json, const std::string &name) {
+    auto at = json.find("\"" + name + "\":");
+    if (at == std::string::npos)
+        return "?";
+    at += name.size() + 3;
+    auto end = json.find_first_of(",}", json[at] == '"' ? json.find('"', at + 1) : at);
+    std::string v = json.substr(at, end - at);
+    if (v.size() >= 2 && v.front() == '"')
+        v = v.substr(1, v.size() - 2);
+    return v;
+}
+
+std::string repeat(const std::string &s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i)
+        out += s;
+    return out;
+}
+
+class UpdateFault : public ::testing::Test {
+  protected:
+    World w;
+    std::string before; // PORT1's board before the update
+
+    void SetUp() override { before = board(); }
+
+    std::string board() const {
+        std::istringstream in(w.sim({"show", w.root()}).out);
+        std::string line;
+        std::getline(in, line);
+        return line;
+    }
+    RunResult update_with(const std::string &fault) {
+        EXPECT_EQ(w.sim({"fault", w.root(), "1", fault}).status, 0) << fault;
+        return w.update({"1", IMAGE});
+    }
+    // The log's errors and warnings, "LEVEL TEXT".
+    std::vector<std::string> complaints() const {
+        std::vector<std::string> out;
+        for (const auto &m : w.messages())
+            if (m.level == "err" || m.level == "warn")
+                out.push_back(m.level + " " + m.text);
+        return out;
+    }
+    bool logged(const std::string &line) const {
+        for (const auto &m : w.messages())
+            if (m.level + " " + m.text == line)
+                return true;
+        return false;
+    }
+    void expect_log_ends_with_failure(const std::string &line) const {
+        auto msgs = w.messages();
+        ASSERT_GE(msgs.size(), 2u);
+        EXPECT_EQ(msgs[msgs.size() - 2].level + " " + msgs[msgs.size() - 2].text, line);
+        EXPECT_EQ(msgs.back().text.rfind("All done in ", 0), 0u) << msgs.back().text;
+    }
+    // Data bytes of the image's record on the given line (1 = first).
+    std::string record(int number) const {
+        std::istringstream in(testing_support::read_file(w.path("/opt/tarvo_update/fw/" + IMAGE)));
+        std::string line;
+        for (int i = 0; i < number; ++i)
+            std::getline(in, line);
+        return line;
+    }
+};
+
+TEST_F(UpdateFault, SilentLoaderFailsTheErase) {
+    auto r = update_with("loader-silent");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, HEAD + "Erasing device on PORT1 ... failed\n");
+    EXPECT_TRUE(logged("err bsl_sync: ACK timeout of 5000 us reached."));
+    expect_log_ends_with_failure("err main: Device mass erase failed with code -9");
+    // Not in its loader, the chip started its old program again.
+    std::string after = board();
+    EXPECT_EQ(field(after, "mode"), "running");
+    EXPECT_EQ(field(after, "flash_crc32"), field(before, "flash_crc32"));
+}
+
+TEST_F(UpdateFault, UnansweredEraseEndsTheRun) {
+    auto r = update_with("erase-silent");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, HEAD + "Erasing device on PORT1 ... failed\n");
+    auto msgs = w.messages();
+    ASSERT_GE(msgs.size(), 3u);
+    EXPECT_EQ(msgs[msgs.size() - 3].text, "uart_recv_ack: Timeout expired on PORT1 expecting 0x90");
+    expect_log_ends_with_failure("err main: Device mass erase failed with code -8");
+    std::string after = board();
+    EXPECT_EQ(field(after, "mode"), "loader");
+    EXPECT_EQ(field(after, "flash_crc32"), field(before, "flash_crc32"));
+}
+
+TEST_F(UpdateFault, RefusedLoaderRestartFailsThePatch) {
+    // Frames after entry: erase, password, load PC to the loader's entry.
+    auto r = update_with("nak-after=3");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out,
+              HEAD + "Erasing device on PORT1 ... done\nPatching device on PORT1 ... failed\n");
+    EXPECT_EQ(complaints(),
+              (std::vector<std::string>{
+                  "warn uart_recv_ack: ACK failed. Received 0xA0, but expected 0x90",
+                  "err msp430_load_pc: ACK(exp. 0x90) failed",
+                  "err msp430_patch_bsl: MSP430 BSL load PC with 0x0C22 failed at PORT1",
+                  "err main: Device patch failed with code -9"}));
+    std::string after = board();
+    EXPECT_EQ(field(after, "mode"), "loader");
+    EXPECT_NE(field(after, "flash_crc32"), field(before, "flash_crc32")); // erased
+}
+
+TEST_F(UpdateFault, CorruptedReadBackFailsTheFlashing) {
+    // The third data record (line 3) covers 0xC020..0xC02F.
+    auto r = update_with("corrupt-readback=0xC025");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, HEAD + LOADED + "wrwrwrfailed\n");
+    std::string first_byte = "0x" + record(3).substr(9, 2);
+    EXPECT_EQ(complaints(),
+              (std::vector<std::string>{"err hex_callback: Memory check at 0x0000C020 failed",
+                                        "err hex_callback: Payload: " + first_byte +
+                                            ", Device: " + first_byte,
+                                        "err read_hex_file: Error at line 3",
+                                        "err msp430_load_fw: Flashing file /opt/tarvo_update/fw/" +
+                                            IMAGE + " failed with error code -14",
+                                        "err main: Device flashing failed with code -14"}));
+    EXPECT_EQ(field(board(), "mode"), "loader");
+}
+
+TEST_F(UpdateFault, SilentFirmwareShowsNothingAndMatchesNothing) {
+    auto r = update_with("modbus-silent");
+    EXPECT_EQ(r.status, 6);
+    EXPECT_EQ(r.out.rfind("Looking for TARVO on PORT1 ... found\nChecking firmware file " + IMAGE +
+                              " ... done\n"
+                              "Reading current TARVO FW version on PORT1 ... 0x00000000\n"
+                              "Reading current TARVO config on PORT1 ... \n" +
+                              LOADED,
+                          0),
+              0u)
+        << r.out;
+    std::string tail = "jfReading new TARVO FW version on PORT1 ... 0x00000000\n"
+                       "Reading new TARVO config on PORT1 ...  <font "
+                       "color=\"red\">&#10008;</font>\n";
+    ASSERT_GE(r.out.size(), tail.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    EXPECT_TRUE(logged("err read_holding_reg: UART receive MODBUS packet failed: -2"));
+    // The board was updated all the same.
+    EXPECT_EQ(field(board(), "config_text"), NEW_TEXT);
+    EXPECT_EQ(field(board(), "mode"), "running");
+}
+
+TEST_F(UpdateFault, ShortRepliesFailEveryQuery) {
+    auto r = update_with("modbus-short");
+    EXPECT_EQ(r.status, 6);
+    EXPECT_NE(r.out.find("Reading current TARVO FW version on PORT1 ... 0x00000000\n"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("Reading new TARVO config on PORT1 ...  <font color=\"red\">"),
+              std::string::npos);
+    EXPECT_TRUE(logged("warn uart_recv_packet: timeout = 0, pos = 11, *packet_len=15"));
+    EXPECT_TRUE(logged("err read_holding_reg: UART receive MODBUS packet failed: -2"));
+    EXPECT_EQ(field(board(), "config_text"), NEW_TEXT);
+}
+
+TEST_F(UpdateFault, ByteLostInTheEraseFrame) {
+    // 51 bytes of MODBUS requests, the SYNC, then the erase frame.  The loader
+    // refuses the incomplete frame; an erase takes any answer, so the refusal
+    // shows at the first authentication, on a chip that was not erased.
+    auto r = update_with("drop-byte=55");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out,
+              HEAD + "Erasing device on PORT1 ... done\nPatching device on PORT1 ... failed\n");
+    EXPECT_EQ(complaints(),
+              (std::vector<std::string>{
+                  "warn uart_recv_ack: ACK failed. Received 0xA0, but expected 0x90",
+                  "warn uart_recv_ack: ACK failed. Received 0xA0, but expected 0x90",
+                  "err msp430_send_passwd: ACK failed: 0x90",
+                  "err msp430_patch_bsl: MSP430 BSL 1st authentication failed at PORT1",
+                  "err main: Device patch failed with code -9"}));
+    std::string after = board();
+    EXPECT_EQ(field(after, "mode"), "loader");
+    EXPECT_EQ(field(after, "flash_crc32"), field(before, "flash_crc32"));
+}
+
+TEST_F(UpdateFault, PowerCutMidFlashAndASecondUpdate) {
+    // Seven frames before the flashing, four per data record: the power goes
+    // right after the write of the 51st record, before its read-back.
+    auto r = update_with("power-cut-after=209");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, HEAD + LOADED + repeat("wr", 51) + "failed\n");
+    EXPECT_TRUE(logged("err hex_callback: Patch at 0x00000220 execution failed with code -9"));
+    EXPECT_TRUE(logged("err read_hex_file: Error at line 51"));
+    EXPECT_TRUE(logged("err main: Device flashing failed with code -13"));
+    std::string after = board();
+    EXPECT_EQ(field(after, "mode"), "hung");
+    EXPECT_EQ(field(after, "config_text"), "null");
+
+    ASSERT_EQ(w.sim({"clear", w.root(), "1"}).status, 0);
+    r = w.update({"1", IMAGE});
+    EXPECT_EQ(r.status, 0);
+    // The hung chip answers no query before it is flashed.
+    EXPECT_NE(r.out.find("Reading current TARVO config on PORT1 ... \n"), std::string::npos);
+    EXPECT_NE(r.out.find("Reading new TARVO config on PORT1 ... " + NEW_TEXT +
+                         " <font "
+                         "color=\"green\">&#10004;</font>\n"),
+              std::string::npos);
+    after = board();
+    EXPECT_EQ(field(after, "mode"), "running");
+    EXPECT_EQ(field(after, "config_text"), NEW_TEXT);
+}
+
+} // namespace

@@ -1,0 +1,233 @@
+// Whole updates of the simulated board by the simulated updater, as processes:
+// what is printed, what is logged, the exit status and what the board runs
+// afterwards; and the firmware file check that comes before any of it.
+#include "tests/support/process.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using testing_support::World;
+
+namespace {
+
+const std::string OLD_TEXT = "1a2a3b4b5b6b7o"; // what a new world's boards run
+const std::string IMAGE = "V1a2a3c4b5b6b7o.hex";
+const std::string NEW_TEXT = "1a2a3c4b5b6b7o";
+const std::string GREEN = " <font color=\"green\">&#10004;</font>";
+const std::string RED = " <font color=\"red\">&#10008;</font>";
+
+std::string padding() {
+    std::string p;
+    for (int i = 0; i < 64; ++i)
+        p += "<!-- padding -->";
+    return p;
+}
+
+// Device addresses of the data records of a sample image, in file order.
+std::vector<unsigned> data_addresses(const std::string &image) {
+    std::istringstream in(
+        testing_support::read_file(std::string(TARVO_SOURCE_DIR) + "/fw/" + image));
+    std::vector<unsigned> out;
+    unsigned base = 0;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.size() < 11 || line[0] != ':')
+            continue;
+        unsigned address = std::stoul(line.substr(3, 4), nullptr, 16);
+        int type = std::stoi(line.substr(7, 2), nullptr, 16);
+        if (type == 0)
+            out.push_back(address + base);
+        else if (type == 2)
+            base = std::stoul(line.substr(9, 4), nullptr, 16) * 16;
+    }
+    return out;
+}
+
+// One line of `tarvo-sim show` for the port.
+std::string board(const World &w, int port) {
+    std::istringstream in(w.sim({"show", w.root()}).out);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("{\"port\":" + std::to_string(port) + ",", 0) == 0)
+            return line;
+    return "";
+}
+
+std::string field(const std::string &json, const std::string &name) {
+    auto at = json.find("\"" + name + "\":");
+    if (at == std::string::npos)
+        return "?";
+    at += name.size() + 3;
+    auto end = json.find_first_of(",}", json[at] == '"' ? json.find('"', at + 1) : at);
+    std::string v = json.substr(at, end - at);
+    if (v.size() >= 2 && v.front() == '"')
+        v = v.substr(1, v.size() - 2);
+    return v;
+}
+
+std::vector<std::string> texts(const World &w) {
+    std::vector<std::string> out;
+    for (const auto &m : w.messages())
+        out.push_back(m.level + " " + m.text);
+    return out;
+}
+
+bool starts(const std::string &s, const std::string &prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
+
+std::string text_head(int port) {
+    std::string p = std::to_string(port);
+    return "Looking for TARVO on PORT" + p + " ... found\n" + "Checking firmware file " + IMAGE +
+           " ... done\n" + "Reading current TARVO FW version on PORT" + p + " ... 0x01000000\n" +
+           "Reading current TARVO config on PORT" + p + " ... " + OLD_TEXT + "\n";
+}
+
+TEST(UpdateRun, WholeUpdateInTextMode) {
+    World w;
+    std::string before2 = board(w, 2);
+    auto r = w.update({"1", IMAGE});
+    EXPECT_EQ(r.status, 0);
+
+    std::string letters;
+    for (std::size_t i = 0; i < data_addresses(IMAGE).size(); ++i)
+        letters += "wr";
+    // The flashing letters run into the next title: no line end between them.
+    EXPECT_EQ(r.out, text_head(1) +
+                         "Erasing device on PORT1 ... done\n"
+                         "Patching device on PORT1 ... done\n"
+                         "Authenticating to Bootstrap Loader on PORT1 ... done\n"
+                         "Flashing TARVO on PORT1 ... " +
+                         letters +
+                         "jfReading new TARVO FW version on PORT1 ... 0x01010000\n"
+                         "Reading new TARVO config on PORT1 ... " +
+                         NEW_TEXT + GREEN + "\n");
+
+    // The log in order, leaving out the bootstrap entry's register report.
+    std::vector<std::string> log;
+    for (const auto &t : texts(w))
+        if (!starts(t, "info Control register") && !starts(t, "info Saving PERIP1") &&
+            !starts(t, "info GPIO "))
+            log.push_back(t);
+    ASSERT_EQ(log.size(), 15u) << testing::PrintToString(log);
+    EXPECT_EQ(log[0], "info Using text output.");
+    EXPECT_EQ(log[1], "notice started");
+    EXPECT_EQ(log[4], "info Erasing device on PORT1 ...");
+    EXPECT_TRUE(starts(log[5], "info Device erased at ")) << log[5];
+    EXPECT_EQ(log[6], "info Starting code at 0C22:0000");
+    EXPECT_EQ(log[7], "info BSL patch loaded successfuly at 0x0220");
+    EXPECT_EQ(log[8], "info Authenticating to Bootstrap Loader on PORT1 ...");
+    EXPECT_TRUE(starts(log[9], "info Device authenticated at 0s ")) << log[9];
+    EXPECT_EQ(log[10], "info Flashing " + IMAGE + " on PORT1 ...");
+    EXPECT_TRUE(starts(log[11], "info Starting code at ")) << log[11];
+    EXPECT_EQ(log[12], "info Sending HEX-file finished");
+    EXPECT_TRUE(starts(log[13], "info Device flashed at ")) << log[13];
+    EXPECT_TRUE(starts(log[14], "info All done in ")) << log[14];
+
+    std::string after = board(w, 1);
+    EXPECT_EQ(field(after, "mode"), "running");
+    EXPECT_EQ(field(after, "config_text"), NEW_TEXT);
+    EXPECT_EQ(field(after, "version"), "0x01010000");
+    EXPECT_EQ(board(w, 2), before2);
+    EXPECT_FALSE(testing_support::file_exists(w.path("/var/tarvo_update/tarvo_update.pid")));
+}
+
+TEST(UpdateRun, WholeUpdateInHtmlModeHasOneRowPerStage) {
+    World w;
+    auto r = w.update({"2", IMAGE, "html"});
+    EXPECT_EQ(r.status, 0);
+    const std::string row = "</td></tr><tr><td>";
+    std::string spans;
+    for (unsigned a : data_addresses(IMAGE)) {
+        char buf[200];
+        std::snprintf(buf, sizeof buf,
+                      "<span style=\"display: inline-block; position: absolute; background-color: "
+                      "#F4F4F4; width: 10em\">&nbsp;0x%04X (&nbsp;%d&nbsp;%%)</span>",
+                      a, static_cast<int>((a - 0xC000u) / 16383.0 * 100.0));
+        spans += buf + padding();
+    }
+    EXPECT_EQ(r.out,
+              "Looking for TARVO on PORT2 ... found" + row + "Checking firmware file " + IMAGE +
+                  " ... done" + row + "Reading current TARVO FW version on PORT2 ... 0x01000000" +
+                  row + "Reading current TARVO config on PORT2 ... " + OLD_TEXT + row +
+                  "Erasing device on PORT2 ... done" + row + "Patching device on PORT2 ... done" +
+                  row + "Authenticating to Bootstrap Loader on PORT2 ... done" + row +
+                  "Flashing TARVO on PORT2 ... " + spans + row +
+                  "Starting program at 0xC000 on PORT2 ... " + padding() + "done" + row +
+                  padding() + "Reading new TARVO FW version on PORT2 ... 0x01010000" + row +
+                  "Reading new TARVO config on PORT2 ... " + NEW_TEXT + GREEN + row);
+    EXPECT_EQ(field(board(w, 2), "config_text"), NEW_TEXT);
+    EXPECT_EQ(texts(w).front(), "info Using HTML output.");
+}
+
+TEST(UpdateRun, ImageWhoseNameDoesNotMatchItsConfigurationExitsSix) {
+    World w;
+    testing_support::write_file(
+        w.path("/opt/tarvo_update/fw/Vcustom.hex"),
+        testing_support::read_file(w.path("/opt/tarvo_update/fw/" + IMAGE)));
+    auto r = w.update({"1", "Vcustom.hex"});
+    EXPECT_EQ(r.status, 6);
+    auto tail = "Reading new TARVO config on PORT1 ... " + NEW_TEXT + RED + "\n";
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    EXPECT_EQ(field(board(w, 1), "config_text"), NEW_TEXT);
+}
+
+// Files refused by the check leave the board alone.
+class FirmwareCheck : public ::testing::Test {
+  protected:
+    World w;
+    std::string before;
+    void SetUp() override { before = w.sim({"show", w.root()}).out; }
+
+    void expect_refused(const std::string &name, const std::string &reason) {
+        auto r = w.update({"1", name});
+        EXPECT_EQ(r.status, 5) << name;
+        EXPECT_EQ(r.out, "Looking for TARVO on PORT1 ... found\nChecking firmware file " + name +
+                             " ... failed\n");
+        auto log = texts(w);
+        ASSERT_GE(log.size(), 2u);
+        // The path is cut where the flashing would cut it.
+        std::string path = ("/opt/tarvo_update/fw/" + name).substr(0, 256);
+        EXPECT_EQ(log[log.size() - 2], "err main: Firmware file " + path + " refused: " + reason);
+        EXPECT_TRUE(starts(log.back(), "info All done in ")) << log.back();
+        EXPECT_EQ(w.sim({"show", w.root()}).out, before);
+        EXPECT_FALSE(testing_support::file_exists(w.path("/var/tarvo_update/tarvo_update.pid")));
+    }
+    void write(const std::string &name, const std::string &content) {
+        testing_support::write_file(w.path("/opt/tarvo_update/fw/" + name), content);
+    }
+};
+
+TEST_F(FirmwareCheck, MissingFile) {
+    expect_refused("V1a2a3c4b5b6b7x.hex", "cannot be opened (No such file or directory)");
+}
+
+TEST_F(FirmwareCheck, OneBadChecksum) {
+    std::string image = testing_support::read_file(w.path("/opt/tarvo_update/fw/" + IMAGE));
+    // Line 3 gets a wrong checksum.
+    std::size_t at = 0;
+    for (int i = 0; i < 3; ++i)
+        at = image.find('\n', at) + 1;
+    std::size_t end = image.find('\n', at);
+    char &last = image[end - 1] == '\r' ? image[end - 2] : image[end - 1];
+    last = last == '0' ? '1' : '0';
+    write("Vbad.hex", image);
+    expect_refused("Vbad.hex", "line 4 is not a good record (status 13)");
+}
+
+TEST_F(FirmwareCheck, RecordsMissingOrNameLeavingTheDirectory) {
+    write("Vempty.hex", "\n  \n");
+    expect_refused("Vempty.hex", "no data record");
+    write("Vnoend.hex", ":04C000000102030432\n");
+    expect_refused("Vnoend.hex", "no end-of-file record");
+    write("Vtext.hex", ":04C000000102030432\nhello\n:00000001FF\n");
+    expect_refused("Vtext.hex", "line 2 is not a good record (status 2)");
+    expect_refused("../fw/" + IMAGE, "the name has a \"..\" component");
+    expect_refused(std::string(300, 'V'), "the path is longer than 255 characters");
+}
+
+} // namespace

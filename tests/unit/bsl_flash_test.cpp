@@ -1,0 +1,307 @@
+// The RAM patch and the flashing of records, against a scripted loader on the
+// simulated line.
+#include "tests/unit/bsl_test_partner.h"
+#include "updater/bsl/bsl.h"
+#include "updater/hexfile/hexfile.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+using bsl_test::ACK;
+using bsl_test::Frame;
+using bsl_test::LoaderPartner;
+using bsl_test::NAK;
+
+namespace {
+
+std::vector<std::string> errors() {
+    std::vector<std::string> out;
+    for (const auto &l : bsl_test::log())
+        if (l.rfind("err ", 0) == 0 || l.rfind("warn ", 0) == 0)
+            out.push_back(l);
+    return out;
+}
+
+bool logged(const std::string &line) {
+    for (const auto &l : bsl_test::log())
+        if (l == line)
+            return true;
+    return false;
+}
+
+// Captures what the flashing prints on standard output.
+class Stdout {
+  public:
+    Stdout() {
+        std::fflush(stdout);
+        saved_ = dup(1);
+        file_ = std::tmpfile();
+        dup2(fileno(file_), 1);
+    }
+    std::string text() {
+        std::fflush(stdout);
+        dup2(saved_, 1);
+        close(saved_);
+        std::string out;
+        std::rewind(file_);
+        int c;
+        while ((c = std::fgetc(file_)) != EOF)
+            out.push_back(static_cast<char>(c));
+        std::fclose(file_);
+        return out;
+    }
+
+  private:
+    int saved_;
+    std::FILE *file_;
+};
+
+class BslPatch : public ::testing::Test {
+  protected:
+    LoaderPartner partner{2};
+    void SetUp() override { bsl_test::start(partner, 2); }
+    void TearDown() override { bsl_test::stop(2); }
+};
+
+TEST_F(BslPatch, LoadsAndChecksTheImage) {
+    ASSERT_EQ(msp430_patch_bsl(2), 0);
+    ASSERT_EQ(partner.frames.size(), 5u);
+    EXPECT_EQ(partner.frames[0].cmd(), 0x10);
+    EXPECT_EQ(partner.frames[1].cmd(), 0x1A);
+    EXPECT_EQ(partner.frames[1].address(), 0x0C22);
+    EXPECT_EQ(partner.frames[2].cmd(), 0x10);
+    EXPECT_EQ(partner.frames[3].cmd(), 0x12);
+    EXPECT_EQ(partner.frames[3].bytes.size(), 204u);
+    EXPECT_EQ(partner.frames[4].cmd(), 0x14);
+    EXPECT_EQ(0, std::memcmp(&partner.memory[0x0220], bsl_patch_image, BSL_PATCH_SIZE));
+    // The image begins by setting up the stack and ends with a return.
+    EXPECT_EQ(bsl_patch_image[0], 0x31);
+    EXPECT_EQ(bsl_patch_image[BSL_PATCH_SIZE - 2], 0x30);
+    EXPECT_EQ(bsl_patch_image[BSL_PATCH_SIZE - 1], 0x41);
+    EXPECT_EQ(bsl_test::log(),
+              (std::vector<std::string>{"info Starting code at 0C22:0000",
+                                        "info BSL patch loaded successfuly at 0x0220"}));
+}
+
+TEST_F(BslPatch, AReadBackThatDiffersFailsThePatch) {
+    // The loader hands back the patch with one byte changed far from the start.
+    partner.answer = [this](const Frame &f) {
+        auto out = partner.act(f);
+        if (f.cmd() == 0x14)
+            out[4 + 100] ^= 0x01;
+        return out;
+    };
+    EXPECT_EQ(msp430_patch_bsl(2), -14);
+    EXPECT_EQ(errors(), (std::vector<std::string>{
+                            "err msp430_patch_bsl: MSP430 BSL patch check at 0x00000220 failed",
+                            "err msp430_patch_bsl: Payload: 0x31, Device: 0x31"}));
+    EXPECT_FALSE(logged("info BSL patch loaded successfuly at 0x0220"));
+}
+
+TEST_F(BslPatch, FailingStepsStopIt) {
+    partner.answer = [](const Frame &) { return std::vector<std::uint8_t>{NAK}; };
+    EXPECT_EQ(msp430_patch_bsl(2), -9);
+    EXPECT_EQ(partner.frames.size(), 1u);
+    EXPECT_TRUE(logged("err msp430_patch_bsl: MSP430 BSL 1st authentication failed at PORT2"));
+
+    // The write is refused: the read never follows.
+    partner.frames.clear();
+    sim::clear_log();
+    partner.answer = [this](const Frame &f) {
+        return f.cmd() == 0x12 ? std::vector<std::uint8_t>{NAK} : partner.act(f);
+    };
+    EXPECT_EQ(msp430_patch_bsl(2), -9);
+    EXPECT_EQ(partner.frames.size(), 4u);
+    EXPECT_TRUE(logged("err msp430_patch_bsl: MSP430 BSL write patch to 0x0220 failed at PORT2"));
+}
+
+class BslFlash : public ::testing::Test {
+  protected:
+    LoaderPartner partner{1};
+    int port = 1;
+    void SetUp() override {
+        bsl_test::start(partner, 1);
+        segment_base = 0;
+    }
+    void TearDown() override {
+        bsl_test::stop(1);
+        segment_base = 0;
+        if (!hex_path.empty())
+            std::remove(hex_path.c_str());
+    }
+    std::string hex_path;
+    // Writes an Intel HEX file of these lines to a temporary file.
+    std::string hex_file(const std::vector<std::string> &lines) {
+        char tmpl[] = "/tmp/bsl-flash-XXXXXX";
+        int fd = mkstemp(tmpl);
+        close(fd);
+        hex_path = tmpl;
+        std::ofstream out(hex_path);
+        for (const auto &l : lines)
+            out << l << "\n";
+        return hex_path;
+    }
+    int record(std::uint32_t address, std::uint32_t type, std::vector<std::uint8_t> data,
+               int html = 0) {
+        return hex_callback(address, type, data.data(), static_cast<int>(data.size()), &port, html);
+    }
+};
+
+TEST(FlashProgress, PercentOfMainFlashClampedOutsideIt) {
+    EXPECT_EQ(flash_progress_percent(0xC000), 0);
+    EXPECT_EQ(flash_progress_percent(0xE000), 50);
+    EXPECT_EQ(flash_progress_percent(0xFFE0), 99);
+    EXPECT_EQ(flash_progress_percent(0xFFFF), 100);
+    EXPECT_EQ(flash_progress_percent(0x1000), 0);
+    EXPECT_EQ(flash_progress_percent(0xBFFF), 0);
+    EXPECT_EQ(flash_progress_percent(0x10000), 100);
+}
+
+TEST_F(BslFlash, TextModeLettersInRecordOrder) {
+    // Three data records, a start record and the end-of-file record.
+    std::string path = hex_file({":04C000000102030432", ":04C010000506070812", ":02C02000AABBB9",
+                                 ":040000030000C00039", ":00000001FF"});
+    Stdout out;
+    int rc = read_hex_file(path.c_str(), hex_callback, &port, 0);
+    EXPECT_EQ(out.text(), "wrwrwrjf");
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(partner.memory[0xC011], 0x06);
+    EXPECT_EQ(partner.memory[0xC021], 0xBB);
+    // Every data transfer is preceded by a patch run.
+    std::vector<int> cmds;
+    for (const auto &f : partner.frames)
+        cmds.push_back(f.cmd());
+    std::vector<int> per_record{0x1A, 0x12, 0x1A, 0x14};
+    std::vector<int> expected;
+    for (int i = 0; i < 3; ++i)
+        expected.insert(expected.end(), per_record.begin(), per_record.end());
+    expected.push_back(0x1A);
+    EXPECT_EQ(cmds, expected);
+    EXPECT_EQ(partner.frames[0].address(), 0x0220);
+    EXPECT_EQ(partner.frames.back().address(), 0xC000);
+    EXPECT_TRUE(logged("info Starting code at C000:0000"));
+    EXPECT_TRUE(logged("info Sending HEX-file finished"));
+}
+
+TEST_F(BslFlash, HtmlProgressAndStartFragments) {
+    std::string padding;
+    for (int i = 0; i < 64; ++i)
+        padding += "<!-- padding -->";
+    Stdout out;
+    EXPECT_EQ(record(0xC000, 0, {1, 2}, 1), 0);
+    EXPECT_EQ(record(0x0000, 3, {0x00, 0x00, 0xC0, 0x00}, 1), 0);
+    EXPECT_EQ(record(0x0000, 1, {}, 1), 0);
+    EXPECT_EQ(out.text(), "<span style=\"display: inline-block; position: absolute; "
+                          "background-color: #F4F4F4; width: 10em\">&nbsp;0xC000 (&nbsp;0&nbsp;%)"
+                          "</span>" +
+                              padding +
+                              "</td></tr><tr><td>Starting program at 0xC000 on PORT1 ... " +
+                              padding + "done</td></tr><tr><td>" + padding);
+}
+
+TEST_F(BslFlash, SegmentRecordsMoveTheDataRecords) {
+    Stdout out;
+    EXPECT_EQ(record(0, 2, {0x0C, 0x00}), 0);
+    EXPECT_EQ(record(0x0100, 0, {0x5A}), 0);
+    EXPECT_EQ(partner.memory[0xC100], 0x5A);
+    // A segment record of another length is ignored.
+    EXPECT_EQ(record(0, 2, {0x0D}), 0);
+    EXPECT_EQ(segment_base, 0xC000u);
+    EXPECT_EQ(out.text(), "swr");
+    EXPECT_EQ(errors(),
+              std::vector<std::string>{"warn hex_callback: Segment address length 1 != 2"});
+}
+
+TEST_F(BslFlash, IgnoredRecords) {
+    Stdout out;
+    EXPECT_EQ(record(0, 3, {0x00, 0xC0}), 0);
+    EXPECT_EQ(record(0, 4, {0x00, 0x00}), 0);
+    EXPECT_EQ(record(0, 5, {0, 0, 0, 0}), 0);
+    EXPECT_EQ(record(0, 7, {}), 0);
+    EXPECT_EQ(out.text(), "");
+    EXPECT_TRUE(partner.frames.empty());
+    EXPECT_EQ(errors(),
+              (std::vector<std::string>{"warn hex_callback: Starting address length 2 != 4",
+                                        "warn hex_callback: Unsupported type 04",
+                                        "warn hex_callback: Unsupported type 05",
+                                        "warn hex_callback: Unknown entry type 07"}));
+}
+
+TEST_F(BslFlash, ReadBackThatDiffersStopsTheFlashing) {
+    partner.answer = [this](const Frame &f) {
+        auto out = partner.act(f);
+        if (f.cmd() == 0x14)
+            out[4 + 2] ^= 0xFF;
+        return out;
+    };
+    Stdout out;
+    EXPECT_EQ(record(0xC000, 0, {1, 2, 3, 4}), -14);
+    out.text();
+    EXPECT_EQ(errors(),
+              (std::vector<std::string>{"err hex_callback: Memory check at 0x0000C000 failed",
+                                        "err hex_callback: Payload: 0x01, Device: 0x01"}));
+}
+
+TEST_F(BslFlash, DeviceFailuresPerStep) {
+    Stdout out;
+    // The write is refused.
+    partner.answer = [this](const Frame &f) {
+        return f.cmd() == 0x12 ? std::vector<std::uint8_t>{NAK} : partner.act(f);
+    };
+    EXPECT_EQ(record(0xC000, 0, {1}), -12);
+    EXPECT_TRUE(logged("err hex_callback: Write to 0x0000C000 failed with code -9"));
+    EXPECT_TRUE(logged("err hex_callback: UART status: 0x00"));
+
+    // The second patch run fails: the message names the patch address.
+    sim::clear_log();
+    int runs = 0;
+    partner.answer = [this, &runs](const Frame &f) {
+        if (f.cmd() == 0x1A && ++runs == 2)
+            return std::vector<std::uint8_t>{NAK};
+        return partner.act(f);
+    };
+    EXPECT_EQ(record(0xC010, 0, {1}), -13);
+    EXPECT_TRUE(logged("err hex_callback: Patch at 0x00000220 execution failed with code -9"));
+
+    // The read-back answer is cut short.
+    sim::clear_log();
+    partner.answer = [this](const Frame &f) {
+        return f.cmd() == 0x14 ? std::vector<std::uint8_t>{0x80} : partner.act(f);
+    };
+    EXPECT_EQ(record(0xC020, 0, {1}), -11);
+    EXPECT_TRUE(logged("err hex_callback: Read from 0x0000C020 failed with code -6"));
+
+    // The start is refused.
+    sim::clear_log();
+    partner.answer = [](const Frame &) { return std::vector<std::uint8_t>{NAK}; };
+    EXPECT_EQ(record(0, 3, {0x00, 0x00, 0xC0, 0x00}), -9);
+    EXPECT_TRUE(logged("err hex_callback: BSL load PC with 0xC000 failed"));
+    out.text();
+}
+
+TEST_F(BslFlash, RecordsTooLongForTheReadBackAreRefused) {
+    std::vector<std::uint8_t> data(251, 0);
+    Stdout out;
+    EXPECT_EQ(record(0xC000, 0, data), -15);
+    EXPECT_EQ(out.text(), "");
+    EXPECT_TRUE(partner.frames.empty());
+}
+
+TEST_F(BslFlash, LoadFwChecksPortAndFile) {
+    EXPECT_EQ(msp430_load_fw(3, "V1.hex", 0), -5);
+    EXPECT_EQ(errors(), std::vector<std::string>{"err msp430_load_fw: Unknown PORT3!"});
+    sim::clear_log();
+    EXPECT_EQ(msp430_load_fw(1, "does-not-exist.hex", 0), 1);
+    EXPECT_EQ(errors(), std::vector<std::string>{"err msp430_load_fw: Flashing file "
+                                                 "/opt/tarvo_update/fw/does-not-exist.hex failed "
+                                                 "with error code 1"});
+    EXPECT_TRUE(partner.line.empty());
+}
+
+} // namespace

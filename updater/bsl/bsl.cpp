@@ -1,0 +1,172 @@
+// Frames and commands of the MSP430 ROM bootstrap loader.  Every command is
+// self-contained: it builds its frame, makes its own SYNC exchange, sends the
+// frame and waits for the answer.  Nothing is retried.
+#include "updater/bsl/bsl.h"
+
+#include "common/platform.h"
+#include "updater/port/uart.h"
+
+#include <array>
+#include <cstring>
+#include <syslog.h>
+
+namespace {
+
+// A command frame without data: HDR CMD L1 L2 AL AH LL LH CKL CKH.
+using ShortFrame = std::array<std::uint8_t, BSL_FRAME_OVERHEAD>;
+
+void frame_head(std::uint8_t *frame, std::uint8_t cmd, int data_length, std::uint32_t address,
+                std::uint8_t ll, std::uint8_t lh) {
+    std::uint8_t l = static_cast<std::uint8_t>((data_length + 4) & 0xFF);
+    frame[0] = BSL_HDR;
+    frame[1] = cmd;
+    frame[2] = l;
+    frame[3] = l;
+    frame[4] = static_cast<std::uint8_t>(address & 0xFF);
+    frame[5] = static_cast<std::uint8_t>((address >> 8) & 0xFF);
+    frame[6] = ll;
+    frame[7] = lh;
+}
+
+ShortFrame short_frame(std::uint8_t cmd, std::uint32_t address, std::uint8_t ll, std::uint8_t lh) {
+    ShortFrame frame{};
+    frame_head(frame.data(), cmd, 0, address, ll, lh);
+    bsl_checksum(frame.data(), BSL_FRAME_HEAD);
+    return frame;
+}
+
+} // namespace
+
+void bsl_checksum(std::uint8_t *frame, std::uint16_t count) {
+    std::uint8_t low = 0;
+    std::uint8_t high = 0;
+    for (std::uint16_t i = 0; i < count; ++i) {
+        if (i % 2 == 0)
+            low ^= frame[i];
+        else
+            high ^= frame[i];
+    }
+    frame[count] = static_cast<std::uint8_t>(~low);
+    frame[count + 1] = static_cast<std::uint8_t>(~high);
+}
+
+int bsl_sync(int port) {
+    // A SYNC byte that could not be sent shows up as a missing ACK.
+    uart_send_sync(port, BSL_SYNC, BSL_BUDGET);
+    int rc = uart_recv_ack(port, BSL_ACK, BSL_BUDGET);
+    if (rc == 0) {
+        plat_usleep(BSL_SYNC_PAUSE_US);
+        return BSL_OK;
+    }
+    if (rc == 1)
+        plat_syslog(LOG_ERR, "%s: Unexpected ACK(exp. 0x%02X) value received", "bsl_sync", BSL_ACK);
+    else if (rc == -1)
+        plat_syslog(LOG_ERR, "%s: Unknown PORT%d", "bsl_sync", port);
+    else if (rc == -2)
+        plat_syslog(LOG_ERR, "%s: ACK timeout of %d us reached.", "bsl_sync", BSL_BUDGET);
+    else
+        plat_syslog(LOG_ERR, "%s: Unknown error %d", "bsl_sync", rc);
+    return BSL_ERR_NAK;
+}
+
+int msp430_mass_erase(int port) {
+    if (bsl_sync(port) != 0)
+        return BSL_ERR_NAK;
+    // Erase control word 0xA506 selects a mass erase.
+    ShortFrame frame = short_frame(BSL_CMD_MASS_ERASE, 0, 0x06, 0xA5);
+    int rc = uart_send_packet(port, frame.data(), static_cast<int>(frame.size()), BSL_BUDGET);
+    if (rc != 0) {
+        plat_syslog(LOG_ERR, "%s: UART send packet failed: %d", "msp430_mass_erase", rc);
+        return BSL_ERR_PACKET;
+    }
+    // Any answer byte counts: only silence is a failure here.
+    if (uart_recv_ack(port, BSL_ACK, BSL_ERASE_ACK_BUDGET) < 0)
+        return BSL_ERR_ERASE;
+    return BSL_OK;
+}
+
+int msp430_send_passwd(int port) {
+    std::array<std::uint8_t, BSL_PASSWORD_SIZE + BSL_FRAME_OVERHEAD> frame{};
+    frame_head(frame.data(), BSL_CMD_RX_PASSWORD, BSL_PASSWORD_SIZE, 0, 0, 0);
+    std::memset(frame.data() + BSL_FRAME_HEAD, MSP430_ERASED_BYTE, BSL_PASSWORD_SIZE);
+    bsl_checksum(frame.data(), BSL_FRAME_HEAD + BSL_PASSWORD_SIZE);
+    if (bsl_sync(port) != 0)
+        return BSL_ERR_NAK;
+    int rc = uart_send_packet(port, frame.data(), static_cast<int>(frame.size()), BSL_BUDGET);
+    if (rc != 0) {
+        plat_syslog(LOG_ERR, "%s: UART send packet failed: %d", "msp430_send_passwd", rc);
+        return BSL_ERR_PACKET;
+    }
+    if (uart_recv_ack(port, BSL_ACK, BSL_BUDGET) != 0) {
+        plat_syslog(LOG_ERR, "%s: ACK failed: 0x%02X", "msp430_send_passwd", BSL_ACK);
+        return BSL_ERR_NAK;
+    }
+    return BSL_OK;
+}
+
+int msp430_load_pc(int port, std::uint32_t address, int verbose) {
+    if (verbose)
+        plat_syslog(LOG_INFO, "Starting code at %04X:%04X", address & 0xFFFFu, address >> 16);
+    ShortFrame frame = short_frame(BSL_CMD_LOAD_PC, address, 0, 0);
+    if (bsl_sync(port) != 0)
+        return BSL_ERR_NAK;
+    int rc = uart_send_packet(port, frame.data(), static_cast<int>(frame.size()), BSL_BUDGET);
+    if (rc != 0) {
+        plat_syslog(LOG_ERR, "%s: UART send packet failed: %d", "msp430_load_pc", rc);
+        return BSL_ERR_TRANSMIT;
+    }
+    if (uart_recv_ack(port, BSL_ACK, BSL_BUDGET) != 0) {
+        plat_syslog(LOG_ERR, "%s: ACK(exp. 0x%02X) failed", "msp430_load_pc", BSL_ACK);
+        return BSL_ERR_NAK;
+    }
+    return BSL_OK;
+}
+
+int msp430_write_memory(int port, std::uint32_t address, const std::uint8_t *data, int length) {
+    if (length < 0 || length > BSL_MAX_WRITE || (length > 0 && data == nullptr)) {
+        plat_syslog(LOG_ERR, "%s: Error building BSL write packet for 0x%08X.",
+                    "msp430_write_memory", address);
+        return BSL_ERR_PACKET;
+    }
+    std::array<std::uint8_t, BSL_MAX_WRITE + BSL_FRAME_OVERHEAD> frame{};
+    frame_head(frame.data(), BSL_CMD_RX_DATA, length, address,
+               static_cast<std::uint8_t>(length & 0xFF), 0);
+    if (length > 0)
+        std::memcpy(frame.data() + BSL_FRAME_HEAD, data, static_cast<std::size_t>(length));
+    bsl_checksum(frame.data(), static_cast<std::uint16_t>(BSL_FRAME_HEAD + length));
+    if (bsl_sync(port) != 0) {
+        plat_syslog(LOG_ERR, "%s: BSL SYNC before write at 0x%08X error", "msp430_write_memory",
+                    address);
+        return BSL_ERR_NAK;
+    }
+    int rc = uart_send_packet(port, frame.data(), length + BSL_FRAME_OVERHEAD, BSL_BUDGET);
+    if (rc != 0) {
+        plat_syslog(LOG_ERR, "%s: UART send packet failed: %d", "msp430_write_memory", rc);
+        return BSL_ERR_TRANSMIT;
+    }
+    if (uart_recv_ack(port, BSL_ACK, BSL_BUDGET) != 0) {
+        plat_syslog(LOG_ERR, "%s: ACK failed for BSL write at 0x%08X", "msp430_write_memory",
+                    address);
+        return BSL_ERR_NAK;
+    }
+    return BSL_OK;
+}
+
+int msp430_read_memory(int port, std::uint32_t address, std::uint8_t *buffer, int length) {
+    ShortFrame frame =
+        short_frame(BSL_CMD_TX_DATA, address, static_cast<std::uint8_t>(length & 0xFF), 0);
+    if (bsl_sync(port) != 0)
+        return BSL_ERR_NAK;
+    int rc = uart_send_packet(port, frame.data(), static_cast<int>(frame.size()), BSL_BUDGET);
+    if (rc != 0) {
+        plat_syslog(LOG_ERR, "%s: UART send packet failed: %d", "msp430_read_memory", rc);
+        return BSL_ERR_PACKET;
+    }
+    int expected = length + BSL_ANSWER_OVERHEAD;
+    rc = uart_recv_packet(port, buffer, &expected, BSL_BUDGET);
+    if (rc != 0) {
+        plat_syslog(LOG_ERR, "%s: UART receive packet failed: %d", "msp430_read_memory", rc);
+        return BSL_ERR_PACKET;
+    }
+    return BSL_OK;
+}

@@ -1,0 +1,99 @@
+// Client of the MSP430 ROM bootstrap loader (BSL) on an expansion port's serial
+// line: frames and commands, the loader's RAM patch, and flashing an Intel HEX
+// image record by record.  Results: 0 success, negative codes below.
+#pragma once
+
+#include <cstdint>
+
+// Single-byte tokens.
+constexpr std::uint8_t BSL_SYNC = 0x80;
+constexpr std::uint8_t BSL_ACK = 0x90;
+// Frame header byte.
+constexpr std::uint8_t BSL_HDR = 0x80;
+
+// Command codes.
+constexpr std::uint8_t BSL_CMD_RX_PASSWORD = 0x10;
+constexpr std::uint8_t BSL_CMD_RX_DATA = 0x12;
+constexpr std::uint8_t BSL_CMD_TX_DATA = 0x14;
+constexpr std::uint8_t BSL_CMD_MASS_ERASE = 0x18;
+constexpr std::uint8_t BSL_CMD_LOAD_PC = 0x1A;
+
+// Header bytes before the data, checksum bytes after it.
+constexpr int BSL_FRAME_HEAD = 8;
+constexpr int BSL_FRAME_OVERHEAD = 10;
+// Most data bytes one RX data block carries: the frame buffer holds 512 bytes.
+constexpr int BSL_MAX_WRITE = 502;
+// Header and checksum bytes around the data of a TX data block answer.
+constexpr int BSL_ANSWER_OVERHEAD = 6;
+constexpr int BSL_PASSWORD_SIZE = 32;
+// Erased flash reads 0xFF: the password of a mass-erased device.
+constexpr std::uint8_t MSP430_ERASED_BYTE = 0xFF;
+
+// Serial budgets (units of the serial driver).
+constexpr int BSL_BUDGET = 5000;
+constexpr int BSL_ERASE_ACK_BUDGET = 500000;
+// Pause after an acknowledged SYNC.
+constexpr unsigned long BSL_SYNC_PAUSE_US = 1500;
+
+// Addresses in the MSP430.
+constexpr std::uint32_t BSL_PATCH_ADDRESS = 0x0220;
+constexpr std::uint32_t BSL_LOADER_ENTRY = 0x0C22;
+constexpr int BSL_PATCH_SIZE = 194;
+
+// Result codes.
+enum BslResult {
+    BSL_OK = 0,
+    BSL_ERR_PORT = -5,       // port other than 1 or 2 (flashing)
+    BSL_ERR_PACKET = -6,     // frame not sent, answer incomplete, or bad write length
+    BSL_ERR_TRANSMIT = -7,   // frame not sent (load PC, RX data block)
+    BSL_ERR_ERASE = -8,      // mass erase not answered
+    BSL_ERR_NAK = -9,        // SYNC failed, or command not acknowledged
+    BSL_ERR_READ = -11,      // flashing: read-back failed
+    BSL_ERR_WRITE = -12,     // flashing: write failed
+    BSL_ERR_PATCH_RUN = -13, // flashing: patch run failed
+    BSL_ERR_VERIFY = -14,    // data read back differ from what was written
+    BSL_ERR_TOO_LONG = -15,  // flashing: record too long for the read-back frame
+};
+
+// Stores the complemented XOR of the even positions of frame[0..count) at
+// frame[count] and of the odd positions at frame[count + 1].
+void bsl_checksum(std::uint8_t *frame, std::uint16_t count);
+
+// SYNC exchange before every command: 0 or -9.
+int bsl_sync(int port);
+
+int msp430_mass_erase(int port);
+int msp430_send_passwd(int port);
+int msp430_load_pc(int port, std::uint32_t address, int verbose);
+int msp430_write_memory(int port, std::uint32_t address, const std::uint8_t *data, int length);
+// buffer needs room for length + 6 bytes; on 0 the data stand at buffer[4] onward.
+int msp430_read_memory(int port, std::uint32_t address, std::uint8_t *buffer, int length);
+
+// The maker's RAM patch for ROM loader 1.10, to be loaded at BSL_PATCH_ADDRESS.
+extern const std::uint8_t bsl_patch_image[BSL_PATCH_SIZE];
+
+// Loads the RAM patch and checks it: 0, the failing command's code, or -14
+// when the read-back differs from the image.
+int msp430_patch_bsl(int port);
+
+// Flashing: the firmware directory and the longest path built from it.
+constexpr const char *FIRMWARE_DIR_PATTERN = "/opt/tarvo_update/fw/%s";
+constexpr int FIRMWARE_PATH_SIZE = 256;
+
+// Writes the firmware file (relative to the firmware directory) into the
+// device: -5 for a bad port, otherwise the HEX reader's result (positive file
+// or line status, or the negative code of the record that stopped it).
+int msp430_load_fw(int port, const char *file, int html);
+
+// The record handler of the flashing; context points to the port number, flag
+// is the HTML mode.
+int hex_callback(std::uint32_t address, std::uint32_t type, const std::uint8_t *data, int length,
+                 void *context, int flag);
+
+// Base added to the address of every data record; set by extended segment
+// address records.
+extern std::uint32_t segment_base;
+
+// Progress percentage of a device address within main flash 0xC000..0xFFFF,
+// clamped to 0..100 outside it.
+int flash_progress_percent(std::uint32_t device_address);

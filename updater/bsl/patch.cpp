@@ -1,0 +1,78 @@
+// The bootstrap loader's RAM patch: loaded into the MSP430's RAM through the
+// loader itself and read back, then run before every data block of the flashing.
+#include "updater/bsl/bsl.h"
+
+#include "common/platform.h"
+
+#include <array>
+#include <cstring>
+#include <syslog.h>
+
+// The RAM patch that the MSP430's maker publishes for ROM bootstrap loader 1.10
+// (its application note on the loader's features), built to run at 0x0220.  The
+// ROM loader of that version needs it for reliable data block transfers into
+// flash: each run serves exactly one RX or TX data block command.
+const std::uint8_t bsl_patch_image[BSL_PATCH_SIZE] = {
+    0x31, 0x40, 0x1A, 0x02, 0x09, 0x43, 0xB0, 0x12, 0x2A, 0x0E, 0xB0, 0x12, 0xBA, 0x0D, 0x55,
+    0x42, 0x0B, 0x02, 0x75, 0x90, 0x12, 0x00, 0x1F, 0x24, 0xB0, 0x12, 0xBA, 0x02, 0x55, 0x42,
+    0x0B, 0x02, 0x75, 0x90, 0x16, 0x00, 0x16, 0x24, 0x75, 0x90, 0x14, 0x00, 0x11, 0x24, 0xB0,
+    0x12, 0x84, 0x0E, 0x06, 0x3C, 0xB0, 0x12, 0x94, 0x0E, 0x03, 0x3C, 0x21, 0x53, 0xB0, 0x12,
+    0x8C, 0x0E, 0xB2, 0x40, 0x10, 0xA5, 0x2C, 0x01, 0xB2, 0x40, 0x00, 0xA5, 0x28, 0x01, 0x30,
+    0x40, 0x42, 0x0C, 0x30, 0x40, 0x76, 0x0D, 0x30, 0x40, 0xAC, 0x0C, 0x16, 0x42, 0x0E, 0x02,
+    0x17, 0x42, 0x10, 0x02, 0xE2, 0xB2, 0x08, 0x02, 0x14, 0x24, 0xB0, 0x12, 0x10, 0x0F, 0x36,
+    0x90, 0x00, 0x10, 0x06, 0x28, 0xB2, 0x40, 0x00, 0xA5, 0x2C, 0x01, 0xB2, 0x40, 0x40, 0xA5,
+    0x28, 0x01, 0xD6, 0x42, 0x06, 0x02, 0x00, 0x00, 0x16, 0x53, 0x17, 0x83, 0xEF, 0x23, 0xB0,
+    0x12, 0xBA, 0x02, 0xD3, 0x3F, 0xB0, 0x12, 0x10, 0x0F, 0x17, 0x83, 0xFC, 0x23, 0xB0, 0x12,
+    0xBA, 0x02, 0xD0, 0x3F, 0x18, 0x42, 0x12, 0x02, 0xB0, 0x12, 0x10, 0x0F, 0xD2, 0x42, 0x06,
+    0x02, 0x12, 0x02, 0xB0, 0x12, 0x10, 0x0F, 0xD2, 0x42, 0x06, 0x02, 0x13, 0x02, 0x38, 0xE3,
+    0x18, 0x92, 0x12, 0x02, 0xBF, 0x23, 0xE2, 0xB3, 0x08, 0x02, 0xBC, 0x23, 0x30, 0x41,
+};
+
+int msp430_patch_bsl(int port) {
+    std::array<std::uint8_t, BSL_PATCH_SIZE> copy;
+    std::memcpy(copy.data(), bsl_patch_image, copy.size());
+    std::array<std::uint8_t, BSL_PATCH_SIZE + BSL_ANSWER_OVERHEAD> answer{};
+
+    int rc = msp430_send_passwd(port);
+    if (rc < 0) {
+        plat_syslog(LOG_ERR, "%s: MSP430 BSL 1st authentication failed at PORT%d",
+                    "msp430_patch_bsl", port);
+        return rc;
+    }
+    // Restarting the loader drops the authentication: a second password follows.
+    rc = msp430_load_pc(port, BSL_LOADER_ENTRY, 1);
+    if (rc < 0) {
+        plat_syslog(LOG_ERR, "%s: MSP430 BSL load PC with 0x%04X failed at PORT%d",
+                    "msp430_patch_bsl", BSL_LOADER_ENTRY, port);
+        return rc;
+    }
+    rc = msp430_send_passwd(port);
+    if (rc < 0) {
+        plat_syslog(LOG_ERR, "%s: MSP430 BSL 2nd authentication failed at PORT%d",
+                    "msp430_patch_bsl", port);
+        return rc;
+    }
+    rc = msp430_write_memory(port, BSL_PATCH_ADDRESS, copy.data(), BSL_PATCH_SIZE);
+    if (rc < 0) {
+        plat_syslog(LOG_ERR, "%s: MSP430 BSL write patch to 0x%04X failed at PORT%d",
+                    "msp430_patch_bsl", BSL_PATCH_ADDRESS, port);
+        return rc;
+    }
+    rc = msp430_read_memory(port, BSL_PATCH_ADDRESS, answer.data(), BSL_PATCH_SIZE);
+    if (rc < 0) {
+        plat_syslog(LOG_ERR, "%s: MSP430 BSL read patch from 0x%04X failed at PORT%d",
+                    "msp430_patch_bsl", BSL_PATCH_ADDRESS, port);
+        return rc;
+    }
+    // Running a patch that is not intact makes the loader run garbage, so a
+    // mismatch fails the patch.
+    if (std::memcmp(copy.data(), answer.data() + 4, copy.size()) != 0) {
+        plat_syslog(LOG_ERR, "%s: MSP430 BSL patch check at 0x%08X failed", "msp430_patch_bsl",
+                    BSL_PATCH_ADDRESS);
+        plat_syslog(LOG_ERR, "%s: Payload: 0x%02X, Device: 0x%02X", "msp430_patch_bsl", copy[0],
+                    answer[4]);
+        return BSL_ERR_VERIFY;
+    }
+    plat_syslog(LOG_INFO, "BSL patch loaded successfuly at 0x%04X", BSL_PATCH_ADDRESS);
+    return BSL_OK;
+}
