@@ -10,7 +10,11 @@ for g in "${groups[@]}"; do
     build) pkgs+=(g++ cmake make libgtest-dev googletest) ;;
     test)  pkgs+=(srecord) ;;
     cross) pkgs+=(g++-arm-linux-gnueabi qemu-user-static) ;;
-    web)   pkgs+=(lighttpd chromium nodejs npm) ;;
+    web)   pkgs+=(lighttpd chromium)
+           # node and npm may come from outside Debian's packages (npm is then
+           # part of nodejs and Debian's npm package conflicts with it).
+           command -v node >/dev/null || pkgs+=(nodejs)
+           command -v npm >/dev/null || pkgs+=(npm) ;;
   esac
 done
 missing=()

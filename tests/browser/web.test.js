@@ -1,0 +1,135 @@
+// The web interface in headless Chromium, served by lighttpd on loopback with
+// a simulated world (started by scripts/test_browser.sh).
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { execFileSync } = require('node:child_process');
+const { chromium } = require('playwright-core');
+
+const base = process.env.TARVO_WEB_URL;
+const world = process.env.TARVO_SIM_WORLD;
+const simTool = process.env.TARVO_SIM_TOOL;
+const artifacts = process.env.TARVO_ARTIFACTS || path.join(__dirname, '..', '..', 'artifacts');
+if (!base || !world || !simTool)
+  throw new Error('run through scripts/test_browser.sh (TARVO_WEB_URL, TARVO_SIM_WORLD, TARVO_SIM_TOOL)');
+
+const pidFile = path.join(world, 'var/tarvo_update/tarvo_update.pid');
+const settingsFile = path.join(world, 'opt/tarvo_update/etc/settings');
+
+// Sets the boards of the served world in place; the pages read it per request.
+function boards(port1, port2) {
+  execFileSync(simTool, ['init', world, '--port1', port1, '--port2', port2]);
+}
+
+let context;
+let userDir;
+
+test.before(async () => {
+  userDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tarvo-chromium-'));
+  context = await chromium.launchPersistentContext(userDir, {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
+           '--disable-component-update', '--disable-sync'],
+  });
+});
+
+test.after(async () => {
+  if (context)
+    await context.close();
+  fs.rmSync(userDir, { recursive: true, force: true });
+});
+
+async function openIndex() {
+  const page = await context.newPage();
+  await page.goto(`${base}/index.cgi`);
+  return page;
+}
+
+test('index page offers a selector and an update button only for TARVO boards', async () => {
+  boards('tarvo', 'other');
+  let page = await openIndex();
+  assert.equal(await page.title(), 'TARVO FW update');
+  assert.equal(await page.locator('select[name="firmware1"]').count(), 1);
+  assert.equal(await page.locator('select[name="firmware2"]').count(), 0);
+  assert.equal(await page.locator('input[value="Update PORT1"]').count(), 1);
+  assert.equal(await page.locator('input[value="Update PORT2"]').count(), 0);
+  assert.equal(await page.locator('input[value="Apply"]').count(), 1);
+  await page.close();
+
+  boards('none', 'tarvo');
+  page = await openIndex();
+  assert.equal(await page.locator('select').count(), 1);
+  assert.equal(await page.locator('select[name="firmware2"]').count(), 1);
+  assert.equal(await page.locator('input[value="Update PORT2"]').count(), 1);
+  await page.close();
+
+  boards('none', 'none');
+  page = await openIndex();
+  assert.equal(await page.locator('select').count(), 0);
+  assert.deepEqual(await page.locator('input[type="submit"]').evaluateAll(
+    (inputs) => inputs.map((i) => i.value)), ['Apply']);
+  await page.close();
+});
+
+test('Apply saves both choices and the index page shows them selected', async () => {
+  boards('tarvo', 'tarvo');
+  const page = await openIndex();
+  await page.selectOption('select[name="firmware1"]', 'V1a2a3c4b5b6b7o.hex');
+  await page.selectOption('select[name="firmware2"]', 'V1a2a3c4c5b6b7o.hex');
+  await Promise.all([page.waitForURL('**/set.cgi'), page.click('input[value="Apply"]')]);
+  const box = page.locator('td[bgcolor="#008000"]');
+  assert.equal(await box.innerText(), 'Configuration');
+  assert.ok(await page.getByText('Configuration successfully updated.').isVisible());
+  assert.equal(fs.readFileSync(settingsFile, 'utf8'),
+               'MOD_TARVOUPDATE_FIRMWARE1=V1a2a3c4b5b6b7o.hex\n' +
+               'MOD_TARVOUPDATE_FIRMWARE2=V1a2a3c4c5b6b7o.hex\n');
+  // The script's "Back" button leads to the index page.
+  await Promise.all([page.waitForURL('**/index.cgi'), page.click('input[value="Back"]')]);
+  assert.equal(await page.locator('select[name="firmware1"]').inputValue(), 'V1a2a3c4b5b6b7o.hex');
+  assert.equal(await page.locator('select[name="firmware2"]').inputValue(), 'V1a2a3c4c5b6b7o.hex');
+  await page.close();
+});
+
+test('Update PORT1 streams the progress rows into the window while the updater runs', async () => {
+  boards('tarvo', 'tarvo');
+  const page = await openIndex();
+  await page.selectOption('select[name="firmware1"]', 'V1a2a3c4b5b6b7o.hex');
+  await Promise.all([page.waitForURL('**/set.cgi', { waitUntil: 'commit' }),
+                     page.click('input[value="Update PORT1"]', { noWaitAfter: true })]);
+  await page.getByText('Flashing firmware').waitFor();
+  const firstRow = page.getByText('Looking for TARVO on PORT1 ... found');
+  await firstRow.waitFor({ timeout: 60000 });
+  // The row is on screen while the updater still runs: its pid file is
+  // there and the page has not got its closing OK row yet.
+  assert.ok(fs.existsSync(pidFile), 'the updater should still be running');
+  assert.equal(await page.locator('a[href="index.cgi"]').count(), 0);
+
+  const ok = page.locator('a[href="index.cgi"]', { hasText: 'OK' });
+  await ok.waitFor({ timeout: 180000 });
+  assert.ok(!fs.existsSync(pidFile));
+  const rows = await page.locator('td[width="400em"] td').evaluateAll(
+    (cells) => cells.map((c) => c.innerText.trim()).filter((t) => t !== ''));
+  assert.equal(rows[rows.length - 1], '\u00bb OK \u00ab');
+  assert.match(rows[rows.length - 3], /^Reading new TARVO FW version on PORT1 \.\.\. 0x[0-9A-F]{8}$/);
+  assert.match(rows[rows.length - 2], /^Reading new TARVO config on PORT1 \.\.\. 1a2a3c4b5b6b7o \u2714$/);
+  const mark = page.locator('td[width="400em"] td', { hasText: 'Reading new TARVO config' })
+    .locator('font[color="green"]');
+  assert.equal(await mark.count(), 1);
+  fs.mkdirSync(artifacts, { recursive: true });
+  await page.screenshot({ path: path.join(artifacts, 'update-finished.png'), fullPage: true });
+  await Promise.all([page.waitForURL('**/index.cgi'), ok.click()]);
+  await page.close();
+});
+
+test('slog.cgi shows the log lines of the updater', async () => {
+  const page = await context.newPage();
+  await page.goto(`${base}/slog.cgi`);
+  const log = await page.locator('pre').innerText();
+  assert.match(log, /tarvo_update\[\d+\]: Using HTML output\./);
+  assert.match(log, /Looking|started/);
+  await page.close();
+});

@@ -1,0 +1,468 @@
+// The three pages as processes with a CGI environment, in simulated worlds.
+#include "tests/support/process.h"
+#include "tests/web/web_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+using testing_support::build_path;
+using testing_support::file_exists;
+using testing_support::read_file;
+using testing_support::RunResult;
+using testing_support::World;
+
+namespace {
+
+const std::string HEAD = R"(Content-Type: text/html
+Cache-Control: no-cache
+Pragma: no-cache
+
+<!DOCTYPE HTML PUBLIC "-//W3C//DTD HTML 4.01 Transitional//EN">
+<html>
+
+<head>
+<meta http-equiv="Content-Type" content="text/html; charset=iso-8859-1">
+<meta http-equiv="Content-Style-Type" content="text/css">
+<meta http-equiv="Content-Script-Type" content="text/javascript">
+<title>TARVO FW update</title>
+<style type="text/css">
+<!--
+body, table, tr, td, a {
+  font-size: 12px; font-family: Verdana, Arial, Helvetica, sans-serif;
+}
+input, select, option, textarea, button {
+  font-size: 13.3333px;
+}
+form, input {
+  margin: 0px;
+}
+pre {
+  margin: 10px 0px 10px 0px;
+}
+h2 {
+  font-size: 24px; margin-bottom: 3px;
+}
+a {
+  color: #0033CC; text-decoration: none;
+}
+a:hover {
+  text-decoration: underline;
+}
+.logo {
+  color: #000080; text-shadow: #B0C0E0 2px 2px 2px; filter: shadow(color=#B0C0E0, direction=145, strength=4);
+}
+.window {
+  background-color: #F4F4F4;
+}
+.title {
+  color: #FFFFFF; background-color: #000080; border-color: #000080; font-weight: bold;
+}
+.header {
+  color: #000000; background-color: #C8D8FF;
+}
+.input {
+  width: 165px;
+}
+-->
+</style>
+</head>
+
+<body bgcolor="#FFFFFF">
+)";
+
+const std::string END = "</body>\n\n</html>\n";
+
+std::string frame(const std::string &window, const std::string &action) {
+    return R"(<table width="100%" cellspacing="2" cellpadding="2" border="0">
+  <tr>
+    <td nowrap class="logo"><h2>TARVO FW update</h2></td>
+  </tr>
+</table>
+<table width="100%" cellspacing="2" cellpadding="2" border="0">
+  <tr>
+    <td valign="top" width="1%">
+      <table width="200" cellspacing="0" cellpadding="5" border="3" class="window">
+        <tr>
+          <td nowrap class="title">Status</td>
+        </tr>
+        <tr>
+          <td>
+            <table cellspacing="2" cellpadding="1">
+              <tr><td nowrap><a href="slog.cgi">System Log</a></td></tr>
+            </table>
+          </td>
+        </tr>
+        <tr>
+          <td nowrap class="title">Configuration</td>
+        </tr>
+        <tr>
+          <td>
+            <table cellspacing="2" cellpadding="1">
+              <tr><td nowrap><a href="index.cgi">Automatic Update</a></td></tr>
+            </table>
+          </td>
+        </tr>
+        <tr>
+          <td nowrap class="title">Customization</td>
+        </tr>
+        <tr>
+          <td>
+            <table cellspacing="2" cellpadding="1">
+              <tr><td nowrap><a href="../../module.cgi">Return</a></td></tr>
+            </table>
+          </td>
+        </tr>
+      </table>
+    </td>
+    <td valign="top" width="99%">
+      <form name="f" action=")" +
+           action + R"(" method="post">
+      <table width="100%" cellspacing="0" cellpadding="5" border="3" class="window">
+        <tr>
+          <td align="center" class="title">)" +
+           window + R"(</td>
+        </tr>
+        <tr>
+          <td>)";
+}
+
+const std::string FRAME_END = R"(</td>
+        </tr>
+      </table>
+      </form>
+    </td>
+  </tr>
+</table>
+)";
+
+std::string port_row(int port, int selected) {
+    std::string p = std::to_string(port);
+    const char *files[] = {"V1a2a3b4b5b6b7o.hex", "V1a2a3c4b5b6b7o.hex", "V1a2a3c4c5b6b7o.hex"};
+    const char *labels[] = {"4x BI", "3x BI + 1x CNT", "2x BI + 2x CNT"};
+    std::string row = "<tr><td nowrap>New Firmware for PORT" + p +
+                      "</td><td nowrap><select class=\"input\" name=\"firmware" + p + "\">";
+    for (int i = 0; i < 3; ++i)
+        row += std::string("<option value=\"") + files[i] + "\"" +
+               (i == selected ? " selected" : "") + ">" + labels[i];
+    return row +
+           "</select></td><td nowrap><input type=\"submit\" name=\"button\" value=\"Update "
+           "PORT" +
+           p + "\"></td></tr>";
+}
+
+std::string index_page(const std::string &rows) {
+    std::string body = rows.empty() ? "" : "<table>" + rows + "</table>";
+    return HEAD + frame("TARVO FW Changer", "set.cgi") + body +
+           "</td></tr><tr><td><table><tr><td nowrap><input type=\"submit\" name=\"button\" "
+           "value=\"Apply\"></td></tr></table>" +
+           FRAME_END + END;
+}
+
+const std::string UPDATE_WINDOW = R"(<center>
+<form name="f" action="">
+<table cellspacing="0" cellpadding="5" border="3" class="window">
+  <tr>
+    <td bgcolor="#008000" align="center"><font color="#FFFFFF"><b>Flashing firmware</b></font></td>
+  </tr>
+  <tr>
+    <td width="400em">
+      <table>
+        <tr>
+          <td>
+)";
+const std::string UPDATE_END = "</td></tr>\n<tr align=\"center\"><td id=\"button\"><a "
+                               "href=\"index.cgi\">&raquo; OK &laquo;</a></td></tr></table></td>"
+                               "</tr></table></form></center>\n";
+
+std::string config_box(bool ok) {
+    return std::string("<center>\n<form name=\"f\" action=\"\">\n<table cellspacing=\"0\" "
+                       "cellpadding=\"5\" border=\"3\" class=\"window\">\n  <tr>\n    <td "
+                       "bgcolor=\"#") +
+           (ok ? "008000" : "800000") +
+           "\" align=\"center\"><font color=\"#FFFFFF\"><b>Configuration</b></font></td>\n  "
+           "</tr>\n  <tr>\n    <td>\n      <table>\n        <tr align=\"center\">\n          <td>" +
+           (ok ? "Configuration successfully updated." : "Error during configuration update.") +
+           "</td>\n        </tr>\n        <tr align=\"center\">\n          <td id=\"button\"><a "
+           "href=\"index.cgi\">&raquo; Back &laquo;</a></td>\n        </tr>\n      </table>\n    "
+           "</td>\n  </tr>\n</table>\n</form>\n</center>\n<script type=\"text/javascript\">\n<!--\n"
+           "document.getElementById('button').innerHTML = '<input type=\"button\" "
+           "name=\"button\" value=\"Back\" onclick=\"location.href=\\'index.cgi\\'\">';\n"
+           "document.f.button.focus();\n//-->\n</script>\n";
+}
+
+// The CGI variables of a request; every one not given is removed.
+struct Request {
+    std::string method = "POST";
+    std::string body;
+    std::string query;
+    std::string length; // default: the body's size
+    std::string origin;
+    std::string host = "127.0.0.1:8080";
+};
+
+RunResult serve(const World &w, const std::string &name, const Request &r = {}) {
+    std::vector<std::string> env{w.env(),
+                                 "TARVO_SIM_SPEED=",
+                                 "TARVO_SIM_TRACE=",
+                                 "CONTENT_TYPE=",
+                                 "REQUEST_METHOD=" + r.method,
+                                 "QUERY_STRING=" + r.query,
+                                 "CONTENT_LENGTH=" +
+                                     (r.length.empty() ? std::to_string(r.body.size()) : r.length),
+                                 "HTTP_ORIGIN=" + r.origin,
+                                 "HTTP_HOST=" + r.host};
+    return testing_support::run({build_path("sim/" + name)}, env, r.body);
+}
+
+std::string settings(const World &w) {
+    return read_file(w.path("/opt/tarvo_update/etc/settings"));
+}
+
+// Puts a stand-in for the updater into the world that prints its arguments.
+void fake_updater(const World &w) {
+    std::string path = w.path("/opt/tarvo_update/bin/tarvo_update");
+    std::filesystem::remove(path);
+    std::ofstream(path) << "#!/bin/sh\nprintf 'args:'; for a in \"$@\"; do printf '[%s]' \"$a\"; "
+                           "done\nprintf '</td></tr><tr><td>'\nexit 4\n";
+    chmod(path.c_str(), 0755);
+}
+
+TEST(IndexPage, ShowsAPortRowOnlyForTarvoBoards) {
+    {
+        World w("tarvo", "tarvo");
+        auto r = serve(w, "index.cgi");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, index_page(port_row(1, -1) + port_row(2, -1)));
+    }
+    {
+        World w("other", "tarvo");
+        EXPECT_EQ(serve(w, "index.cgi").out, index_page(port_row(2, -1)));
+    }
+    {
+        World w("tarvo", "none");
+        EXPECT_EQ(serve(w, "index.cgi").out, index_page(port_row(1, -1)));
+    }
+    {
+        World w("none", "other");
+        EXPECT_EQ(serve(w, "index.cgi").out, index_page(""));
+    }
+}
+
+TEST(IndexPage, SelectorsArePresetFromTheSettingsFile) {
+    World w;
+    testing_support::write_file(w.path("/opt/tarvo_update/etc/settings"),
+                                "MOD_TARVOUPDATE_FIRMWARE2=\"V1a2a3c4c5b6b7o.hex\"\r\n"
+                                "mod_tarvoupdate_firmware1=V1a2a3c4b5b6b7o.hex\n");
+    EXPECT_EQ(serve(w, "index.cgi").out, index_page(port_row(1, 1) + port_row(2, 2)));
+    testing_support::write_file(w.path("/opt/tarvo_update/etc/settings"),
+                                "MOD_TARVOUPDATE_FIRMWARE1=other.hex\n");
+    EXPECT_EQ(serve(w, "index.cgi").out, index_page(port_row(1, -1) + port_row(2, -1)));
+}
+
+TEST(IndexPage, ProductionProgramWithoutGpioDriverShowsNoPorts) {
+    if (file_exists("/dev/gpio"))
+        GTEST_SKIP() << "this machine has a board-type driver";
+    auto r =
+        testing_support::run({build_path("index.cgi")}, {"TARVO_SIM_ROOT=", "REQUEST_METHOD="});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, index_page(""));
+}
+
+TEST(ProgramNames, OnlyTheThreeNamesPrintAPage) {
+    World w;
+    std::string dir = w.path("/names");
+    std::filesystem::create_directories(dir);
+    for (const char *name : {"status.cgi", "index.cgi.bak", "INDEX.CGI", "index.cgi"})
+        std::filesystem::create_symlink(build_path("sim/index.cgi"), dir + "/" + name);
+    for (const char *name : {"status.cgi", "index.cgi.bak", "INDEX.CGI"}) {
+        auto r = testing_support::run({dir + "/" + name}, {w.env()});
+        EXPECT_EQ(r.status, 0) << name;
+        EXPECT_EQ(r.out, "") << name;
+    }
+    // The directory part of the name does not matter.
+    EXPECT_EQ(testing_support::run({dir + "/index.cgi"}, {w.env()}).out,
+              index_page(port_row(1, -1) + port_row(2, -1)));
+}
+
+TEST(SetPage, ApplySavesBothFilteredNamesAndShowsTheGreenBox) {
+    World w("none", "tarvo");
+    Request req;
+    req.origin = "http://127.0.0.1:8080";
+    req.body = "firmware2=V1a2a3c4c5b6b7o.hex%3B+rm+%3Cx%3E&button=Apply";
+    auto r = serve(w, "set.cgi", req);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, HEAD + config_box(true) + END);
+    EXPECT_EQ(settings(w),
+              "MOD_TARVOUPDATE_FIRMWARE1=\nMOD_TARVOUPDATE_FIRMWARE2=V1a2a3c4c5b6b7o.hexrmx\n");
+    EXPECT_EQ(serve(w, "index.cgi").out, index_page(port_row(2, -1)));
+}
+
+TEST(SetPage, UnwritableSettingsShowTheRedBoxAndKeepTheOldFile) {
+    World w;
+    std::filesystem::remove_all(w.path("/opt/tarvo_update/etc"));
+    Request req;
+    req.body = "button=Apply&firmware1=a&firmware2=b";
+    EXPECT_EQ(serve(w, "set.cgi", req).out, HEAD + config_box(false) + END);
+}
+
+TEST(SetPage, UpdateRunsTheUpdaterInsideTheWindow) {
+    World w;
+    fake_updater(w);
+    Request req;
+    req.body =
+        "firmware1=V1a2a3b4b5b6b7o.hex&firmware2=V1a+2%22a3c4c5b6b7o.hex&button=Update+PORT1";
+    auto r = serve(w, "set.cgi", req);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, HEAD + UPDATE_WINDOW +
+                         "args:[1][V1a2a3b4b5b6b7o.hex][html]</td></tr><tr><td>" + UPDATE_END +
+                         END);
+    req.body.replace(req.body.size() - 1, 1, "2");
+    r = serve(w, "set.cgi", req);
+    EXPECT_EQ(r.out, HEAD + UPDATE_WINDOW +
+                         "args:[2][V1a2a3c4c5b6b7o.hex][html]</td></tr><tr><td>" + UPDATE_END +
+                         END);
+    EXPECT_FALSE(file_exists(w.path("/opt/tarvo_update/etc/settings")));
+}
+
+TEST(SetPage, UpdaterThatCannotStartLeavesOnlyTheOkRow) {
+    World w;
+    std::filesystem::remove(w.path("/opt/tarvo_update/bin/tarvo_update"));
+    Request req;
+    req.body = "button=Update+PORT1&firmware1=x.hex";
+    EXPECT_EQ(serve(w, "set.cgi", req).out, HEAD + UPDATE_WINDOW + UPDATE_END + END);
+}
+
+TEST(SetPage, SimulatedUpdaterWritesIntoTheOpenCell) {
+    World w("tarvo", "none");
+    Request req;
+    req.body = "button=Update+PORT2&firmware2=V1a2a3b4b5b6b7o.hex";
+    auto r = serve(w, "set.cgi", req);
+    ASSERT_EQ(r.out.rfind(HEAD + UPDATE_WINDOW, 0), 0u);
+    EXPECT_EQ(r.out, HEAD + UPDATE_WINDOW +
+                         "Looking for TARVO on PORT2 ... not found</td></tr><tr><td>" + UPDATE_END +
+                         END);
+    bool html = false;
+    for (const auto &m : w.messages())
+        html = html || m.text == "Using HTML output.";
+    EXPECT_TRUE(html);
+}
+
+TEST(SetPage, RequestsThatChangeNothingGetAnEmptyPage) {
+    World w;
+    fake_updater(w);
+    const std::string empty = HEAD + END;
+    auto check = [&](const Request &req, const std::string &what) {
+        auto r = serve(w, "set.cgi", req);
+        EXPECT_EQ(r.status, 0) << what;
+        EXPECT_EQ(r.out, empty) << what;
+        EXPECT_FALSE(file_exists(w.path("/opt/tarvo_update/etc/settings"))) << what;
+    };
+    for (const char *button : {"Update+PORT3", "Update+PORT", "update+PORT1", "Update%20PORT0",
+                               "Delete", "", "Apply+", "apply"}) {
+        Request req;
+        req.body = std::string("firmware1=a&firmware2=b&button=") + button;
+        check(req, button);
+    }
+    Request get;
+    get.method = "GET";
+    get.query = "button=Apply&firmware1=a";
+    check(get, "GET");
+    Request foreign;
+    foreign.body = "button=Apply&firmware1=a";
+    foreign.origin = "http://evil.example";
+    check(foreign, "foreign origin");
+    foreign.origin = "http://127.0.0.1:8081";
+    check(foreign, "other port");
+    foreign.origin = "null";
+    check(foreign, "opaque origin");
+    Request short_body;
+    short_body.body = "button=Apply&firmware1=a";
+    short_body.length = "100";
+    check(short_body, "short body");
+    Request none;
+    none.body = "";
+    check(none, "no form data");
+    Request put;
+    put.method = "PUT";
+    put.body = "button=Apply";
+    check(put, "PUT");
+}
+
+TEST(SetPage, SameOriginOrNoOriginMaySave) {
+    World w;
+    Request req;
+    req.body = "button=Apply&firmware1=a+b&firmware2=c";
+    req.origin = "http://127.0.0.1:8080";
+    EXPECT_EQ(serve(w, "set.cgi", req).out, HEAD + config_box(true) + END);
+    EXPECT_EQ(settings(w), "MOD_TARVOUPDATE_FIRMWARE1=ab\nMOD_TARVOUPDATE_FIRMWARE2=c\n");
+    req.origin = "";
+    req.body = "button=Apply&firmware1=d";
+    EXPECT_EQ(serve(w, "set.cgi", req).out, HEAD + config_box(true) + END);
+    EXPECT_EQ(settings(w), "MOD_TARVOUPDATE_FIRMWARE1=d\nMOD_TARVOUPDATE_FIRMWARE2=\n");
+}
+
+TEST(LogPage, ShowsTheLastLinesEscaped) {
+    World w;
+    std::string old_log, log;
+    for (int i = 1; i <= 20; ++i)
+        old_log += "old " + std::to_string(i) + "\n";
+    for (int i = 1; i <= 9; ++i)
+        log += "new " + std::to_string(i) + "\n";
+    log += "<script>alert('x')</script> & more\n";
+    testing_support::write_file(w.path("/var/log/messages.1"), old_log);
+    testing_support::write_file(w.path("/var/log/messages"), log);
+    std::string shown;
+    for (int i = 6; i <= 20; ++i)
+        shown += "old " + std::to_string(i) + "\n";
+    for (int i = 1; i <= 9; ++i)
+        shown += "new " + std::to_string(i) + "\n";
+    shown += "&lt;script&gt;alert('x')&lt;/script&gt; &amp; more\n";
+    Request get;
+    get.method = "GET";
+    auto r = serve(w, "slog.cgi", get);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, HEAD + frame("System Log", "/slog_save.cgi") +
+                         "<table width=\"100%\"><tr><td nowrap align=\"center\" "
+                         "class=\"header\">System Messages</td></tr><tr><td nowrap><pre>\n" +
+                         shown +
+                         "</pre></td></tr></table></td></tr><tr><td><table><tr><td nowrap><input "
+                         "type=\"submit\" name=\"button\" value=\"Save Log\"></td><td "
+                         "nowrap><input type=\"submit\" name=\"button\" value=\"Save "
+                         "Report\"></td></tr></table>" +
+                         FRAME_END + END);
+
+    // Without any log file the cell is empty.
+    std::filesystem::remove(w.path("/var/log/messages.1"));
+    std::filesystem::remove(w.path("/var/log/messages"));
+    r = serve(w, "slog.cgi");
+    EXPECT_NE(r.out.find("<pre>\n</pre>"), std::string::npos);
+}
+
+} // namespace
+
+namespace {
+
+// The board state that the update wrote must survive the end of the page
+// that started it.
+TEST(SetPage, FlashedBoardKeepsItsNewConfiguration) {
+    World w("tarvo", "none");
+    Request req;
+    req.body = "button=Update+PORT1&firmware1=V1a2a3c4c5b6b7o.hex";
+    auto first = serve(w, "set.cgi", req);
+    if (first.out.find("Reading new TARVO config on PORT1 ... ") == std::string::npos)
+        GTEST_SKIP() << "the simulated updater does not run a whole update yet";
+    EXPECT_NE(first.out.find("Reading new TARVO config on PORT1 ... 1a2a3c4c5b6b7o <font "
+                             "color=\"green\">"),
+              std::string::npos);
+    auto second = serve(w, "set.cgi", req);
+    EXPECT_NE(second.out.find("Reading current TARVO config on PORT1 ... 1a2a3c4c5b6b7o</td>"),
+              std::string::npos)
+        << second.out;
+}
+
+} // namespace

@@ -1,0 +1,142 @@
+// The settings file: lookups, the written format and the atomic save.
+#include "tests/web/web_test_util.h"
+#include "web/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+class Settings : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/tarvo-web-settings-XXXXXX";
+        dir_ = mkdtemp(tmpl);
+        path_ = dir_ + "/settings";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    void write(const std::string &content) const {
+        std::ofstream(path_, std::ios::binary | std::ios::trunc) << content;
+    }
+    // The value settings_get finds for key in a file of this content.
+    std::string lookup(const std::string &content, const char *key) const {
+        write(content);
+        FILE *f = std::fopen(path_.c_str(), "r");
+        char *v = settings_get(f, key);
+        std::string result = v;
+        std::free(v);
+        std::fclose(f);
+        return result;
+    }
+    std::size_t entries() const {
+        std::size_t n = 0;
+        for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator(dir_))
+            ++n;
+        return n;
+    }
+    std::string dir_, path_;
+};
+
+TEST_F(Settings, LookupRules) {
+    const char *K = KEY_FIRMWARE1;
+    EXPECT_EQ(lookup("mod_tarvoupdate_firmware1=abc\n", K), "abc");
+    EXPECT_EQ(lookup("MOD_TARVOUPDATE_FIRMWARE1=\"a b\"\n", K), "a b");
+    EXPECT_EQ(lookup("MOD_TARVOUPDATE_FIRMWARE1=abc\"def\n", K), "abc");
+    EXPECT_EQ(lookup("MOD_TARVOUPDATE_FIRMWARE1=first\nMOD_TARVOUPDATE_FIRMWARE1=second\n", K),
+              "first");
+    EXPECT_EQ(lookup("MOD_TARVOUPDATE_FIRMWARE1 =abc\n", K), "");
+    EXPECT_EQ(lookup("MOD_TARVOUPDATE_FIRMWARE1\nMOD_TARVOUPDATE_FIRMWARE1=x\n", K), "x");
+    EXPECT_EQ(lookup("A=1\r\nMOD_TARVOUPDATE_FIRMWARE1=abc\r\nB=2\r\n", K), "abc");
+    EXPECT_EQ(lookup("MOD_TARVOUPDATE_FIRMWARE2=two\nMOD_TARVOUPDATE_FIRMWARE1=one", K), "one");
+    EXPECT_EQ(lookup("MOD_TARVOUPDATE_FIRMWARE1=\n", K), "");
+    EXPECT_EQ(lookup("MOD_TARVOUPDATE_FIRMWARE1=a=b\n", K), "a=b");
+    EXPECT_EQ(lookup("", K), "");
+    EXPECT_EQ(settings_find(nullptr, K), nullptr);
+    char *v = settings_get(nullptr, K);
+    EXPECT_STREQ(v, "");
+    std::free(v);
+}
+
+TEST_F(Settings, LongLinesAreReadInPieces) {
+    std::string key = KEY_FIRMWARE1;
+    std::string value(20000, 'v');
+    // The first piece holds the key and the start of the value.
+    EXPECT_EQ(lookup(key + "=" + value + "\n", KEY_FIRMWARE1),
+              value.substr(0, SETTINGS_LINE_SIZE - 1 - key.size() - 1));
+    // A piece of a long line can itself look like a setting.
+    std::string filler(SETTINGS_LINE_SIZE - 1, 'f');
+    EXPECT_EQ(lookup(filler + key + "=hidden\n", KEY_FIRMWARE1), "hidden");
+}
+
+TEST_F(Settings, PutQuotesOnlyValuesWithBlanksAndCutsLongOnes) {
+    FILE *f = std::fopen(path_.c_str(), "w");
+    settings_put(f, "K", "a b");
+    settings_put(f, "K", "a\tb");
+    settings_put(f, "K", "a\"b");
+    settings_put(f, "K", "");
+    settings_put(f, "K", std::string(16001, 'x').c_str());
+    settings_put(f, "K", (std::string(16000, 'y') + " z").c_str());
+    std::fclose(f);
+    settings_put(nullptr, "K", "v");
+    EXPECT_EQ(web_test::slurp(path_),
+              "K=\"a b\"\nK=a\tb\nK=a\"b\nK=\nK=" + std::string(16000, 'x') + "\nK=\"" +
+                  std::string(16000, 'y') + "\"\n");
+}
+
+TEST_F(Settings, SaveWritesBothLinesAndLoadReadsThemBack) {
+    write("OTHER=1\nMOD_TARVOUPDATE_FIRMWARE2=old\n");
+    char a[] = "a b", b[] = "";
+    FirmwareSettings s{a, b};
+    ASSERT_TRUE(settings_save_file(path_.c_str(), &s));
+    EXPECT_EQ(web_test::slurp(path_),
+              "MOD_TARVOUPDATE_FIRMWARE1=\"a b\"\nMOD_TARVOUPDATE_FIRMWARE2=\n");
+    EXPECT_EQ(entries(), 1u) << "no temporary file is left";
+    EXPECT_EQ(std::filesystem::status(path_).permissions() & std::filesystem::perms::owner_read,
+              std::filesystem::perms::owner_read);
+
+    FirmwareSettings loaded;
+    settings_load_file(path_.c_str(), &loaded);
+    EXPECT_STREQ(loaded.firmware1, "a b");
+    EXPECT_STREQ(loaded.firmware2, "");
+    std::free(loaded.firmware1);
+    std::free(loaded.firmware2);
+
+    settings_load_file((dir_ + "/missing").c_str(), &loaded);
+    EXPECT_STREQ(loaded.firmware1, "");
+    EXPECT_STREQ(loaded.firmware2, "");
+    std::free(loaded.firmware1);
+    std::free(loaded.firmware2);
+}
+
+TEST_F(Settings, SaveReplacesTheFileSoReadersSeeOldOrNew) {
+    write("MOD_TARVOUPDATE_FIRMWARE1=old1\nMOD_TARVOUPDATE_FIRMWARE2=old2\n");
+    FILE *reader = std::fopen(path_.c_str(), "r");
+    char a[] = "new1", b[] = "new2";
+    FirmwareSettings s{a, b};
+    ASSERT_TRUE(settings_save_file(path_.c_str(), &s));
+    // A reader that opened the old file still reads it whole.
+    char *v = settings_get(reader, KEY_FIRMWARE2);
+    EXPECT_STREQ(v, "old2");
+    std::free(v);
+    std::fclose(reader);
+    EXPECT_EQ(web_test::slurp(path_),
+              "MOD_TARVOUPDATE_FIRMWARE1=new1\nMOD_TARVOUPDATE_FIRMWARE2=new2\n");
+}
+
+TEST_F(Settings, FailedSaveLeavesNothingBehindAndReportsIt) {
+    char a[] = "x", b[] = "y";
+    FirmwareSettings s{a, b};
+    EXPECT_FALSE(settings_save_file((dir_ + "/no/such/dir/settings").c_str(), &s));
+    // The target cannot be replaced: the temporary file is removed again.
+    std::filesystem::create_directories(path_ + "/busy");
+    EXPECT_FALSE(settings_save_file(path_.c_str(), &s));
+    EXPECT_EQ(entries(), 1u);
+    EXPECT_TRUE(std::filesystem::is_directory(path_ + "/busy"));
+}
+
+} // namespace

@@ -1,0 +1,83 @@
+#include "tests/web/web_test_util.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace web_test {
+
+std::string capture_stdout(const std::function<void()> &fn) {
+    std::fflush(stdout);
+    int saved = dup(1);
+    FILE *file = std::tmpfile();
+    dup2(fileno(file), 1);
+    fn();
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::string out;
+    std::rewind(file);
+    char buf[65536];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, file)) > 0)
+        out.append(buf, n);
+    std::fclose(file);
+    return out;
+}
+
+void with_stdin(const std::string &input, const std::function<void()> &fn) {
+    FILE *file = std::tmpfile();
+    std::fwrite(input.data(), 1, input.size(), file);
+    std::fflush(file);
+    std::rewind(file);
+    int saved = dup(0);
+    dup2(fileno(file), 0);
+    fn();
+    dup2(saved, 0);
+    close(saved);
+    std::fclose(file);
+}
+
+Env::Env(std::initializer_list<std::pair<const char *, std::optional<std::string>>> vars) {
+    for (const auto &[name, value] : vars) {
+        const char *old = std::getenv(name);
+        saved_.emplace(name, old ? std::optional<std::string>(old) : std::nullopt);
+        if (value)
+            setenv(name, value->c_str(), 1);
+        else
+            unsetenv(name);
+    }
+}
+
+Env::~Env() {
+    for (const auto &[name, value] : saved_) {
+        if (value)
+            setenv(name.c_str(), value->c_str(), 1);
+        else
+            unsetenv(name.c_str());
+    }
+}
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+} // namespace web_test
+
+namespace web_test {
+
+Env cgi_env(const char *method, std::optional<std::string> query, std::optional<std::string> length,
+            std::optional<std::string> type) {
+    return Env{{"REQUEST_METHOD", method ? std::optional<std::string>(method) : std::nullopt},
+               {"QUERY_STRING", query},
+               {"CONTENT_LENGTH", length},
+               {"CONTENT_TYPE", type},
+               {"HTTP_ORIGIN", std::nullopt},
+               {"HTTP_HOST", std::nullopt}};
+}
+
+} // namespace web_test

@@ -1,0 +1,39 @@
+// Helpers for testing the web program's parts in the test process: captured
+// standard output, a chosen standard input and CGI environment variables.
+#pragma once
+
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace web_test {
+
+// Runs fn with standard output going to a file and returns what it printed.
+std::string capture_stdout(const std::function<void()> &fn);
+
+// Runs fn with standard input reading `input` from a file.
+void with_stdin(const std::string &input, const std::function<void()> &fn);
+
+// Sets (value) or removes (nullopt) environment variables for its lifetime.
+class Env {
+  public:
+    Env(std::initializer_list<std::pair<const char *, std::optional<std::string>>> vars);
+    ~Env();
+    Env(const Env &) = delete;
+    Env &operator=(const Env &) = delete;
+
+  private:
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// A CGI environment with every request variable the form input looks at
+// removed except the given ones.
+Env cgi_env(const char *method, std::optional<std::string> query = std::nullopt,
+            std::optional<std::string> length = std::nullopt,
+            std::optional<std::string> type = std::nullopt);
+
+std::string slurp(const std::string &path);
+
+} // namespace web_test

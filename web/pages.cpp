@@ -1,0 +1,169 @@
+#include "web/pages.h"
+
+#include "common/board.h"
+#include "common/platform.h"
+#include "web/cgi_input.h"
+#include "web/exec.h"
+#include "web/settings.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// The host part ("host[:port]") of an origin "scheme://host[:port]".
+const char *origin_host(const char *origin) {
+    const char *sep = std::strstr(origin, "://");
+    return sep ? sep + 3 : nullptr;
+}
+
+void update_window(int port, const char *file) {
+    std::fputs("<center>\n"
+               "<form name=\"f\" action=\"\">\n"
+               "<table cellspacing=\"0\" cellpadding=\"5\" border=\"3\" class=\"window\">\n"
+               "  <tr>\n"
+               "    <td bgcolor=\"#008000\" align=\"center\"><font color=\"#FFFFFF\"><b>Flashing "
+               "firmware</b></font></td>\n"
+               "  </tr>\n"
+               "  <tr>\n"
+               "    <td width=\"400em\">\n"
+               "      <table>\n"
+               "        <tr>\n"
+               "          <td>\n",
+               stdout);
+    // Everything so far must reach the client before the updater writes.
+    std::fflush(stdout);
+    run_updater(port, file);
+    std::fputs("</td></tr>\n<tr align=\"center\"><td id=\"button\"><a href=\"index.cgi\">&raquo; "
+               "OK &laquo;</a>",
+               stdout);
+    std::fputs("</td></tr></table></td></tr></table></form></center>\n", stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+bool request_allowed() {
+    const char *method = std::getenv("REQUEST_METHOD");
+    if (!method || std::strcmp(method, "POST") != 0)
+        return false;
+    const char *origin = std::getenv("HTTP_ORIGIN");
+    if (!origin)
+        return true;
+    const char *host = std::getenv("HTTP_HOST");
+    const char *from = origin_host(origin);
+    return host && from && *host && strcasecmp(from, host) == 0;
+}
+
+int run_updater(int port, const char *file) {
+    char program[512];
+    plat_path(UPDATER_PROGRAM, program, sizeof program);
+    char port_arg[] = "1";
+    if (port != 1)
+        port_arg[0] = '2';
+    char html_arg[] = "html";
+    char *argv[] = {program, port_arg, const_cast<char *>(file), html_arg, nullptr};
+    pid_t pid = vfork();
+    if (pid < 0)
+        return 1;
+    if (pid == 0) {
+        execvp(program, argv);
+        _exit(1);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return 1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+void page_index() {
+    FirmwareSettings settings;
+    settings_load(&settings);
+    html_page_begin(PAGE_TITLE);
+    html_frame_begin(PAGE_TITLE, "TARVO FW Changer", "set.cgi", MENU);
+    html_layout(3);
+    if (board_present(1)) {
+        html_text("New Firmware for PORT1");
+        html_select("firmware1", settings.firmware1, firmware_options);
+        html_submit("button", "Update PORT1");
+    }
+    if (board_present(2)) {
+        html_text("New Firmware for PORT2");
+        html_select("firmware2", settings.firmware2, firmware_options);
+        html_submit("button", "Update PORT2");
+    }
+    html_section_break();
+    html_layout(1);
+    html_submit("button", "Apply");
+    html_frame_end();
+    html_page_end();
+    std::free(settings.firmware1);
+    std::free(settings.firmware2);
+}
+
+void page_set() {
+    cgi_read_input();
+    html_page_begin(PAGE_TITLE);
+    // Only a POST from our own pages changes anything; a link or a form on
+    // another site gets the same empty page as a request without input.
+    if (cgi_has_input() && request_allowed()) {
+        char *button = nullptr;
+        FirmwareSettings settings;
+        cgi_get_field("button", &button, false);
+        cgi_get_field("firmware1", &settings.firmware1, true);
+        cgi_get_field("firmware2", &settings.firmware2, true);
+        if (std::strcmp(button, "Apply") == 0) {
+            html_config_result(settings_save(&settings), "index.cgi");
+        } else if (std::strncmp(button, "Update PORT", 11) == 0) {
+            if (button[11] == '1')
+                update_window(1, settings.firmware1);
+            else if (button[11] == '2')
+                update_window(2, settings.firmware2);
+        }
+        std::free(button);
+        std::free(settings.firmware1);
+        std::free(settings.firmware2);
+    }
+    html_page_end();
+    cgi_free_input();
+}
+
+void page_syslog(const char *title, const MenuEntry *menu) {
+    html_page_begin(title);
+    html_frame_begin(title, "System Log", "/slog_save.cgi", menu);
+    html_header_row("System Messages");
+    char previous[512], current[512], command[1200];
+    plat_path("/var/log/messages.1", previous, sizeof previous);
+    plat_path("/var/log/messages", current, sizeof current);
+    std::snprintf(command, sizeof command, "cat %s %s 2> /dev/null | tail -n 25", previous,
+                  current);
+    html_command_output_escaped(command);
+    html_section_break();
+    html_layout(2);
+    html_submit("button", "Save Log");
+    html_submit("button", "Save Report");
+    html_frame_end();
+    html_page_end();
+}
+
+int cgi_main(int argc, char **argv) {
+    if (argc <= 0 || !argv[0])
+        return 0;
+    const char *name = argv[0];
+    if (const char *slash = std::strrchr(name, '/'))
+        name = slash + 1;
+    if (std::strcmp(name, "index.cgi") == 0)
+        page_index();
+    else if (std::strcmp(name, "slog.cgi") == 0)
+        page_syslog(PAGE_TITLE, MENU);
+    else if (std::strcmp(name, "set.cgi") == 0)
+        page_set();
+    return 0;
+}

@@ -1,0 +1,29 @@
+// The three pages of the web interface and the start of the updater.
+#pragma once
+
+#include "web/html.h"
+
+constexpr const char *PAGE_TITLE = "TARVO FW update";
+constexpr const char *UPDATER_PROGRAM = "/opt/tarvo_update/bin/tarvo_update";
+
+// index.cgi: a firmware selector and an update button per port with a TARVO
+// board, and the "Apply" button.
+void page_index();
+// set.cgi: saves the choice ("Apply") or runs the updater ("Update PORTn")
+// with its progress streamed into the page.
+void page_set();
+// slog.cgi: the last lines of the system log.
+void page_syslog(const char *title, const MenuEntry *menu);
+
+// Runs the updater on a port with a firmware file, its output going straight
+// to ours.  Returns its exit status, or 1 when it did not start or did not
+// exit normally.
+int run_updater(int port, const char *file);
+
+// True when a request may change something: a POST whose Origin, when sent,
+// names the request's own host.
+bool request_allowed();
+
+// The program entry without the platform start: picks the page by the
+// program's name.  Always returns 0.
+int cgi_main(int argc, char **argv);

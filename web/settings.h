@@ -1,0 +1,39 @@
+// The settings file: the firmware image chosen last for each port, as lines of
+// KEY=value (the value may be in double quotes).
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+constexpr const char *SETTINGS_FILE = "/opt/tarvo_update/etc/settings";
+constexpr const char *KEY_FIRMWARE1 = "MOD_TARVOUPDATE_FIRMWARE1";
+constexpr const char *KEY_FIRMWARE2 = "MOD_TARVOUPDATE_FIRMWARE2";
+// One read of a lookup takes at most SETTINGS_LINE_SIZE - 1 characters.
+constexpr std::size_t SETTINGS_LINE_SIZE = 16384;
+// Written values are cut to this many characters.
+constexpr int SETTINGS_MAX_VALUE = 16000;
+
+// The file names chosen for PORT1 and PORT2; heap strings, never null after
+// loading.
+struct FirmwareSettings {
+    char *firmware1;
+    char *firmware2;
+};
+
+// Loads both names; empty strings when the file cannot be read.
+void settings_load(FirmwareSettings *settings);
+// Replaces the file with both names.  False, with the old file left as it
+// was, when it could not be written completely.
+bool settings_save(const FirmwareSettings *settings);
+
+// The same on a file given by its path.
+void settings_load_file(const char *path, FirmwareSettings *settings);
+bool settings_save_file(const char *path, const FirmwareSettings *settings);
+
+// The value of `key` (case ignored) inside the line buffer, valid until the
+// next lookup; null when the file is null or holds no such line.
+const char *settings_find(FILE *file, const char *key);
+// A heap copy of settings_find's value, or a new empty string.
+char *settings_get(FILE *file, const char *key);
+// Writes one KEY=value line; the value is quoted when it holds a blank.
+void settings_put(FILE *file, const char *key, const char *value);
