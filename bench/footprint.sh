@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# Footprint of the controller programs: stripped size, run-time dependencies,
+# start-up time of tarvo_update under qemu-arm, and what their size is made of.
+# Usage: bench/footprint.sh [BUILD_DIR] [RUNS]   (default build-arm, 20 runs)
+# The build directory is configured with the target toolchain when missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-arm}
+runs=${2:-20}
+cross=arm-linux-gnueabi
+qemu=$(command -v qemu-arm-static || command -v qemu-arm || true)
+[ -n "$qemu" ] || { echo "qemu-arm-static is missing (scripts/deps.sh cross)" >&2; exit 1; }
+
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake --no-warn-unused-cli -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake >/dev/null
+fi
+targets=(tarvo_update)
+cmake --build "$build" --target help | grep -w index_cgi >/dev/null && targets+=(index_cgi)
+cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Relinks a program with a linker map, from the build's own link command.
+link_map() { # target output-name map
+  local target=$1 name=$2 map=$3 dir cmd
+  dir=$(dirname "$(grep -rl --include=link.txt -- "-o [^ ]*$name " "$build" | grep "/$target.dir/" | head -1)")
+  cmd=$(sed "s# -o [^ ]*$name # -o $work/$name -Wl,-Map=$map #" "$dir/link.txt")
+  (cd "$dir/../.." && eval "$cmd")
+}
+
+# Bytes of allocated sections in the map, by origin: the project's own objects,
+# and the C library, C++ runtime and compiler runtime that static linking adds.
+# Code and data that the file carries are counted apart from zeroed data (bss).
+size_by_origin() { # map
+  awk '
+    /^Linker script and memory map/ { on = 1; next }
+    !on { next }
+    /^[^ ]/ {
+      split($0, f, " ")
+      keep = f[1] !~ /^\.(debug|comment|ARM\.attributes|stab|gnu\.attributes)/
+      zero = f[1] ~ /^\.t?bss/
+      next
+    }
+    !keep { next }
+    /^ \*fill\*/ { next }
+    /^ [^ *]/ && NF == 1 { pending = 1; next }
+    /^ [^ *]/ && $2 ~ /^0x/ && $3 ~ /^0x/ { add(hex($3), $4); pending = 0; next }
+    pending && $1 ~ /^0x/ && $2 ~ /^0x/ && NF >= 3 { add(hex($2), $3); pending = 0; next }
+    { pending = 0 }
+    function hex(s,   n, i) {
+      n = 0
+      for (i = 3; i <= length(s); i++) n = n * 16 + index("0123456789abcdef", tolower(substr(s, i, 1))) - 1
+      return n
+    }
+    function add(n, file,   who, member) {
+      if (n == 0) return
+      member = file
+      if (file ~ /libc\.a\(/) who = "C library (libc.a)"
+      else if (file ~ /libm\.a\(/) who = "maths library (libm.a)"
+      else if (file ~ /libstdc\+\+\.a\(/) who = "C++ runtime (libstdc++.a)"
+      else if (file ~ /libgcc(_eh)?\.a\(/) who = "compiler runtime (libgcc, libgcc_eh: unwinder for static glibc)"
+      else if (file ~ /^\//) who = "C start-up files"
+      else if (file == "linker" || file == "stubs") who = "linker stubs"
+      else { who = "own code"; sub(/.*\//, "", member) }
+      seen[who] = 1
+      if (zero) bss[who] += n; else text[who] += n
+      if (!zero && (who ~ /^C library/ || who == "own code")) {
+        sub(/.*\(/, "", member); sub(/\)$/, "", member); obj[who ": " member] += n
+      }
+    }
+    END {
+      printf "    %8s %8s\n", "in file", "bss"
+      for (w in seen) printf "    %8d %8d  %s\n", text[w], bss[w], w | "sort -rn"
+      close("sort -rn")
+      print "    largest objects (in file):"
+      for (o in obj) printf "    %8d  %s\n", obj[o], o | "sort -rn | head -12"
+    }' "$1"
+}
+
+check_absent() { # binary
+  local syms out=()
+  syms=$("$cross-nm" -C "$1")
+  grep -q 'std::basic_ostream\|std::ios_base\|std::basic_istream' <<<"$syms" && out+=(iostreams)
+  grep -q '__cxa_throw\|__gxx_personality' <<<"$syms" && out+=(exceptions)
+  grep -q 'typeinfo for\|__dynamic_cast' <<<"$syms" && out+=(RTTI)
+  grep -q 'std::locale' <<<"$syms" && out+=("C++ locale")
+  if [ ${#out[@]} -eq 0 ]; then echo "none of iostreams, C++ exceptions, RTTI, std::locale"; else echo "CONTAINS: ${out[*]}"; fi
+}
+
+for target in "${targets[@]}"; do
+  case $target in tarvo_update) name=tarvo_update ;; index_cgi) name=index.cgi ;; esac
+  bin=$build/$name
+  "$cross-strip" -o "$work/$name.stripped" "$bin"
+  echo "== $name"
+  echo "  file:          $(file -b "$work/$name.stripped" | cut -d, -f1-4)"
+  echo "  stripped size: $(stat -c %s "$work/$name.stripped") bytes"
+  needed=$("$cross-readelf" -d "$bin" 2>/dev/null | awk '/NEEDED/ { gsub(/[][]/, "", $5); printf "%s ", $5 }')
+  interp=$("$cross-readelf" -l "$bin" | grep -c 'INTERP' || true)
+  echo "  run-time dependencies: ${needed:-none}$([ "$interp" -gt 0 ] && echo ' (dynamic loader needed)')"
+  echo "  C++ machinery: $(check_absent "$bin")"
+  if link_map "$target" "$name" "$work/$name.map" 2>/dev/null; then
+    echo "  size by origin (allocated sections, before stripping):"
+    size_by_origin "$work/$name.map"
+  fi
+done
+
+# Start-up of the updater without arguments: it sets up, logs the usage error,
+# prints its usage and exits 1 without touching hardware.  An empty static
+# program gives the emulator's own share of that time.
+mean_us() { # runs program...
+  local n=$1 start end
+  shift
+  "$qemu" "$@" >/dev/null 2>&1 || true
+  start=$(date +%s%N)
+  for _ in $(seq "$n"); do "$qemu" "$@" >/dev/null 2>&1 || true; done
+  end=$(date +%s%N)
+  echo $(((end - start) / n / 1000))
+}
+echo 'int main() { return 0; }' >"$work/empty.c"
+"$cross-gcc" -march=armv5te -mfloat-abi=soft -static -o "$work/empty" "$work/empty.c"
+echo "== start-up under $(basename "$qemu") on $(uname -m), mean of $runs runs"
+echo "  tarvo_update without arguments: $(mean_us "$runs" "$build/tarvo_update") us"
+echo "  empty static program:           $(mean_us "$runs" "$work/empty") us"

@@ -1,0 +1,66 @@
+# The controller's tree and the package that carries it.
+#
+#   cmake --install BUILD --prefix STAGING     (or DESTDIR=STAGING cmake --install BUILD)
+#
+# lays out, below STAGING:
+#
+#   opt/tarvo_update/bin/tarvo_update    the updater
+#   opt/tarvo_update/fw/*.hex            the firmware images
+#   opt/tarvo_update/etc/                the settings file's directory
+#   opt/tarvo_update/www/index.cgi       the web pages, also as set.cgi and
+#   opt/tarvo_update/www/set.cgi         slog.cgi (symbolic links to index.cgi:
+#   opt/tarvo_update/www/slog.cgi        the program picks its page by its name)
+#
+# The paths are the programs' fixed paths, so the tree is meant to be unpacked at
+# the controller's root.  Only the production programs are installed.
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+  set(CMAKE_INSTALL_PREFIX / CACHE PATH "Root of the installed controller tree" FORCE)
+endif()
+
+set(TARVO_INSTALL_ROOT opt/tarvo_update)
+set(TARVO_INSTALL_BIN ${TARVO_INSTALL_ROOT}/bin)
+set(TARVO_INSTALL_FW ${TARVO_INSTALL_ROOT}/fw)
+set(TARVO_INSTALL_ETC ${TARVO_INSTALL_ROOT}/etc)
+set(TARVO_INSTALL_WWW ${TARVO_INSTALL_ROOT}/www)
+
+install(TARGETS tarvo_update RUNTIME DESTINATION ${TARVO_INSTALL_BIN})
+
+# Taken from the source tree when installing, so images added later are included.
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/fw/ DESTINATION ${TARVO_INSTALL_FW}
+  FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+  FILES_MATCHING PATTERN "*.hex")
+
+# Empty: the web pages create the settings file in it.
+install(DIRECTORY DESTINATION ${TARVO_INSTALL_ETC})
+
+if(TARGET index_cgi)
+  install(TARGETS index_cgi RUNTIME DESTINATION ${TARVO_INSTALL_WWW})
+  install(CODE "
+    set(www \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${TARVO_INSTALL_WWW}\")
+    foreach(name set.cgi slog.cgi)
+      message(STATUS \"Installing: \${www}/\${name} -> index.cgi\")
+      file(REMOVE \"\${www}/\${name}\")
+      file(CREATE_LINK index.cgi \"\${www}/\${name}\" SYMBOLIC)
+    endforeach()
+  ")
+endif()
+
+# One archive of the tree, to be unpacked at the controller's root:
+# tarvo_update-VERSION-armel.tar.gz from `cpack -G TGZ` (or the `package`
+# target) in the target build.
+set(CPACK_PACKAGE_NAME tarvo_update)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Field firmware update for TARVO expansion boards")
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
+  set(CPACK_SYSTEM_NAME armel)
+else()
+  set(CPACK_SYSTEM_NAME ${CMAKE_SYSTEM_PROCESSOR})
+endif()
+set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${CPACK_SYSTEM_NAME})
+set(CPACK_GENERATOR TGZ)
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+set(CPACK_PACKAGING_INSTALL_PREFIX /)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/")
+include(CPack)
