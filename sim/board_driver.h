@@ -96,7 +96,9 @@ class BoardDriver {
                                     static_cast<std::uint8_t>(address >> 8),
                                     static_cast<std::uint8_t>(word),
                                     static_cast<std::uint8_t>(word >> 8)};
-        f.insert(f.end(), data.begin(), data.end());
+        f.reserve(f.size() + data.size() + 2);
+        for (std::uint8_t b : data)
+            f.push_back(b);
         std::uint8_t lo = 0, hi = 0;
         for (std::size_t i = 0; i < f.size(); ++i)
             (i % 2 == 0 ? lo : hi) ^= f[i];

@@ -125,9 +125,14 @@ void BslRom::execute() {
                 break;
             }
             case CMD_TX_VERSION: {
-                std::vector<std::uint8_t> reply{BSL_HDR, 0x00, sizeof VERSION_REPLY,
-                                                sizeof VERSION_REPLY};
-                reply.insert(reply.end(), std::begin(VERSION_REPLY), std::end(VERSION_REPLY));
+                std::vector<std::uint8_t> reply;
+                reply.reserve(4 + sizeof VERSION_REPLY + 2);
+                for (std::uint8_t b : {BSL_HDR, std::uint8_t{0x00},
+                                       static_cast<std::uint8_t>(sizeof VERSION_REPLY),
+                                       static_cast<std::uint8_t>(sizeof VERSION_REPLY)})
+                    reply.push_back(b);
+                for (std::uint8_t b : VERSION_REPLY)
+                    reply.push_back(b);
                 std::uint8_t clo = 0, chi = 0;
                 for (std::size_t i = 0; i < reply.size(); ++i)
                     (i % 2 == 0 ? clo : chi) ^= reply[i];

@@ -16,6 +16,35 @@ extern char **environ;
 
 namespace testing_support {
 
+namespace {
+
+// A cross-built test suite runs the target's programs (ARM ELF files, also
+// when reached through a link) under the emulator; host scripts run as they are.
+const std::string emulator_path = TARVO_TEST_EMULATOR;
+
+bool is_arm_program(const std::string &path) {
+    unsigned char head[20] = {0};
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ssize_t n = read(fd, head, sizeof head);
+    close(fd);
+    constexpr unsigned EM_ARM_MACHINE = 40;
+    return n == static_cast<ssize_t>(sizeof head) &&
+           std::memcmp(head,
+                       "\x7f"
+                       "ELF",
+                       4) == 0 &&
+           (head[18] | head[19] << 8) == EM_ARM_MACHINE;
+}
+
+void add_emulator(const std::vector<std::string> &argv, std::vector<char *> &cargv) {
+    if (!emulator_path.empty() && !argv.empty() && is_arm_program(argv[0]))
+        cargv.push_back(const_cast<char *>(emulator_path.c_str()));
+}
+
+} // namespace
+
 RunResult run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
               const std::string &input) {
     std::vector<std::string> envs;
@@ -28,10 +57,7 @@ RunResult run(const std::vector<std::string> &argv, const std::vector<std::strin
             envs.push_back(kv);
     }
     std::vector<char *> cargv, cenv;
-    // A cross-built test suite runs the build's programs under the emulator.
-    std::string emulator = TARVO_TEST_EMULATOR;
-    if (!emulator.empty() && !argv.empty() && argv[0].rfind(TARVO_BUILD_DIR, 0) == 0)
-        cargv.push_back(const_cast<char *>(emulator.c_str()));
+    add_emulator(argv, cargv);
     for (const auto &a : argv)
         cargv.push_back(const_cast<char *>(a.c_str()));
     cargv.push_back(nullptr);
@@ -120,9 +146,7 @@ std::vector<std::string> child_environment(const std::vector<std::string> &env) 
 Spawned spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env) {
     std::vector<std::string> envs = child_environment(env);
     std::vector<char *> cargv, cenv;
-    std::string emulator = TARVO_TEST_EMULATOR;
-    if (!emulator.empty() && !argv.empty() && argv[0].rfind(TARVO_BUILD_DIR, 0) == 0)
-        cargv.push_back(const_cast<char *>(emulator.c_str()));
+    add_emulator(argv, cargv);
     for (const auto &a : argv)
         cargv.push_back(const_cast<char *>(a.c_str()));
     cargv.push_back(nullptr);
