@@ -8,11 +8,17 @@
 #include <syslog.h>
 #include <unistd.h>
 
-int plat_start(void) { return 0; }
+int plat_start(void) {
+    return 0;
+}
 
-void plat_openlog(void) { openlog("tarvo_update", LOG_PID | LOG_NDELAY, LOG_DAEMON); }
+void plat_openlog(void) {
+    openlog("tarvo_update", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+}
 
-void plat_vsyslog(int level, const char *fmt, va_list ap) { vsyslog(level, fmt, ap); }
+void plat_vsyslog(int level, const char *fmt, va_list ap) {
+    vsyslog(level, fmt, ap);
+}
 
 void plat_syslog(int level, const char *fmt, ...) {
     va_list ap;
@@ -21,9 +27,13 @@ void plat_syslog(int level, const char *fmt, ...) {
     va_end(ap);
 }
 
-void plat_closelog(void) { closelog(); }
+void plat_closelog(void) {
+    closelog();
+}
 
-void plat_clock_monotonic(struct timespec *ts) { clock_gettime(CLOCK_MONOTONIC, ts); }
+void plat_clock_monotonic(struct timespec *ts) {
+    clock_gettime(CLOCK_MONOTONIC, ts);
+}
 
 void plat_usleep(unsigned long usec) {
     struct timespec req;
@@ -33,9 +43,13 @@ void plat_usleep(unsigned long usec) {
     }
 }
 
-int plat_gpio_open(const char *path, int flags) { return open(path, flags); }
+int plat_gpio_open(const char *path, int flags) {
+    return open(path, flags);
+}
 
-int plat_gpio_ioctl(int fd, unsigned long request) { return ioctl(fd, request, 0); }
+int plat_gpio_ioctl(int fd, unsigned long request) {
+    return ioctl(fd, request, 0);
+}
 
 const char *plat_path(const char *fixed, char *buf, std::size_t size) {
     std::snprintf(buf, size, "%s", fixed);

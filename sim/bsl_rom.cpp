@@ -127,9 +127,9 @@ void BslRom::execute() {
             case CMD_TX_VERSION: {
                 std::vector<std::uint8_t> reply;
                 reply.reserve(4 + sizeof VERSION_REPLY + 2);
-                for (std::uint8_t b : {BSL_HDR, std::uint8_t{0x00},
-                                       static_cast<std::uint8_t>(sizeof VERSION_REPLY),
-                                       static_cast<std::uint8_t>(sizeof VERSION_REPLY)})
+                for (std::uint8_t b :
+                     {BSL_HDR, std::uint8_t{0x00}, static_cast<std::uint8_t>(sizeof VERSION_REPLY),
+                      static_cast<std::uint8_t>(sizeof VERSION_REPLY)})
                     reply.push_back(b);
                 for (std::uint8_t b : VERSION_REPLY)
                     reply.push_back(b);

@@ -32,17 +32,21 @@ void pace(Nanos target) {
         anchor_virtual = current;
         anchor_wall = wall;
     }
-    auto due = anchor_wall + std::chrono::nanoseconds(
-                                 static_cast<long long>((target - anchor_virtual) / speed));
+    auto due = anchor_wall +
+               std::chrono::nanoseconds(static_cast<long long>((target - anchor_virtual) / speed));
     if (due > wall)
         std::this_thread::sleep_until(due);
 }
 
 } // namespace
 
-Nanos now() { return current; }
+Nanos now() {
+    return current;
+}
 
-void advance(Nanos delta) { advance_to(current + delta); }
+void advance(Nanos delta) {
+    advance_to(current + delta);
+}
 
 void advance_to(Nanos when) {
     if (when < current)

@@ -25,8 +25,12 @@ struct FrameFormat {
 };
 
 // Line formats of the two protocols the board speaks.
-inline FrameFormat format_8e1(double baud = 9600.0) { return {8, true, true, 1, baud}; }
-inline FrameFormat format_8n1(double baud = 9600.0) { return {8, false, false, 1, baud}; }
+inline FrameFormat format_8e1(double baud = 9600.0) {
+    return {8, true, true, 1, baud};
+}
+inline FrameFormat format_8n1(double baud = 9600.0) {
+    return {8, false, false, 1, baud};
+}
 
 // What a receiver set to `rx` makes of one frame sent as `tx` (followed by an
 // idle line): the byte it samples and its error flags.  Equal formats (and

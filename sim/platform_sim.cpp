@@ -83,8 +83,12 @@ void shutdown() {
 }
 } // namespace
 
-const std::vector<LogLine> &log_lines() { return lines; }
-void clear_log() { lines.clear(); }
+const std::vector<LogLine> &log_lines() {
+    return lines;
+}
+void clear_log() {
+    lines.clear();
+}
 
 const char *level_name(int level) {
     static const char *const names[] = {"emerg", "alert",  "crit", "err",
@@ -92,11 +96,21 @@ const char *level_name(int level) {
     return names[level & 7];
 }
 
-const GpioStats &gpio_stats() { return stats; }
-void gpio_reset() { stats = GpioStats{}; }
-void gpio_set_missing(bool missing) { gpio_missing = missing; }
-void gpio_set_type_code(int port, int code) { type_override[port == 2 ? 1 : 0] = code; }
-void gpio_clear_type_codes() { type_override[0] = type_override[1] = NO_OVERRIDE; }
+const GpioStats &gpio_stats() {
+    return stats;
+}
+void gpio_reset() {
+    stats = GpioStats{};
+}
+void gpio_set_missing(bool missing) {
+    gpio_missing = missing;
+}
+void gpio_set_type_code(int port, int code) {
+    type_override[port == 2 ? 1 : 0] = code;
+}
+void gpio_clear_type_codes() {
+    type_override[0] = type_override[1] = NO_OVERRIDE;
+}
 
 } // namespace sim
 
@@ -147,7 +161,9 @@ void plat_clock_monotonic(struct timespec *ts) {
     ts->tv_nsec = static_cast<long>(t % sim::NS_PER_S);
 }
 
-void plat_usleep(unsigned long usec) { sim::advance(static_cast<sim::Nanos>(usec) * sim::NS_PER_US); }
+void plat_usleep(unsigned long usec) {
+    sim::advance(static_cast<sim::Nanos>(usec) * sim::NS_PER_US);
+}
 
 int plat_gpio_open(const char *path, int) {
     if (std::strcmp(path, "/dev/gpio") != 0 || sim::gpio_missing) {

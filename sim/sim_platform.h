@@ -26,8 +26,8 @@ struct GpioStats {
     std::vector<unsigned long> requests;
 };
 const GpioStats &gpio_stats();
-void gpio_reset();                        // stats cleared, descriptor not open
-void gpio_set_missing(bool missing);      // open fails with ENOENT
+void gpio_reset();                           // stats cleared, descriptor not open
+void gpio_set_missing(bool missing);         // open fails with ENOENT
 void gpio_set_type_code(int port, int code); // override the world's board type code
 void gpio_clear_type_codes();
 

@@ -62,15 +62,25 @@ int kind_type_code(BoardKind kind) {
     return 0;
 }
 
-const std::string &world_root() { return root; }
+const std::string &world_root() {
+    return root;
+}
 
-std::string world_path(const std::string &fixed) { return root + fixed; }
+std::string world_path(const std::string &fixed) {
+    return root + fixed;
+}
 
-bool world_gpio_missing() { return no_gpio; }
+bool world_gpio_missing() {
+    return no_gpio;
+}
 
-BoardKind board_kind(int port) { return kinds[port == 2 ? 1 : 0]; }
+BoardKind board_kind(int port) {
+    return kinds[port == 2 ? 1 : 0];
+}
 
-void set_board_kind(int port, BoardKind kind) { kinds[port == 2 ? 1 : 0] = kind; }
+void set_board_kind(int port, BoardKind kind) {
+    kinds[port == 2 ? 1 : 0] = kind;
+}
 
 bool world_load(const std::string &dir, std::string *error) {
     std::ifstream in(dir + "/sim/world.conf");
@@ -118,7 +128,8 @@ bool world_init(const std::string &dir, BoardKind port1, BoardKind port2, std::s
     // The sample firmware images of the project.
     for (const auto &entry : fs::directory_iterator(TARVO_FW_DIR, ec)) {
         if (entry.path().extension() == ".hex")
-            fs::copy_file(entry.path(), fs::path(dir + "/opt/tarvo_update/fw") / entry.path().filename(),
+            fs::copy_file(entry.path(),
+                          fs::path(dir + "/opt/tarvo_update/fw") / entry.path().filename(),
                           fs::copy_options::overwrite_existing, ec);
     }
     // The simulated updater, where the web pages start it.

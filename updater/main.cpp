@@ -35,14 +35,13 @@ char pid_path[512];
 int pid_fd = -1;
 
 void usage() {
-    std::fprintf(stderr,
-                 "usage: tarvo_update PORT FILE [html]\n"
-                 "  PORT  1 or 2, the expansion port of the TARVO board\n"
-                 "  FILE  Intel HEX image in /opt/tarvo_update/fw/\n"
-                 "  html  report progress as HTML fragments (default: text)\n"
-                 "exit status: 0 updated and configuration matches, 1 usage, 2 bad port,\n"
-                 "  3 no TARVO board, 4 a stage failed, 5 firmware file refused,\n"
-                 "  6 configuration does not match the file name, 7 another update runs\n");
+    std::fprintf(stderr, "usage: tarvo_update PORT FILE [html]\n"
+                         "  PORT  1 or 2, the expansion port of the TARVO board\n"
+                         "  FILE  Intel HEX image in /opt/tarvo_update/fw/\n"
+                         "  html  report progress as HTML fragments (default: text)\n"
+                         "exit status: 0 updated and configuration matches, 1 usage, 2 bad port,\n"
+                         "  3 no TARVO board, 4 a stage failed, 5 firmware file refused,\n"
+                         "  6 configuration does not match the file name, 7 another update runs\n");
 }
 
 // Creates the pid file and takes its lock.  Returns false when another updater

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <filesystem>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -29,8 +29,8 @@ TEST(UpdaterFrame, WrongArgumentCountsExitOneAndPrintNothing) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_TRUE(has_message(w, "err",
-                                "main: Wrong number of parameters (" +
-                                    std::to_string(args.size()) + "), expecting 2 or 3."));
+                                "main: Wrong number of parameters (" + std::to_string(args.size()) +
+                                    "), expecting 2 or 3."));
     }
     EXPECT_FALSE(testing_support::file_exists(w.path("/var/tarvo_update/tarvo_update.pid")));
 }
@@ -52,7 +52,8 @@ TEST(UpdaterFrame, AbsentOrOtherBoardIsNotFound) {
         auto r = w.update({"1", "V1a2a3b4b5b6b7o.hex"});
         EXPECT_EQ(r.status, 3) << kind;
         EXPECT_EQ(r.out, "Looking for TARVO on PORT1 ... not found\n");
-        EXPECT_TRUE(has_message(w, "info", "Expansion board at PORT1 is NOT the TARVO. Exitting ..."));
+        EXPECT_TRUE(
+            has_message(w, "info", "Expansion board at PORT1 is NOT the TARVO. Exitting ..."));
         EXPECT_FALSE(testing_support::file_exists(w.path("/var/tarvo_update/tarvo_update.pid")));
 
         r = w.update({"1", "V1a2a3b4b5b6b7o.hex", "html"});

@@ -43,10 +43,8 @@ void add_emulator(const std::vector<std::string> &argv, std::vector<char *> &car
         cargv.push_back(const_cast<char *>(emulator_path.c_str()));
 }
 
-} // namespace
-
-RunResult run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-              const std::string &input) {
+// The environment of the test with `env` applied, as run() builds it.
+std::vector<std::string> child_environment(const std::vector<std::string> &env) {
     std::vector<std::string> envs;
     for (char **e = environ; *e; ++e)
         envs.emplace_back(*e);
@@ -56,7 +54,12 @@ RunResult run(const std::vector<std::string> &argv, const std::vector<std::strin
         if (kv.size() > name.size() + 1)
             envs.push_back(kv);
     }
-    std::vector<char *> cargv, cenv;
+    return envs;
+}
+
+// argv (behind the emulator where one is needed) and envs as execve wants them.
+void exec_vectors(const std::vector<std::string> &argv, const std::vector<std::string> &envs,
+                  std::vector<char *> &cargv, std::vector<char *> &cenv) {
     add_emulator(argv, cargv);
     for (const auto &a : argv)
         cargv.push_back(const_cast<char *>(a.c_str()));
@@ -64,6 +67,15 @@ RunResult run(const std::vector<std::string> &argv, const std::vector<std::strin
     for (const auto &e : envs)
         cenv.push_back(const_cast<char *>(e.c_str()));
     cenv.push_back(nullptr);
+}
+
+} // namespace
+
+RunResult run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+              const std::string &input) {
+    std::vector<std::string> envs = child_environment(env);
+    std::vector<char *> cargv, cenv;
+    exec_vectors(argv, envs, cargv, cenv);
 
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
@@ -125,34 +137,10 @@ RunResult run(const std::vector<std::string> &argv, const std::vector<std::strin
     return r;
 }
 
-namespace {
-
-// The environment of the test with `env` applied, as run() builds it.
-std::vector<std::string> child_environment(const std::vector<std::string> &env) {
-    std::vector<std::string> envs;
-    for (char **e = environ; *e; ++e)
-        envs.emplace_back(*e);
-    for (const auto &kv : env) {
-        std::string name = kv.substr(0, kv.find('='));
-        std::erase_if(envs, [&](const std::string &e) { return e.rfind(name + "=", 0) == 0; });
-        if (kv.size() > name.size() + 1)
-            envs.push_back(kv);
-    }
-    return envs;
-}
-
-} // namespace
-
 Spawned spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env) {
     std::vector<std::string> envs = child_environment(env);
     std::vector<char *> cargv, cenv;
-    add_emulator(argv, cargv);
-    for (const auto &a : argv)
-        cargv.push_back(const_cast<char *>(a.c_str()));
-    cargv.push_back(nullptr);
-    for (const auto &e : envs)
-        cenv.push_back(const_cast<char *>(e.c_str()));
-    cenv.push_back(nullptr);
+    exec_vectors(argv, envs, cargv, cenv);
 
     Spawned child;
     int out[2], err[2];
