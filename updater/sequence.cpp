@@ -61,7 +61,10 @@ bool has_parent_component(const char *name) {
 // Reads the whole firmware file before the board is touched: every line that
 // is not blank must be a good record, and the file must hold at least one data
 // record and an end-of-file record.  False with the reason when it does not.
-bool firmware_file_ok(const char *name, const char *path, char *reason, std::size_t size) {
+// *ends_blank tells whether the file's last line is blank.
+bool firmware_file_ok(const char *name, const char *path, char *reason, std::size_t size,
+                      bool *ends_blank) {
+    *ends_blank = false;
     if (has_parent_component(name)) {
         std::snprintf(reason, size, "the name has a \"..\" component");
         return false;
@@ -86,7 +89,8 @@ bool firmware_file_ok(const char *name, const char *path, char *reason, std::siz
     bool ok = true;
     while (getline(&line, &cap, f) >= 0) {
         ++number;
-        if (blank_line(line))
+        *ends_blank = blank_line(line);
+        if (*ends_blank)
             continue;
         std::uint32_t address = 0, type = 0;
         int length = 0;
@@ -142,7 +146,8 @@ int update_sequence(int port, const char *file) {
     char path[FIRMWARE_PATH_SIZE + 1];
     std::snprintf(path, sizeof path, FIRMWARE_DIR_PATTERN, file);
     char reason[REASON_SIZE];
-    if (!firmware_file_ok(file, path, reason, sizeof reason)) {
+    bool ends_blank = false;
+    if (!firmware_file_ok(file, path, reason, sizeof reason, &ends_blank)) {
         std::printf("failed%s", line_suffix);
         std::fflush(stdout);
         plat_syslog(LOG_ERR, "%s: Firmware file %s refused: %s", "main", path, reason);
@@ -238,8 +243,10 @@ int update_sequence(int port, const char *file) {
     std::fflush(stdout);
 
     // A positive flashing result (the reader's status of the file's last line)
-    // means the image did not go through as checked.
-    if (flashed != 0)
+    // means the image did not go through as checked, except for the status of a
+    // blank last line: the check has accepted blank lines, and every record
+    // before it has been written and verified.
+    if (flashed != 0 && !(flashed == HEX_BAD_FORMAT && ends_blank))
         return EXIT_STAGE_FAILED;
     return match ? EXIT_UPDATED : EXIT_MISMATCH;
 }

@@ -176,6 +176,18 @@ TEST(UpdateRun, ImageWhoseNameDoesNotMatchItsConfigurationExitsSix) {
     EXPECT_EQ(field(board(w, 1), "config_text"), NEW_TEXT);
 }
 
+TEST(UpdateRun, ImageEndingInAnEmptyLineIsAnUpdate) {
+    World w;
+    testing_support::write_file(
+        w.path("/opt/tarvo_update/fw/" + IMAGE),
+        testing_support::read_file(w.path("/opt/tarvo_update/fw/" + IMAGE)) + "\n");
+    auto r = w.update({"1", IMAGE});
+    EXPECT_EQ(r.status, 0);
+    auto tail = "Reading new TARVO config on PORT1 ... " + NEW_TEXT + GREEN + "\n";
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    EXPECT_EQ(field(board(w, 1), "config_text"), NEW_TEXT);
+}
+
 // Files refused by the check leave the board alone.
 class FirmwareCheck : public ::testing::Test {
   protected:
