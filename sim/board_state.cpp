@@ -1,4 +1,5 @@
 #include "sim/board_state.h"
+#include "sim/text_util.h"
 
 #include "sim/board_fwimage.h"
 
@@ -25,22 +26,12 @@ template <std::size_t N> std::string to_hex(const std::array<std::uint8_t, N> &b
     return out;
 }
 
-int nibble(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 template <std::size_t N>
 bool from_hex(const std::string &text, std::array<std::uint8_t, N> *bytes) {
     if (text.size() != 2 * N)
         return false;
     for (std::size_t i = 0; i < N; ++i) {
-        int h = nibble(text[2 * i]), l = nibble(text[2 * i + 1]);
+        int h = sim::hex_digit(text[2 * i]), l = sim::hex_digit(text[2 * i + 1]);
         if (h < 0 || l < 0)
             return false;
         (*bytes)[i] = static_cast<std::uint8_t>(h << 4 | l);
@@ -107,17 +98,11 @@ bool parse_state(const std::string &text, BoardState *state, std::string *error)
 }
 
 bool load_state(const std::string &path, BoardState *state, std::string *error) {
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) {
+    std::string text;
+    if (!sim::read_whole_file(path, &text)) {
         *error = "cannot read " + path + ": " + std::strerror(errno);
         return false;
     }
-    std::string text;
-    char buf[8192];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        text.append(buf, n);
-    std::fclose(f);
     std::string why;
     if (!parse_state(text, state, &why)) {
         *error = path + ": " + why;

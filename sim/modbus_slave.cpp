@@ -1,4 +1,5 @@
 #include "sim/modbus_slave.h"
+#include "sim/text_util.h"
 
 #include "sim/board_info.h"
 #include "sim/board_model_choices.h"
@@ -13,16 +14,6 @@ constexpr std::uint8_t FN_READ_HOLDING = 0x03;
 constexpr std::uint8_t EXCEPTION_FLAG = 0x80;
 constexpr std::uint8_t ILLEGAL_FUNCTION = 0x01;
 constexpr std::uint8_t ILLEGAL_DATA_ADDRESS = 0x02;
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
 
 } // namespace
 
@@ -64,7 +55,7 @@ void ModbusSlave::on_char(std::uint8_t c) {
     std::vector<std::uint8_t> bytes;
     unsigned sum = 0;
     for (std::size_t i = 1; i + 2 < line.size(); i += 2) {
-        int h = hex_digit(line[i]), l = hex_digit(line[i + 1]);
+        int h = sim::hex_digit(line[i]), l = sim::hex_digit(line[i + 1]);
         if (h < 0 || l < 0)
             return;
         bytes.push_back(static_cast<std::uint8_t>(h << 4 | l));

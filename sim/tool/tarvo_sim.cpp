@@ -8,6 +8,7 @@
 #include "sim/board_fwimage.h"
 #include "sim/board_info.h"
 #include "sim/board_state.h"
+#include "sim/text_util.h"
 #include "sim/world.h"
 
 #include <cstdio>
@@ -174,17 +175,11 @@ int cmd_flash(int argc, char **argv) {
         return usage();
     std::string file = argv[4];
     return edit_board(argv[2], argv[3], [&file](sim::board::BoardState *s, std::string *error) {
-        FILE *f = std::fopen(file.c_str(), "rb");
-        if (!f) {
+        std::string text;
+        if (!sim::read_whole_file(file, &text)) {
             *error = "cannot read " + file;
             return false;
         }
-        std::string text;
-        char buf[8192];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-            text.append(buf, n);
-        std::fclose(f);
         sim::board::FwImage image;
         if (!sim::board::parse_intel_hex(text, &image, error)) {
             *error = file + ": " + *error;
