@@ -69,6 +69,51 @@ void exec_vectors(const std::vector<std::string> &argv, const std::vector<std::s
     cenv.push_back(nullptr);
 }
 
+// Feeds `input` to in_fd (closed when all is written; -1 for none), reads the
+// child's standard output and error until both end, closes the descriptors and
+// waits for the child.
+RunResult collect(pid_t pid, int out_fd, int err_fd, int in_fd, const std::string &input) {
+    RunResult r;
+    size_t written = 0;
+    bool out_open = true, err_open = true;
+    while (out_open || err_open) {
+        pollfd fds[3] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}, {in_fd, POLLOUT, 0}};
+        if (!out_open)
+            fds[0].fd = -1;
+        if (!err_open)
+            fds[1].fd = -1;
+        if (poll(fds, 3, -1) < 0 && errno != EINTR)
+            break;
+        char buf[65536];
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].revents) {
+                ssize_t n = read(fds[i].fd, buf, sizeof buf);
+                if (n <= 0)
+                    (i == 0 ? out_open : err_open) = false;
+                else
+                    (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+            }
+        }
+        if (in_fd >= 0 && fds[2].revents) {
+            ssize_t n = write(in_fd, input.data() + written, input.size() - written);
+            if (n > 0)
+                written += static_cast<size_t>(n);
+            if (n <= 0 || written == input.size()) {
+                close(in_fd);
+                in_fd = -1;
+            }
+        }
+    }
+    if (in_fd >= 0)
+        close(in_fd);
+    close(out_fd);
+    close(err_fd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
 } // namespace
 
 RunResult run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
@@ -92,49 +137,11 @@ RunResult run(const std::vector<std::string> &argv, const std::vector<std::strin
     close(out[1]);
     close(err[1]);
     signal(SIGPIPE, SIG_IGN);
-    RunResult r;
-    size_t written = 0;
     if (input.empty()) {
         close(in[1]);
         in[1] = -1;
     }
-    bool out_open = true, err_open = true;
-    while (out_open || err_open) {
-        pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
-        if (!out_open)
-            fds[0].fd = -1;
-        if (!err_open)
-            fds[1].fd = -1;
-        if (poll(fds, 3, -1) < 0 && errno != EINTR)
-            break;
-        char buf[65536];
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].revents) {
-                ssize_t n = read(fds[i].fd, buf, sizeof buf);
-                if (n <= 0)
-                    (i == 0 ? out_open : err_open) = false;
-                else
-                    (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
-            }
-        }
-        if (in[1] >= 0 && fds[2].revents) {
-            ssize_t n = write(in[1], input.data() + written, input.size() - written);
-            if (n > 0)
-                written += static_cast<size_t>(n);
-            if (n <= 0 || written == input.size()) {
-                close(in[1]);
-                in[1] = -1;
-            }
-        }
-    }
-    if (in[1] >= 0)
-        close(in[1]);
-    close(out[0]);
-    close(err[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return r;
+    return collect(pid, out[0], err[0], in[1], input);
 }
 
 Spawned spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env) {
@@ -169,34 +176,9 @@ Spawned spawn(const std::vector<std::string> &argv, const std::vector<std::strin
 }
 
 RunResult finish(Spawned &child) {
-    RunResult r;
     if (child.pid < 0)
-        return r;
-    bool out_open = true, err_open = true;
-    while (out_open || err_open) {
-        pollfd fds[2] = {{child.out_fd, POLLIN, 0}, {child.err_fd, POLLIN, 0}};
-        if (!out_open)
-            fds[0].fd = -1;
-        if (!err_open)
-            fds[1].fd = -1;
-        if (poll(fds, 2, -1) < 0 && errno != EINTR)
-            break;
-        char buf[65536];
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].revents) {
-                ssize_t n = read(fds[i].fd, buf, sizeof buf);
-                if (n <= 0)
-                    (i == 0 ? out_open : err_open) = false;
-                else
-                    (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
-            }
-        }
-    }
-    close(child.out_fd);
-    close(child.err_fd);
-    int status = 0;
-    waitpid(child.pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return RunResult{};
+    RunResult r = collect(child.pid, child.out_fd, child.err_fd, -1, "");
     child = Spawned{};
     return r;
 }
