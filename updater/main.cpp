@@ -4,24 +4,18 @@
 // web page), the detailed report to the system log.
 #include "common/board.h"
 #include "common/platform.h"
+#include "updater/pid_lock.h"
 #include "updater/run.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 namespace {
-
-constexpr const char *PID_FILE = "/var/tarvo_update/tarvo_update.pid";
-constexpr const char *PID_DIR = "/var/tarvo_update";
 
 // The first SIGINT or SIGTERM received; the run goes on regardless.
 volatile sig_atomic_t caught_signal = 0;
@@ -31,9 +25,6 @@ void on_signal(int sig) {
         caught_signal = sig;
 }
 
-char pid_path[512];
-int pid_fd = -1;
-
 void usage() {
     std::fprintf(stderr, "usage: tarvo_update PORT FILE [html]\n"
                          "  PORT  1 or 2, the expansion port of the TARVO board\n"
@@ -41,44 +32,8 @@ void usage() {
                          "  html  report progress as HTML fragments (default: text)\n"
                          "exit status: 0 updated and configuration matches, 1 usage, 2 bad port,\n"
                          "  3 no TARVO board, 4 a stage failed, 5 firmware file refused,\n"
-                         "  6 configuration does not match the file name, 7 another update runs\n");
-}
-
-// Creates the pid file and takes its lock.  Returns false when another updater
-// holds the lock (its pid in *other); a pid file that cannot be created is
-// logged and the run goes on without one.
-bool pid_file_create(int *other) {
-    char dir[512];
-    plat_path(PID_DIR, dir, sizeof dir);
-    if (mkdir(dir, 0755) != 0 && errno != EEXIST)
-        plat_syslog(LOG_WARNING, "%s: Cannot create %s: %m", "main", dir);
-    plat_path(PID_FILE, pid_path, sizeof pid_path);
-    // No symbolic link is followed: a planted link must not make the updater
-    // overwrite another file.
-    int fd = open(pid_path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        plat_syslog(LOG_WARNING, "%s: Cannot create pid file %s: %m", "main", pid_path);
-        return true;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        char buf[32] = {0};
-        ssize_t n = read(fd, buf, sizeof buf - 1);
-        *other = n > 0 ? std::atoi(buf) : 0;
-        close(fd);
-        return false;
-    }
-    if (ftruncate(fd, 0) == 0)
-        dprintf(fd, "%i\n", static_cast<int>(getpid()));
-    pid_fd = fd;
-    return true;
-}
-
-void pid_file_remove() {
-    if (pid_fd < 0)
-        return;
-    unlink(pid_path);
-    close(pid_fd);
-    pid_fd = -1;
+                         "  6 configuration does not match the file name, 7 another update runs,\n"
+                         "  9 the update lock could not be taken\n");
 }
 
 } // namespace
@@ -120,13 +75,20 @@ int main(int argc, char **argv) {
     setpriority(PRIO_PROCESS, 0, -19);
     plat_syslog(LOG_INFO, "Current priority: %d", getpriority(PRIO_PROCESS, 0));
 
+    // Nothing touches the board without the lock.
     int other = 0;
-    if (!pid_file_create(&other)) {
-        std::printf("Another update is running (pid %d)%s", other, line_suffix);
+    char reason[600];
+    int lock = pid_lock_take("main", &other, reason, sizeof reason);
+    if (lock != PID_LOCK_TAKEN) {
+        if (lock == PID_LOCK_BUSY) {
+            std::printf("Another update is running (pid %d)%s", other, line_suffix);
+            plat_syslog(LOG_ERR, "%s: Another update is running (pid %d)", "main", other);
+        } else {
+            std::printf("Cannot take the update lock: %s%s", reason, line_suffix);
+        }
         std::fflush(stdout);
-        plat_syslog(LOG_ERR, "%s: Another update is running (pid %d)", "main", other);
         plat_closelog();
-        return EXIT_BUSY;
+        return lock == PID_LOCK_BUSY ? EXIT_BUSY : EXIT_LOCK_FAILED;
     }
 
     std::printf("Looking for TARVO on PORT%d ... ", port);
@@ -135,7 +97,7 @@ int main(int argc, char **argv) {
         std::printf("not found%s", line_suffix);
         std::fflush(stdout);
         plat_syslog(LOG_INFO, "Expansion board at PORT%d is NOT the TARVO. Exitting ...", port);
-        pid_file_remove();
+        pid_lock_release();
         plat_closelog();
         return EXIT_NO_BOARD;
     }
@@ -145,7 +107,7 @@ int main(int argc, char **argv) {
     int status = update_sequence(port, file);
 
     std::fflush(stdout);
-    pid_file_remove();
+    pid_lock_release();
     plat_clock_monotonic(&program_end);
     int seconds;
     double micros;

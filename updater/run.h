@@ -21,6 +21,7 @@ enum ExitStatus {
     EXIT_FILE_REFUSED = 5, // firmware file refused before the board was touched
     EXIT_MISMATCH = 6,     // flashed, but the new configuration does not match the name
     EXIT_BUSY = 7,         // another update is running
+    EXIT_LOCK_FAILED = 9,  // the update lock could not be taken; the board was not touched
 };
 
 // Elapsed time between two monotonic timestamps: whole seconds and the
