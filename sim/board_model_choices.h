@@ -5,11 +5,13 @@
 
 #include "sim/clock.h"
 
+#include <array>
 #include <cstdint>
 
 namespace sim::board {
 
 // ---- Memory map of the MSP430 (F1xx, 16 KB part) ----
+constexpr std::uint16_t PERIPHERAL_END = 0x01FF; // registers from 0x0000, inclusive
 constexpr std::uint16_t RAM_START = 0x0200;
 constexpr std::uint16_t RAM_END = 0x03FF; // inclusive
 constexpr std::uint16_t LOADER_ROM_START = 0x0C00;
@@ -28,6 +30,22 @@ constexpr std::uint16_t RESET_VECTOR = 0xFFFE;
 constexpr std::uint8_t ERASED = 0xFF;
 // RAM content at power-on.
 constexpr std::uint8_t RAM_POWER_ON = 0x00;
+// What a read gives outside RAM, flash, boot ROM and the peripheral space.
+constexpr std::uint8_t UNUSED_READ = 0xFF;
+// What every peripheral register (0x0000..0x01FF) reads as: the simulator
+// models none of the registers, and many of them are cleared at reset.
+constexpr std::uint8_t PERIPHERAL_READ = 0x00;
+// The chip's identification in its boot ROM, 16 bytes from 0x0FF0: the device
+// ID 0xF1 0x49 (an F149), then at 0x0FFA..0x0FFB the loader's version 1.10
+// as the bytes 0x01 0x10 (major, minor; read as hex digits they give "1.10").
+// These are the 16 bytes the loader has always answered to TX loader version,
+// so a client gets the same identification from either command.  The other
+// bytes are not pinned down: 0x00.
+constexpr std::uint16_t CHIP_ID_ADDRESS = 0x0FF0;
+constexpr std::array<std::uint8_t, 16> CHIP_ID = {0xF1, 0x49, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                                  0x00, 0x00, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00};
+// What the rest of the boot ROM (the loader's code) reads as.
+constexpr std::uint8_t BOOT_ROM_READ = 0x00;
 
 // ---- Reset and loader entry ----
 // TCK pulses shorter than this are not seen.
@@ -48,23 +66,31 @@ constexpr std::uint8_t CMD_MASS_ERASE = 0x18;
 constexpr std::uint8_t CMD_LOAD_PC = 0x1A;
 constexpr std::uint8_t CMD_ERASE_CHECK = 0x1C;
 constexpr std::uint8_t CMD_TX_VERSION = 0x1E;
-// Erase control word that selects a mass erase of the main flash.
-constexpr std::uint16_t MASS_ERASE_CONTROL = 0xA506;
+// Erase words (the flash controller's FCTL1 value with its key 0xA5) of the
+// erase command 0x16; the mass erase command 0x18 takes only ERASE_ALL.  The
+// dummy write that starts the erase may address main or information memory.
+constexpr std::uint16_t ERASE_SEGMENT_WORD = 0xA502; // the segment holding the address
+constexpr std::uint16_t ERASE_MAIN_WORD = 0xA504;    // all main memory, information memory stays
+constexpr std::uint16_t ERASE_ALL_WORD = 0xA506;     // main and information memory
+// Any other erase word, and an erase whose address is not in flash, is
+// answered NAK and erases nothing.
 // The loader's own entry: a load PC here restarts it (password lost).
 constexpr std::uint16_t LOADER_ENTRY = 0x0C22;
 // Where the RAM patch for loader 1.10 runs from.
 constexpr std::uint16_t PATCH_ADDRESS = 0x0220;
 // Delay from the last byte of a SYNC or frame to the first byte of the answer.
 constexpr Nanos LOADER_ANSWER_DELAY = 50 * NS_PER_US;
-// Mass erase (and segment erase) time before the ACK.
+// Time of any erase (segment, main memory or all flash) before the ACK.
 constexpr Nanos ERASE_TIME = 20 * NS_PER_MS;
 // Flash programming time per byte.
 constexpr Nanos FLASH_BYTE_TIME = 40 * NS_PER_US;
 // Data byte that loader 1.10 without its patch delivers for every flash byte
-// read, and it writes nothing into flash.
+// read (main and information memory; other addresses read true), and it
+// writes nothing into flash.
 constexpr std::uint8_t UNPATCHED_READ = 0x3F;
 // Largest TX data block the loader serves (the answer of n + 6 bytes must fit
-// its 256-byte buffer).
+// its 256-byte buffer).  A block may start at any address; one that runs past
+// 0xFFFF goes on at 0x0000 (16-bit address counter).
 constexpr std::uint16_t TX_DATA_MAX = 250;
 // Model choices of the loader's line handling:
 // - bytes with a parity or framing error are dropped;
@@ -73,9 +99,11 @@ constexpr std::uint16_t TX_DATA_MAX = 250;
 //   else is answered NAK at once;
 // - L1 != L2 is answered NAK as soon as L2 has arrived;
 // - after every answer the loader waits for a fresh SYNC.
-// The answer to TX loader version: chip F149, loader 1.10.
-constexpr std::uint8_t VERSION_REPLY[16] = {0xF1, 0x49, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                            0x00, 0x00, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00};
+// TX loader version (0x1E): unsettled.  It is documented for later loader
+// versions; whether ROM loader 1.10 knows the command at all is not known.
+// The simulator keeps what it has always done: a data frame with the 16
+// identification bytes of the boot ROM (CHIP_ID).
+constexpr std::array<std::uint8_t, 16> VERSION_REPLY = CHIP_ID;
 
 // ---- Board firmware ----
 // The user program listens this long after it starts.

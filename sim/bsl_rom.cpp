@@ -27,6 +27,18 @@ void BslRom::answer(const std::vector<std::uint8_t> &bytes, Nanos work) {
     answer_end_ = at + static_cast<Nanos>(bytes.size()) * format_8e1().byte_time();
 }
 
+void BslRom::answer_data(const std::vector<std::uint8_t> &data) {
+    auto n = static_cast<std::uint8_t>(data.size());
+    std::vector<std::uint8_t> reply{BSL_HDR, 0x00, n, n};
+    reply.insert(reply.end(), data.begin(), data.end());
+    std::uint8_t lo = 0, hi = 0;
+    for (std::size_t i = 0; i < reply.size(); ++i)
+        (i % 2 == 0 ? lo : hi) ^= reply[i];
+    reply.push_back(static_cast<std::uint8_t>(~lo));
+    reply.push_back(static_cast<std::uint8_t>(~hi));
+    answer(reply);
+}
+
 void BslRom::on_byte(std::uint8_t byte) {
     switch (state_) {
     case State::Idle:
@@ -86,10 +98,10 @@ void BslRom::execute() {
         auto address = static_cast<std::uint16_t>(frame_[4] | frame_[5] << 8);
         auto word = static_cast<std::uint16_t>(frame_[6] | frame_[7] << 8);
         if (cmd == CMD_MASS_ERASE) {
-            if (word != MASS_ERASE_CONTROL) {
+            if (word != ERASE_ALL_WORD) {
                 nak();
             } else if (!faults.erase_silent) {
-                chip_.mass_erase();
+                chip_.erase_all();
                 ack(ERASE_TIME);
             }
         } else if (cmd == CMD_RX_PASSWORD) {
@@ -108,12 +120,7 @@ void BslRom::execute() {
                 load_pc(address);
                 break;
             case CMD_ERASE_SEGMENT:
-                if (Msp430::in_info(address) || Msp430::in_main(address)) {
-                    chip_.erase_segment(address);
-                    ack(ERASE_TIME);
-                } else {
-                    nak();
-                }
+                erase(address, word);
                 break;
             case CMD_ERASE_CHECK: {
                 bool erased = word > 0;
@@ -124,23 +131,9 @@ void BslRom::execute() {
                 erased ? ack() : nak();
                 break;
             }
-            case CMD_TX_VERSION: {
-                std::vector<std::uint8_t> reply;
-                reply.reserve(4 + sizeof VERSION_REPLY + 2);
-                for (std::uint8_t b :
-                     {BSL_HDR, std::uint8_t{0x00}, static_cast<std::uint8_t>(sizeof VERSION_REPLY),
-                      static_cast<std::uint8_t>(sizeof VERSION_REPLY)})
-                    reply.push_back(b);
-                for (std::uint8_t b : VERSION_REPLY)
-                    reply.push_back(b);
-                std::uint8_t clo = 0, chi = 0;
-                for (std::size_t i = 0; i < reply.size(); ++i)
-                    (i % 2 == 0 ? clo : chi) ^= reply[i];
-                reply.push_back(static_cast<std::uint8_t>(~clo));
-                reply.push_back(static_cast<std::uint8_t>(~chi));
-                answer(reply);
+            case CMD_TX_VERSION:
+                answer_data(std::vector<std::uint8_t>(VERSION_REPLY.begin(), VERSION_REPLY.end()));
                 break;
-            }
             default:
                 nak();
                 break;
@@ -148,6 +141,28 @@ void BslRom::execute() {
         }
     }
     frame_done();
+}
+
+void BslRom::erase(std::uint16_t address, std::uint16_t word) {
+    if (!Msp430::in_flash(address)) {
+        nak();
+        return;
+    }
+    switch (word) {
+    case ERASE_SEGMENT_WORD:
+        chip_.erase_segment(address);
+        break;
+    case ERASE_MAIN_WORD:
+        chip_.erase_main();
+        break;
+    case ERASE_ALL_WORD:
+        chip_.erase_all();
+        break;
+    default:
+        nak();
+        return;
+    }
+    ack(ERASE_TIME);
 }
 
 void BslRom::rx_password() {
@@ -199,27 +214,16 @@ void BslRom::tx_data(std::uint16_t address, std::uint16_t count) {
         nak();
         return;
     }
+    std::vector<std::uint8_t> data;
+    data.reserve(count);
     for (std::uint32_t i = 0; i < count; ++i) {
-        if (!Msp430::in_memory(address + i)) {
-            nak();
-            return;
-        }
-    }
-    auto n = static_cast<std::uint8_t>(count);
-    std::vector<std::uint8_t> reply{BSL_HDR, 0x00, n, n};
-    for (std::uint32_t i = 0; i < count; ++i) {
-        auto a = static_cast<std::uint16_t>(address + i);
-        std::uint8_t v = Msp430::in_ram(a) || patched ? chip_.peek(a) : UNPATCHED_READ;
+        auto a = static_cast<std::uint16_t>(address + i); // wraps past 0xFFFF
+        std::uint8_t v = Msp430::in_flash(a) && !patched ? UNPATCHED_READ : chip_.peek(a);
         if (chip_.faults().corrupt_readback == a)
             v = static_cast<std::uint8_t>(~v);
-        reply.push_back(v);
+        data.push_back(v);
     }
-    std::uint8_t lo = 0, hi = 0;
-    for (std::size_t i = 0; i < reply.size(); ++i)
-        (i % 2 == 0 ? lo : hi) ^= reply[i];
-    reply.push_back(static_cast<std::uint8_t>(~lo));
-    reply.push_back(static_cast<std::uint8_t>(~hi));
-    answer(reply);
+    answer_data(data);
 }
 
 void BslRom::load_pc(std::uint16_t address) {

@@ -37,9 +37,13 @@ class BslRom {
     void rx_password();
     void rx_data(std::uint16_t address, std::uint16_t count);
     void tx_data(std::uint16_t address, std::uint16_t count);
+    // The erase command: the erase word decides segment, main memory or all flash.
+    void erase(std::uint16_t address, std::uint16_t word);
     void load_pc(std::uint16_t address);
     // Answer after the loader's own delay plus `work` (erase, programming).
     void answer(const std::vector<std::uint8_t> &bytes, Nanos work = 0);
+    // A data frame: HDR, 0x00, n, n, the n bytes, checksum.
+    void answer_data(const std::vector<std::uint8_t> &data);
     void ack(Nanos work = 0) { answer({0x90}, work); }
     void nak() { answer({0xA0}); }
 

@@ -94,7 +94,13 @@ std::uint8_t Msp430::peek(std::uint16_t a) const {
         return state_.info[a - INFO_START];
     if (in_main(a))
         return state_.main[a - MAIN_START];
-    return ERASED;
+    if (a >= CHIP_ID_ADDRESS && a < CHIP_ID_ADDRESS + CHIP_ID.size())
+        return CHIP_ID[a - CHIP_ID_ADDRESS];
+    if (a >= LOADER_ROM_START && a <= LOADER_ROM_END)
+        return BOOT_ROM_READ;
+    if (a <= PERIPHERAL_END)
+        return PERIPHERAL_READ;
+    return UNUSED_READ;
 }
 
 std::uint16_t Msp430::peek16(std::uint16_t a) const {
@@ -113,8 +119,13 @@ void Msp430::write_flash(std::uint16_t a, std::uint8_t v) {
         state_.info[a - INFO_START] &= v;
 }
 
-void Msp430::mass_erase() {
+void Msp430::erase_main() {
     state_.main.fill(ERASED);
+}
+
+void Msp430::erase_all() {
+    state_.main.fill(ERASED);
+    state_.info.fill(ERASED);
 }
 
 void Msp430::erase_segment(std::uint16_t a) {
@@ -227,8 +238,10 @@ void Msp430::boot_from_vector(Nanos at) {
 }
 
 void Msp430::jump(std::uint16_t address, Nanos at) {
-    // Erased flash (or anything that is not main flash) holds no program.
-    if (in_main(address) && peek16(address) != 0xFFFF)
+    // Erased flash (or anything that is not main flash) holds no program.  The
+    // program counter ignores bit 0: code is word aligned.
+    auto pc = static_cast<std::uint16_t>(address & 0xFFFE);
+    if (in_main(pc) && peek16(pc) != 0xFFFF)
         start_program(at);
     else
         hang();

@@ -81,15 +81,21 @@ class Msp430 : public LinePartner {
     static bool in_ram(std::uint32_t a) { return a >= RAM_START && a <= RAM_END; }
     static bool in_info(std::uint32_t a) { return a >= INFO_START && a <= INFO_END; }
     static bool in_main(std::uint32_t a) { return a >= MAIN_START && a <= MAIN_END; }
-    static bool in_memory(std::uint32_t a) { return in_ram(a) || in_info(a) || in_main(a); }
-    // Memory content (RAM or flash; 0xFF elsewhere).
+    static bool in_flash(std::uint32_t a) { return in_info(a) || in_main(a); }
+    static bool in_memory(std::uint32_t a) { return in_ram(a) || in_flash(a); }
+    // What a read of any address gives: RAM, flash, the boot ROM's
+    // identification, the peripheral registers or an unused address.
     std::uint8_t peek(std::uint16_t address) const;
     std::uint16_t peek16(std::uint16_t address) const;
     void write_ram(std::uint16_t address, std::uint8_t value);
     // Programs one flash byte: old AND new.
     void write_flash(std::uint16_t address, std::uint8_t value);
-    void mass_erase();
+    // Erases the segment holding a flash address (nothing elsewhere).
     void erase_segment(std::uint16_t address);
+    // All main memory; information memory stays.
+    void erase_main();
+    // Main and information memory.
+    void erase_all();
 
     // Sends bytes back to back from `at` on, unless the chip is reset or
     // loses power before.

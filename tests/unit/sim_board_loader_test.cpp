@@ -216,9 +216,85 @@ TEST_F(Loader, FlashBitsOnlyFallAndEachDataBlockNeedsAPatchRun) {
     EXPECT_EQ(d.chip.peek(0x1000), 0xFF);
     EXPECT_EQ(d.write(0x0300, {0x42}), BoardDriver::ack());
     EXPECT_EQ(d.read(0x0300, 1), Bytes{0x42});
-    // Outside the memories: refused.
+    // Writes outside the memories: refused.
     EXPECT_EQ(d.write(0x0500, {0x42}), BoardDriver::nak());
-    EXPECT_EQ(d.read(0x0BFF, 2), Bytes{});
+}
+
+TEST_F(Loader, ReadsAnyAddressOnceThePasswordIsGiven) {
+    BoardDriver d(factory());
+    d.entry_pattern();
+    // The identification read independent clients start with, as they send it.
+    const Bytes read_id = {0x80, 0x14, 0x04, 0x04, 0xF0, 0x0F, 0x10, 0x00, 0x9B, 0xE0};
+    EXPECT_EQ(d.command(read_id), BoardDriver::nak());
+    ASSERT_EQ(d.password(vectors(d)), BoardDriver::ack());
+    Bytes id = d.command(read_id, 400);
+    ASSERT_EQ(id.size(), 22u);
+    EXPECT_EQ(Bytes(id.begin() + 4, id.begin() + 6), (Bytes{0xF1, 0x49}));   // an F149
+    EXPECT_EQ(Bytes(id.begin() + 14, id.begin() + 16), (Bytes{0x01, 0x10})); // loader 1.10
+
+    Bytes ram_tail(16);
+    for (std::size_t i = 0; i < ram_tail.size(); ++i)
+        ram_tail[i] = static_cast<std::uint8_t>(i + 1);
+    ASSERT_EQ(d.write(0x03F0, ram_tail), BoardDriver::ack());
+    Bytes past_ram = ram_tail;
+    past_ram.insert(past_ram.end(), 16, 0xFF);
+    struct Row {
+        std::uint16_t address;
+        std::uint16_t count;
+        Bytes want;
+    };
+    const Row rows[] = {
+        {0x03F0, 32, past_ram},    // RAM, then unused space
+        {0x0120, 2, {0x00, 0x00}}, // a peripheral register
+        {0x0BFF, 2, {0xFF, 0x00}}, // unused, then boot ROM
+        {0x10FF, 2, {0x3F, 0xFF}}, // unpatched flash, then unused
+        {0xFFFF, 2, {0x3F, 0x00}}, // the address wraps to the peripherals
+    };
+    for (const Row &r : rows)
+        EXPECT_EQ(d.read(r.address, r.count), r.want) << std::hex << r.address;
+}
+
+TEST_F(Loader, EraseWordsDecideWhatIsErased) {
+    struct Row {
+        std::uint8_t cmd;
+        std::uint16_t address;
+        std::uint16_t word;
+        bool ack;
+        // Erased ranges of main and information memory, [first, end).
+        std::uint32_t main_first, main_end, info_first, info_end;
+    };
+    const Row rows[] = {
+        {0x16, 0xC2FE, 0xA502, true, 0xC200, 0xC400, 0, 0},            // one main segment
+        {0x16, 0x1085, 0xA502, true, 0, 0, 0x1080, 0x1100},            // one info segment
+        {0x16, 0xC000, 0xA504, true, 0xC000, 0x10000, 0, 0},           // main memory
+        {0x16, 0x1000, 0xA504, true, 0xC000, 0x10000, 0, 0},           // also from info
+        {0x16, 0xC000, 0xA506, true, 0xC000, 0x10000, 0x1000, 0x1100}, // all flash
+        {0x16, 0x1000, 0xA506, true, 0xC000, 0x10000, 0x1000, 0x1100}, // also from info
+        {0x18, 0x0000, 0xA506, true, 0xC000, 0x10000, 0x1000, 0x1100}, // mass erase
+        {0x16, 0xC000, 0xA500, false, 0, 0, 0, 0},                     // no erase bits
+        {0x16, 0xC000, 0x5A02, false, 0, 0, 0, 0},                     // wrong key
+        {0x16, 0x0300, 0xA502, false, 0, 0, 0, 0},                     // not flash
+    };
+    for (const Row &r : rows) {
+        auto s = sim::board::erased_state();
+        s.main.fill(0x00);
+        s.info.fill(0x00);
+        BoardDriver d(s);
+        d.entry_pattern();
+        ASSERT_EQ(d.password(0x00), BoardDriver::ack());
+        EXPECT_EQ(d.command(BoardDriver::frame(r.cmd, r.address, r.word)),
+                  r.ack ? BoardDriver::ack() : BoardDriver::nak())
+            << std::hex << r.word << " at " << r.address;
+        for (std::uint32_t a = 0x1000; a < 0x10000; ++a) {
+            bool main = a >= 0xC000;
+            if (!main && a >= 0x1100)
+                continue;
+            bool erased =
+                main ? a >= r.main_first && a < r.main_end : a >= r.info_first && a < r.info_end;
+            ASSERT_EQ(d.chip.peek(static_cast<std::uint16_t>(a)), erased ? 0xFF : 0x00)
+                << std::hex << r.word << " at " << r.address << ": byte " << a;
+        }
+    }
 }
 
 TEST_F(Loader, FlashWriteTakesFortyMicrosecondsPerByte) {
