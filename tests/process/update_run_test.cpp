@@ -1,10 +1,12 @@
 // Whole updates of the simulated board by the simulated updater, as processes:
 // what is printed, what is logged, the exit status and what the board runs
 // afterwards; and the firmware file check that comes before any of it.
+#include "sim/board_state.h"
 #include "tests/support/process.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -90,6 +92,13 @@ std::string text_head(int port) {
 TEST(UpdateRun, WholeUpdateInTextMode) {
     World w;
     std::string before2 = board(w, 2);
+    // Whatever the board kept in its information memory is lost in an update.
+    sim::board::BoardState state;
+    std::string error;
+    const std::string state1 = sim::board::state_path(w.root(), 1);
+    ASSERT_TRUE(sim::board::load_state(state1, &state, &error)) << error;
+    state.info.fill(0x5A);
+    ASSERT_TRUE(sim::board::save_state(state1, state, &error)) << error;
     auto r = w.update({"1", IMAGE});
     EXPECT_EQ(r.status, 0);
 
@@ -133,6 +142,8 @@ TEST(UpdateRun, WholeUpdateInTextMode) {
     EXPECT_EQ(field(after, "config_text"), NEW_TEXT);
     EXPECT_EQ(field(after, "version"), "0x01010000");
     EXPECT_EQ(board(w, 2), before2);
+    ASSERT_TRUE(sim::board::load_state(state1, &state, &error)) << error;
+    EXPECT_EQ(std::count(state.info.begin(), state.info.end(), 0xFF), 256);
     EXPECT_FALSE(testing_support::file_exists(w.path("/var/tarvo_update/tarvo_update.pid")));
 }
 
