@@ -13,7 +13,7 @@ jobs=$(nproc)
 build=build-arm-test
 
 cmake --no-warn-unused-cli -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake \
-  -DTARVO_SANITIZE=OFF >/dev/null
+  -DTARVO_SANITIZE=OFF -DTARVO_WERROR=ON >/dev/null
 cmake --build "$build" -j"$jobs"
 
 # qemu-user runs one ARM program; an ARM program that execs another ARM program
