@@ -2,9 +2,12 @@
 
 #include "common/platform.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,22 +29,32 @@ bool equal_ignoring_case(const char *a, const char *b) {
     }
 }
 
+// Longest path of the settings file, or of a link's target, that a save handles.
+constexpr std::size_t SETTINGS_PATH_SIZE = 1024;
+
 const char *settings_path() {
     static char path[512];
     return plat_path(SETTINGS_FILE, path, sizeof path);
 }
 
+// Splits a path into its directory ("." when it has none) and its last name.
+void split_path(const char *path, char *dir, std::size_t size, const char **base) {
+    const char *slash = std::strrchr(path, '/');
+    if (!slash) {
+        std::snprintf(dir, size, ".");
+        *base = path;
+    } else {
+        int len = slash == path ? 1 : static_cast<int>(slash - path);
+        std::snprintf(dir, size, "%.*s", len, path);
+        *base = slash + 1;
+    }
+}
+
 // fsync of the directory, so that the rename itself survives a power loss.
 void sync_directory(const char *path) {
-    char dir[512];
-    std::snprintf(dir, sizeof dir, "%s", path);
-    char *slash = std::strrchr(dir, '/');
-    if (!slash)
-        std::snprintf(dir, sizeof dir, ".");
-    else if (slash == dir)
-        dir[1] = '\0';
-    else
-        *slash = '\0';
+    char dir[SETTINGS_PATH_SIZE];
+    const char *base;
+    split_path(path, dir, sizeof dir, &base);
     int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         fsync(fd);
@@ -49,6 +62,160 @@ void sync_directory(const char *path) {
     }
 }
 
+// Follows symbolic links from path to the name they end at, which need not
+// exist yet: a save writes the link's target, wherever it lies, and leaves the
+// link in place.  False for a loop or a name too long.
+bool resolve_links(const char *path, char *out, std::size_t size) {
+    char current[SETTINGS_PATH_SIZE], target[SETTINGS_PATH_SIZE];
+    if (std::snprintf(current, sizeof current, "%s", path) >= static_cast<int>(sizeof current))
+        return false;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (lstat(current, &st) != 0 || !S_ISLNK(st.st_mode))
+            return std::snprintf(out, size, "%s", current) < static_cast<int>(size);
+        ssize_t n = readlink(current, target, sizeof target);
+        if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target)
+            return false;
+        target[n] = '\0';
+        // A relative target is taken from the link's own directory.
+        const char *slash = std::strrchr(current, '/');
+        int dir_len = target[0] == '/' || !slash ? 0 : static_cast<int>(slash - current + 1);
+        char next[SETTINGS_PATH_SIZE];
+        if (std::snprintf(next, sizeof next, "%.*s%s", dir_len, current, target) >=
+            static_cast<int>(sizeof next))
+            return false;
+        std::memcpy(current, next, sizeof current);
+    }
+    return false;
+}
+
+// True for a name that mkstemp makes from "BASE.XXXXXX".
+bool is_temp_name(const char *name, const char *base) {
+    std::size_t len = std::strlen(base);
+    if (std::strncmp(name, base, len) != 0 || name[len] != '.' || std::strlen(name) != len + 7)
+        return false;
+    for (const char *p = name + len + 1; *p; ++p) {
+        bool alnum =
+            (*p >= '0' && *p <= '9') || (*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z');
+        if (!alnum)
+            return false;
+    }
+    return true;
+}
+
+// Removes the temporary files that saves killed half-way left beside the
+// settings file: regular files of this user named like ours.  A save holds its
+// temporary file locked until it is renamed, so one that is still running
+// keeps its file.
+void remove_stale_temps(const char *dir, const char *base) {
+    DIR *d = opendir(dir);
+    if (!d)
+        return;
+    while (struct dirent *entry = readdir(d)) {
+        if (!is_temp_name(entry->d_name, base))
+            continue;
+        int fd = openat(dirfd(d), entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat st, now;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+            fstatat(dirfd(d), entry->d_name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now.st_dev == st.st_dev && now.st_ino == st.st_ino)
+            unlinkat(dirfd(d), entry->d_name, 0);
+        close(fd);
+    }
+    closedir(d);
+}
+
+// Makes the locked temporary file beside `target`; its name goes to `temp`.
+// Returns the descriptor, or -1.
+int create_temp(const char *target, char *temp, std::size_t size) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (std::snprintf(temp, size, "%s.XXXXXX", target) >= static_cast<int>(size))
+            return -1;
+        int fd = mkostemp(temp, O_CLOEXEC);
+        if (fd < 0)
+            return -1;
+        // Another save's clean-up may have taken the file before it was locked.
+        struct stat st, now;
+        if (flock(fd, LOCK_EX) == 0 && fstat(fd, &st) == 0 && lstat(temp, &now) == 0 &&
+            now.st_dev == st.st_dev && now.st_ino == st.st_ino)
+            return fd;
+        close(fd);
+    }
+    return -1;
+}
+
+bool write_all(int fd, const char *data, std::size_t size, off_t offset) {
+    while (size > 0) {
+        ssize_t n = pwrite(fd, data, size, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+// Rewrites the file in place, for where only the file is writable (not its
+// directory) or it cannot be replaced (a file mounted on its own).
+bool rewrite_in_place(const char *target, const char *text, std::size_t size) {
+    int fd = open(target, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && write_all(fd, text, size, 0) &&
+              ftruncate(fd, static_cast<off_t>(size)) == 0 && fsync(fd) == 0;
+    return close(fd) == 0 && ok;
+}
+
+// Writes the text to a new file beside the old one and renames it over it:
+// a reader sees either the old or the new settings.  The new file gets the
+// old one's mode and owner.  `fallback` is set when the directory does not
+// allow this but rewriting the old file in place may.
+bool replace_file(const char *target, const struct stat *old, const char *text, std::size_t size,
+                  bool *fallback) {
+    *fallback = old != nullptr;
+    char dir[SETTINGS_PATH_SIZE], temp[SETTINGS_PATH_SIZE + 8];
+    const char *base;
+    split_path(target, dir, sizeof dir, &base);
+    remove_stale_temps(dir, base);
+    int fd = create_temp(target, temp, sizeof temp);
+    if (fd < 0)
+        return false;
+    bool ok;
+    if (old) {
+        ok = fchmod(fd, old->st_mode & 07777) == 0 &&
+             ((old->st_uid == geteuid() && old->st_gid == getegid()) ||
+              fchown(fd, old->st_uid, old->st_gid) == 0);
+    } else {
+        // The mode a newly created file would get, not mkstemp's 0600.
+        mode_t mask = umask(0);
+        umask(mask);
+        ok = fchmod(fd, 0666 & ~mask) == 0;
+    }
+    if (ok) {
+        // From here a failure is the data's, which rewriting in place would
+        // only make worse.
+        *fallback = false;
+        ok = write_all(fd, text, size, 0) && fsync(fd) == 0;
+        // Renamed while still locked, so that no clean-up takes it first.
+        if (ok && std::rename(temp, target) != 0) {
+            ok = false;
+            *fallback = old != nullptr;
+        }
+    }
+    if (!ok)
+        unlink(temp);
+    close(fd);
+    if (ok)
+        sync_directory(target);
+    return ok;
+}
 } // namespace
 
 const char *settings_find(FILE *file, const char *key) {
@@ -97,36 +264,30 @@ void settings_load_file(const char *path, FirmwareSettings *settings) {
 }
 
 bool settings_save_file(const char *path, const FirmwareSettings *settings) {
-    // Written beside the old file and renamed over it: a reader sees either
-    // the old or the new settings, and a failure leaves the old ones.
-    char temp[600];
-    if (std::snprintf(temp, sizeof temp, "%s.XXXXXX", path) >= static_cast<int>(sizeof temp))
+    static char text[2 * (SETTINGS_MAX_VALUE + 64)];
+    FILE *out = fmemopen(text, sizeof text, "w");
+    if (!out)
         return false;
-    int fd = mkstemp(temp);
-    if (fd < 0)
+    settings_put(out, KEY_FIRMWARE1, settings->firmware1);
+    settings_put(out, KEY_FIRMWARE2, settings->firmware2);
+    long size = std::ftell(out);
+    bool complete = std::fflush(out) == 0 && !std::ferror(out) && size >= 0;
+    std::fclose(out);
+    if (!complete)
         return false;
-    // The mode a newly created file would get, not mkstemp's 0600.
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    FILE *file = fdopen(fd, "w");
-    if (!file) {
-        close(fd);
-        unlink(temp);
+
+    char target[SETTINGS_PATH_SIZE];
+    if (!resolve_links(path, target, sizeof target))
         return false;
-    }
-    settings_put(file, KEY_FIRMWARE1, settings->firmware1);
-    settings_put(file, KEY_FIRMWARE2, settings->firmware2);
-    bool ok = std::fflush(file) == 0 && !std::ferror(file) && fsync(fileno(file)) == 0;
-    ok = std::fclose(file) == 0 && ok;
-    if (ok && std::rename(temp, path) != 0)
-        ok = false;
-    if (!ok) {
-        unlink(temp);
+    struct stat old;
+    bool exists = lstat(target, &old) == 0;
+    if (exists && !S_ISREG(old.st_mode))
         return false;
-    }
-    sync_directory(path);
-    return true;
+    bool fallback = false;
+    if (replace_file(target, exists ? &old : nullptr, text, static_cast<std::size_t>(size),
+                     &fallback))
+        return true;
+    return fallback && rewrite_in_place(target, text, static_cast<std::size_t>(size));
 }
 
 void settings_load(FirmwareSettings *settings) {

@@ -22,8 +22,11 @@ struct FirmwareSettings {
 
 // Loads both names; empty strings when the file cannot be read.
 void settings_load(FirmwareSettings *settings);
-// Replaces the file with both names.  False, with the old file left as it
-// was, when it could not be written completely.
+// Replaces the file with both names: through a symbolic link its target,
+// keeping the file's owner and mode.  Where the file cannot be replaced (its
+// directory is not writable) it is rewritten in place.  False when it could
+// not be written; apart from a failing in-place rewrite, the old file is then
+// left as it was.
 bool settings_save(const FirmwareSettings *settings);
 
 // The same on a file given by its path.

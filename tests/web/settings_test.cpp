@@ -5,9 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -33,10 +38,11 @@ class Settings : public ::testing::Test {
         std::fclose(f);
         return result;
     }
-    std::size_t entries() const {
-        std::size_t n = 0;
-        for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator(dir_))
-            ++n;
+    std::size_t entries() const { return names(dir_).size(); }
+    static std::set<std::string> names(const std::string &dir) {
+        std::set<std::string> n;
+        for (const auto &e : std::filesystem::directory_iterator(dir))
+            n.insert(e.path().filename().string());
         return n;
     }
     std::string dir_, path_;
@@ -137,6 +143,94 @@ TEST_F(Settings, FailedSaveLeavesNothingBehindAndReportsIt) {
     EXPECT_FALSE(settings_save_file(path_.c_str(), &s));
     EXPECT_EQ(entries(), 1u);
     EXPECT_TRUE(std::filesystem::is_directory(path_ + "/busy"));
+}
+
+TEST_F(Settings, SaveWritesThroughSymbolicLinksAndKeepsOwnerAndMode) {
+    const std::string saved = "MOD_TARVOUPDATE_FIRMWARE1=new1\nMOD_TARVOUPDATE_FIRMWARE2=new2\n";
+    char a[] = "new1", b[] = "new2";
+    FirmwareSettings s{a, b};
+    // A link to a file on another partition: the link stays, its target changes.
+    std::filesystem::create_directories(dir_ + "/data");
+    std::filesystem::create_directory_symlink("data", dir_ + "/data-link");
+    std::ofstream(dir_ + "/data/settings") << "old\n";
+    chmod((dir_ + "/data/settings").c_str(), 0640);
+    bool foreign = web_test::can_switch_user();
+    if (foreign) {
+        ASSERT_EQ(chown((dir_ + "/data/settings").c_str(), web_test::OTHER_ID, web_test::OTHER_ID),
+                  0);
+    }
+    std::filesystem::create_symlink("data-link/settings", path_);
+    ASSERT_TRUE(settings_save_file(path_.c_str(), &s));
+    EXPECT_TRUE(std::filesystem::is_symlink(path_));
+    EXPECT_EQ(web_test::slurp(dir_ + "/data/settings"), saved);
+    EXPECT_EQ(names(dir_ + "/data"), std::set<std::string>{"settings"});
+    struct stat st;
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (foreign) {
+        EXPECT_EQ(st.st_uid, web_test::OTHER_ID);
+        EXPECT_EQ(st.st_gid, web_test::OTHER_ID);
+    }
+    // A link whose target does not exist yet creates it.
+    std::filesystem::remove(path_);
+    std::filesystem::create_symlink(dir_ + "/data/new", path_);
+    ASSERT_TRUE(settings_save_file(path_.c_str(), &s));
+    EXPECT_EQ(web_test::slurp(dir_ + "/data/new"), saved);
+    EXPECT_TRUE(std::filesystem::is_symlink(path_));
+    // A loop of links is no file at all.
+    std::filesystem::remove(path_);
+    std::filesystem::create_symlink("settings", path_);
+    EXPECT_FALSE(settings_save_file(path_.c_str(), &s));
+}
+
+// Only the file is writable, not its directory (as root, the directory's rights
+// are ignored: the save runs as another user then).
+TEST_F(Settings, SaveRewritesInPlaceWhenTheDirectoryIsReadOnly) {
+    write("MOD_TARVOUPDATE_FIRMWARE1=a much longer old value\nOTHER=1\n");
+    struct stat before;
+    ASSERT_EQ(stat(path_.c_str(), &before), 0);
+    bool other = web_test::can_switch_user();
+    if (other) {
+        ASSERT_EQ(chown(path_.c_str(), web_test::OTHER_ID, web_test::OTHER_ID), 0);
+    }
+    chmod(dir_.c_str(), 0555);
+    auto save = [this] {
+        char a[] = "new1", b[] = "";
+        FirmwareSettings s{a, b};
+        return settings_save_file(path_.c_str(), &s);
+    };
+    bool saved = other ? web_test::as_other_user(save) : save();
+    chmod(dir_.c_str(), 0700);
+    EXPECT_TRUE(saved);
+    EXPECT_EQ(web_test::slurp(path_),
+              "MOD_TARVOUPDATE_FIRMWARE1=new1\nMOD_TARVOUPDATE_FIRMWARE2=\n");
+    struct stat after;
+    ASSERT_EQ(stat(path_.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(entries(), 1u);
+}
+
+// Saves killed half-way left their temporary files; the next save removes
+// them, but not the file of a save still running, nor files of others.
+TEST_F(Settings, SaveRemovesTemporaryFilesOfKilledSaves) {
+    write("MOD_TARVOUPDATE_FIRMWARE1=old\n");
+    for (const char *name : {"settings.a1B2c3", "settings.ZZZZZZ", "settings.running",
+                             "settings.bak", "settings.a-b_c1", "other.a1B2c3", "settings.Xy9876"})
+        std::ofstream(dir_ + "/" + name) << "partial";
+    int running = open((dir_ + "/settings.running").c_str(), O_RDONLY);
+    std::filesystem::rename(dir_ + "/settings.running", dir_ + "/settings.R1nnng");
+    ASSERT_EQ(flock(running, LOCK_EX), 0);
+    bool foreign = web_test::can_switch_user() &&
+                   chown((dir_ + "/settings.Xy9876").c_str(), web_test::OTHER_ID, 0) == 0;
+    char a[] = "x", b[] = "y";
+    FirmwareSettings s{a, b};
+    ASSERT_TRUE(settings_save_file(path_.c_str(), &s));
+    close(running);
+    std::set<std::string> left{"settings", "settings.R1nnng", "settings.bak", "settings.a-b_c1",
+                               "other.a1B2c3"};
+    if (foreign)
+        left.insert("settings.Xy9876");
+    EXPECT_EQ(names(dir_), left);
 }
 
 } // namespace

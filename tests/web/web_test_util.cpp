@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <fstream>
+#include <grp.h>
 #include <sstream>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace web_test {
@@ -66,6 +68,23 @@ std::string slurp(const std::string &path) {
     return ss.str();
 }
 
+bool can_switch_user() {
+    return geteuid() == 0;
+}
+
+bool as_other_user(const std::function<bool()> &fn) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        bool switched =
+            setgroups(0, nullptr) == 0 && setgid(OTHER_ID) == 0 && setuid(OTHER_ID) == 0;
+        _exit(switched && fn() ? 0 : 1);
+    }
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
 } // namespace web_test
 
 namespace web_test {
@@ -77,6 +96,7 @@ Env cgi_env(const char *method, std::optional<std::string> query, std::optional<
                {"CONTENT_LENGTH", length},
                {"CONTENT_TYPE", type},
                {"HTTP_ORIGIN", std::nullopt},
+               {"HTTP_REFERER", std::nullopt},
                {"HTTP_HOST", std::nullopt}};
 }
 

@@ -36,4 +36,12 @@ Env cgi_env(const char *method, std::optional<std::string> query = std::nullopt,
 
 std::string slurp(const std::string &path);
 
+// A user and group id that no file of the test belongs to unless it is given.
+constexpr unsigned OTHER_ID = 65534;
+// True when the tests may switch users (they run as root, as in CI).
+bool can_switch_user();
+// Runs fn in a child process as user and group OTHER_ID and returns its result
+// (false when the child did not end normally).
+bool as_other_user(const std::function<bool()> &fn);
+
 } // namespace web_test
