@@ -117,11 +117,70 @@ struct Upload {
     std::size_t written = 0;
 };
 
+// The upload file that this process made (device and inode), so that only
+// that file is ever removed again.
+bool upload_made = false;
+dev_t upload_dev = 0;
+ino_t upload_ino = 0;
+// Why the last file part could not be stored, or null.
+const char *upload_problem = nullptr;
+
 void upload_close(Upload *up) {
     if (up->fd >= 0)
         close(up->fd);
     up->fd = -1;
     up->written = 0;
+}
+
+// Removes the upload file when the path still names the one this process made.
+void upload_remove() {
+    struct stat st;
+    if (upload_made && lstat(upload_path(), &st) == 0 && st.st_dev == upload_dev &&
+        st.st_ino == upload_ino)
+        unlink(upload_path());
+    upload_made = false;
+}
+
+// Makes the upload file: always a new regular file of this process, readable
+// by this user only.  Whatever another request or user left at the fixed
+// path (a file, a link, a FIFO) is removed first, never opened: the file is
+// created exclusively, without following a link and without waiting.  A name
+// that cannot be removed (another user's file in a sticky /tmp) or is put
+// back at once makes the upload fail.  Returns the descriptor or -1.
+int upload_create(const char *path) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        unlink(path);
+        int fd =
+            open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        if (fd < 0) {
+            upload_problem = "The upload file /tmp/upload.bin cannot be created.";
+            return -1;
+        }
+        struct stat st;
+        if (fstat(fd, &st) != 0) {
+            close(fd);
+            upload_problem = "The upload file /tmp/upload.bin cannot be created.";
+            return -1;
+        }
+        upload_made = true;
+        upload_dev = st.st_dev;
+        upload_ino = st.st_ino;
+        // Created just now, so only a link made to it since then can fail this.
+        if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid()) {
+            close(fd);
+            upload_remove();
+            upload_problem = "The upload file /tmp/upload.bin was tampered with.";
+            return -1;
+        }
+        fchmod(fd, 0600);
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        return fd;
+    }
+    upload_problem = "A file that cannot be removed is in the way of the upload file "
+                     "/tmp/upload.bin.";
+    return -1;
 }
 
 // Appends to the upload file; false when the upload has grown too large.
@@ -139,7 +198,7 @@ bool upload_write(Upload *up, const char *data, std::size_t size) {
 // Gives up a too large upload: no file and no input.
 void upload_abort(Upload *up) {
     upload_close(up);
-    unlink(upload_path());
+    upload_remove();
     std::free(cgi_form_data);
     cgi_form_data = nullptr;
 }
@@ -154,10 +213,10 @@ void upload_begin(Upload *up, const char *name, std::size_t name_len) {
         std::free(cgi_form_data);
         cgi_form_data = data;
     }
-    // Never through a planted link, and readable by this user only.
-    up->fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (up->fd >= 0)
-        fchmod(up->fd, 0600);
+    upload_close(up);
+    upload_remove();
+    upload_problem = nullptr;
+    up->fd = upload_create(path);
     up->written = 0;
 }
 
@@ -357,5 +416,10 @@ void cgi_free_input() {
         return;
     std::free(cgi_form_data);
     cgi_form_data = nullptr;
-    unlink(upload_path());
+    upload_remove();
+    upload_problem = nullptr;
+}
+
+const char *cgi_upload_problem() {
+    return upload_problem;
 }

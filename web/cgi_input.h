@@ -32,8 +32,11 @@ bool cgi_get_value(const char *name, char **out);
 // cgi_get_value, then only the allowed characters are kept; with
 // strip_blanks, blanks are removed as well.  Always true.
 bool cgi_get_field(const char *name, char **out, bool strip_blanks);
-// Frees the form data and removes the upload file.
+// Frees the form data and removes the upload file that this request made.
 void cgi_free_input();
+// Why the file of a multipart request could not be stored (the upload file
+// could not be made a new file of this process), or null.
+const char *cgi_upload_problem();
 
 // Percent decoding in place ("%4A" and "%4a" give "J").  A "%" with fewer
 // than two characters after it is kept as it is.

@@ -32,6 +32,21 @@ void close_row_and_table() {
     }
 }
 
+// The character reference that stands for c in a page, or null when c
+// stands for itself.
+const char *html_entity(char c) {
+    switch (c) {
+    case '&':
+        return "&amp;";
+    case '<':
+        return "&lt;";
+    case '>':
+        return "&gt;";
+    default:
+        return nullptr;
+    }
+}
+
 } // namespace
 
 void html_page_begin(const char *title) {
@@ -193,18 +208,27 @@ void html_config_result(bool saved, const char *link) {
 
 void html_escaped(const char *text, unsigned long size) {
     for (unsigned long i = 0; i < size; ++i) {
-        switch (text[i]) {
-        case '&':
-            std::fputs("&amp;", stdout);
-            break;
-        case '<':
-            std::fputs("&lt;", stdout);
-            break;
-        case '>':
-            std::fputs("&gt;", stdout);
-            break;
-        default:
+        if (const char *entity = html_entity(text[i]))
+            std::fputs(entity, stdout);
+        else
             std::putc(text[i], stdout);
-        }
     }
+}
+
+void html_escape_into(char *out, unsigned long size, const char *text) {
+    if (size == 0)
+        return;
+    unsigned long used = 0;
+    for (; *text; ++text) {
+        const char *entity = html_entity(*text);
+        unsigned long n = entity ? std::strlen(entity) : 1;
+        if (used + n >= size)
+            break;
+        if (entity)
+            std::memcpy(out + used, entity, n);
+        else
+            out[used] = *text;
+        used += n;
+    }
+    out[used] = '\0';
 }

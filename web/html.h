@@ -47,3 +47,6 @@ void html_message_box(bool ok, const char *title, const char *text, const char *
 void html_config_result(bool saved, const char *link);
 // Prints text with "&", "<" and ">" written as character references.
 void html_escaped(const char *text, unsigned long size);
+// The same into out (size bytes, always terminated): what does not fit whole
+// is left out.
+void html_escape_into(char *out, unsigned long size, const char *text);

@@ -16,10 +16,40 @@
 
 namespace {
 
-// The host part ("host[:port]") of an origin "scheme://host[:port]".
-const char *origin_host(const char *origin) {
-    const char *sep = std::strstr(origin, "://");
-    return sep ? sep + 3 : nullptr;
+// The site of a URL "scheme://host[:port][/...]": its scheme and its host
+// with the port.  False when the text is not of that form.
+struct Site {
+    char scheme[16];
+    char host[256];
+};
+
+bool url_site(const char *url, Site *site) {
+    const char *sep = std::strstr(url, "://");
+    if (!sep || sep == url || static_cast<std::size_t>(sep - url) >= sizeof site->scheme)
+        return false;
+    const char *host = sep + 3;
+    std::size_t host_len = std::strcspn(host, "/?#");
+    if (host_len == 0 || host_len >= sizeof site->host)
+        return false;
+    std::snprintf(site->scheme, sizeof site->scheme, "%.*s", static_cast<int>(sep - url), url);
+    std::snprintf(site->host, sizeof site->host, "%.*s", static_cast<int>(host_len), host);
+    return true;
+}
+
+// The scheme by which the client reached the server, when the server says it.
+const char *server_scheme() {
+    const char *scheme = std::getenv("REQUEST_SCHEME");
+    if (scheme && *scheme)
+        return scheme;
+    const char *https = std::getenv("HTTPS");
+    if (https && (strcasecmp(https, "on") == 0 || std::strcmp(https, "1") == 0))
+        return "https";
+    return nullptr;
+}
+
+bool is_post() {
+    const char *method = std::getenv("REQUEST_METHOD");
+    return method && std::strcmp(method, "POST") == 0;
 }
 
 void update_window(int port, const char *file) {
@@ -48,16 +78,41 @@ void update_window(int port, const char *file) {
 
 } // namespace
 
-bool request_allowed() {
-    const char *method = std::getenv("REQUEST_METHOD");
-    if (!method || std::strcmp(method, "POST") != 0)
-        return false;
-    const char *origin = std::getenv("HTTP_ORIGIN");
-    if (!origin)
-        return true;
+const char *request_refusal(char *why, std::size_t size) {
+    // The page that sent the request: its Origin, or without one its Referer;
+    // a request with neither (an older browser, a privacy setting) is taken.
+    const char *from = std::getenv("HTTP_ORIGIN");
+    if (!from) {
+        from = std::getenv("HTTP_REFERER");
+        if (!from || !*from)
+            return nullptr;
+    }
     const char *host = std::getenv("HTTP_HOST");
-    const char *from = origin_host(origin);
-    return host && from && *host && strcasecmp(from, host) == 0;
+    const char *scheme = server_scheme();
+    Site site;
+    bool parsed = url_site(from, &site);
+    if (parsed && host && *host && strcasecmp(site.host, host) == 0 &&
+        (!scheme || strcasecmp(site.scheme, scheme) == 0))
+        return nullptr;
+
+    char sender[300], self[300], text[300];
+    if (parsed)
+        std::snprintf(text, sizeof text, "%s://%s", site.scheme, site.host);
+    else
+        std::snprintf(text, sizeof text, "%.100s", from);
+    html_escape_into(sender, sizeof sender, text);
+    if (!host || !*host)
+        std::snprintf(text, sizeof text, "an unnamed host");
+    else if (scheme)
+        std::snprintf(text, sizeof text, "%.16s://%.200s", scheme, host);
+    else
+        std::snprintf(text, sizeof text, "%.200s", host);
+    html_escape_into(self, sizeof self, text);
+    std::snprintf(why, size,
+                  "Changes are accepted only from the pages of this server (%s), but this "
+                  "request came from %s. Nothing was changed.",
+                  self, sender);
+    return why;
 }
 
 int run_updater(int port, const char *file) {
@@ -109,11 +164,21 @@ void page_index() {
 }
 
 void page_set() {
-    cgi_read_input();
+    // The request is judged before any of it is read: only a POST from our
+    // own pages gets its body read (and a file part stored) at all.
+    char why[1024];
+    const char *refused = nullptr;
+    if (is_post()) {
+        refused = request_refusal(why, sizeof why);
+        if (!refused)
+            cgi_read_input();
+    }
     html_page_begin(PAGE_TITLE);
-    // Only a POST from our own pages changes anything; a link or a form on
-    // another site gets the same empty page as a request without input.
-    if (cgi_has_input() && request_allowed()) {
+    if (refused) {
+        html_message_box(false, "Request refused", refused, "index.cgi", "Back");
+    } else if (const char *problem = cgi_upload_problem()) {
+        html_message_box(false, "Upload refused", problem, "index.cgi", "Back");
+    } else if (cgi_has_input()) {
         char *button = nullptr;
         FirmwareSettings settings;
         cgi_get_field("button", &button, false);

@@ -3,6 +3,8 @@
 
 #include "web/html.h"
 
+#include <cstddef>
+
 constexpr const char *PAGE_TITLE = "TARVO FW update";
 constexpr const char *UPDATER_PROGRAM = "/opt/tarvo_update/bin/tarvo_update";
 
@@ -20,9 +22,11 @@ void page_syslog(const char *title, const MenuEntry *menu);
 // exit normally.
 int run_updater(int port, const char *file);
 
-// True when a request may change something: a POST whose Origin, when sent,
-// names the request's own host.
-bool request_allowed();
+// Why a POST may not change anything, as HTML text in `why`: its Origin (or,
+// without one, its Referer) names another host than the request's Host, or
+// another scheme than the one the server says it was reached by.  Null when
+// it may: the page that sent it is ours, or it names none.
+const char *request_refusal(char *why, std::size_t size);
 
 // The program entry without the platform start: picks the page by the
 // program's name.  Always returns 0.

@@ -8,12 +8,15 @@
 
 #include <atomic>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using web_test::cgi_env;
 using web_test::with_stdin;
@@ -288,6 +291,93 @@ TEST_F(Multipart, UploadFileIsPrivateAndNoLinkIsFollowed) {
     send(file_part("fw.hex", "overwritten") + END);
     EXPECT_EQ(web_test::slurp(victim), "keep");
     EXPECT_TRUE(cgi_has_input()) << "the form data stays set";
+}
+
+// Whatever was planted at the upload path is never opened, written or
+// truncated: the upload always goes to a new private file of this process.
+TEST_F(Multipart, NothingPlantedAtTheUploadPathIsWrittenThrough) {
+    const std::string victim = root_ + "/victim";
+    // Each row plants something and returns a descriptor that shows what
+    // the planted file holds afterwards.
+    struct Row {
+        const char *what;
+        std::function<int()> plant;
+        const char *kept;
+    };
+    const std::vector<Row> rows = {
+        {"symbolic link",
+         [&] {
+             symlink(victim.c_str(), upload().c_str());
+             return open(victim.c_str(), O_RDONLY);
+         },
+         "keep"},
+        {"hard link",
+         [&] {
+             link(victim.c_str(), upload().c_str());
+             return open(victim.c_str(), O_RDONLY);
+         },
+         "keep"},
+        {"another user's file",
+         [&] {
+             std::filesystem::rename(victim, upload());
+             chmod(upload().c_str(), 0666);
+             if (chown(upload().c_str(), web_test::OTHER_ID, web_test::OTHER_ID) != 0)
+                 return -1;
+             return open(upload().c_str(), O_RDONLY);
+         },
+         "keep"},
+        // The reader is there, so a writer would not hang but fill the FIFO.
+        {"FIFO",
+         [&] {
+             mkfifo(upload().c_str(), 0666);
+             return open(upload().c_str(), O_RDONLY | O_NONBLOCK);
+         },
+         ""},
+    };
+    for (const Row &row : rows) {
+        cgi_free_input();
+        std::filesystem::remove(upload());
+        std::ofstream(victim, std::ios::trunc) << "keep";
+        int fd = row.plant();
+        if (fd < 0 && !web_test::can_switch_user())
+            continue; // another user's file needs root
+        ASSERT_GE(fd, 0) << row.what;
+        send(file_part("fw.hex", "new") + END);
+        char buf[64];
+        ssize_t n = pread(fd, buf, sizeof buf, 0);
+        if (n < 0)
+            n = read(fd, buf, sizeof buf);
+        close(fd);
+        EXPECT_EQ(std::string(buf, n > 0 ? n : 0), row.kept) << row.what;
+        struct stat st;
+        ASSERT_EQ(lstat(upload().c_str(), &st), 0) << row.what;
+        ASSERT_TRUE(S_ISREG(st.st_mode)) << row.what;
+        EXPECT_EQ(st.st_nlink, 1u) << row.what;
+        EXPECT_EQ(st.st_uid, geteuid()) << row.what;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << row.what;
+        EXPECT_EQ(web_test::slurp(upload()), "new") << row.what;
+        EXPECT_EQ(cgi_upload_problem(), nullptr) << row.what;
+    }
+}
+
+// Another user's file that this user cannot remove stays as it is, and the
+// upload is refused.
+TEST_F(Multipart, FileThatCannotBeRemovedRefusesTheUpload) {
+    if (!web_test::can_switch_user())
+        GTEST_SKIP() << "needs root to act as another user";
+    chmod(root_.c_str(), 0755);
+    std::ofstream(upload()) << "keep";
+    chmod(upload().c_str(), 0666);
+    ASSERT_EQ(chown(upload().c_str(), web_test::OTHER_ID + 1, web_test::OTHER_ID + 1), 0);
+    std::string body = file_part("fw.hex", "new") + END;
+    EXPECT_TRUE(web_test::as_other_user([&] {
+        send(body);
+        const char *problem = cgi_upload_problem();
+        bool refused = problem && std::strstr(problem, "/tmp/upload.bin");
+        cgi_free_input();
+        return refused && web_test::slurp(upload()) == "keep";
+    }));
+    EXPECT_EQ(web_test::slurp(upload()), "keep");
 }
 
 TEST_F(Multipart, InputEndingEarlyKeepsWhatWasComplete) {

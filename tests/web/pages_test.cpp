@@ -179,6 +179,23 @@ const std::string UPDATE_END = "</td></tr>\n<tr align=\"center\"><td id=\"button
                                "href=\"index.cgi\">&raquo; OK &laquo;</a></td></tr></table></td>"
                                "</tr></table></form></center>\n";
 
+// The red box of a request refused for coming from another site.
+std::string refused_box(const std::string &server, const std::string &sender) {
+    return "<center>\n<form name=\"f\" action=\"\">\n<table cellspacing=\"0\" cellpadding=\"5\" "
+           "border=\"3\" class=\"window\">\n  <tr>\n    <td bgcolor=\"#800000\" "
+           "align=\"center\"><font color=\"#FFFFFF\"><b>Request refused</b></font></td>\n  "
+           "</tr>\n  <tr>\n    <td>\n      <table>\n        <tr align=\"center\">\n          "
+           "<td>Changes are accepted only from the pages of this server (" +
+           server + "), but this request came from " + sender +
+           ". Nothing was changed.</td>\n        </tr>\n        <tr align=\"center\">\n          "
+           "<td id=\"button\"><a href=\"index.cgi\">&raquo; Back &laquo;</a></td>\n        "
+           "</tr>\n      </table>\n    </td>\n  </tr>\n</table>\n</form>\n</center>\n<script "
+           "type=\"text/javascript\">\n<!--\ndocument.getElementById('button').innerHTML = "
+           "'<input type=\"button\" name=\"button\" value=\"Back\" "
+           "onclick=\"location.href=\\'index.cgi\\'\">';\ndocument.f.button.focus();\n//-->\n"
+           "</script>\n";
+}
+
 std::string config_box(bool ok) {
     return std::string("<center>\n<form name=\"f\" action=\"\">\n<table cellspacing=\"0\" "
                        "cellpadding=\"5\" border=\"3\" class=\"window\">\n  <tr>\n    <td "
@@ -203,19 +220,26 @@ struct Request {
     std::string length; // default: the body's size
     std::string origin;
     std::string host = "127.0.0.1:8080";
+    std::string referer;
+    std::string scheme; // REQUEST_SCHEME
+    std::string https;  // HTTPS
+    std::string type;   // CONTENT_TYPE
 };
 
 RunResult serve(const World &w, const std::string &name, const Request &r = {}) {
     std::vector<std::string> env{w.env(),
                                  "TARVO_SIM_SPEED=",
                                  "TARVO_SIM_TRACE=",
-                                 "CONTENT_TYPE=",
+                                 "CONTENT_TYPE=" + r.type,
                                  "REQUEST_METHOD=" + r.method,
                                  "QUERY_STRING=" + r.query,
                                  "CONTENT_LENGTH=" +
                                      (r.length.empty() ? std::to_string(r.body.size()) : r.length),
                                  "HTTP_ORIGIN=" + r.origin,
-                                 "HTTP_HOST=" + r.host};
+                                 "HTTP_HOST=" + r.host,
+                                 "HTTP_REFERER=" + r.referer,
+                                 "REQUEST_SCHEME=" + r.scheme,
+                                 "HTTPS=" + r.https};
     return testing_support::run({build_path("sim/" + name)}, env, r.body);
 }
 
@@ -372,14 +396,6 @@ TEST(SetPage, RequestsThatChangeNothingGetAnEmptyPage) {
     get.method = "GET";
     get.query = "button=Apply&firmware1=a";
     check(get, "GET");
-    Request foreign;
-    foreign.body = "button=Apply&firmware1=a";
-    foreign.origin = "http://evil.example";
-    check(foreign, "foreign origin");
-    foreign.origin = "http://127.0.0.1:8081";
-    check(foreign, "other port");
-    foreign.origin = "null";
-    check(foreign, "opaque origin");
     Request short_body;
     short_body.body = "button=Apply&firmware1=a";
     short_body.length = "100";
@@ -393,6 +409,56 @@ TEST(SetPage, RequestsThatChangeNothingGetAnEmptyPage) {
     check(put, "PUT");
 }
 
+// A request from another site is refused before any of it is read, says so,
+// and changes nothing: no settings, no updater, no upload file.
+TEST(SetPage, CrossSiteRequestsAreRefusedVisibly) {
+    World w;
+    fake_updater(w);
+    const std::string self = "127.0.0.1:8080";
+    struct Row {
+        std::string origin, referer, scheme, https, server, sender;
+    };
+    const std::vector<Row> rows = {
+        {"http://evil.example", "", "", "", self, "http://evil.example"},
+        {"http://127.0.0.1:8081", "", "", "", self, "http://127.0.0.1:8081"},
+        {"null", "", "", "", self, "null"},
+        {"http://evil.example", "http://127.0.0.1:8080/index.cgi", "", "", self,
+         "http://evil.example"},
+        {"", "http://evil.example/index.cgi?x=1", "", "", self, "http://evil.example"},
+        {"", "http://127.0.0.1:8080.evil.example/", "", "", self,
+         "http://127.0.0.1:8080.evil.example"},
+        {"", "https://127.0.0.1:8080/index.cgi", "http", "", "http://" + self,
+         "https://127.0.0.1:8080"},
+        {"http://127.0.0.1:8080", "", "", "on", "https://" + self, "http://127.0.0.1:8080"},
+        {"http://<b>&x", "", "", "", self, "http://&lt;b&gt;&amp;x"},
+    };
+    for (const char *button : {"Apply", "Update+PORT1"}) {
+        for (const Row &row : rows) {
+            Request req;
+            req.body = std::string("firmware1=a&button=") + button;
+            req.origin = row.origin;
+            req.referer = row.referer;
+            req.scheme = row.scheme;
+            req.https = row.https;
+            auto r = serve(w, "set.cgi", req);
+            std::string what = std::string(button) + " " + row.origin + " " + row.referer;
+            EXPECT_EQ(r.status, 0) << what;
+            EXPECT_EQ(r.out, HEAD + refused_box(row.server, row.sender) + END) << what;
+            EXPECT_FALSE(file_exists(w.path("/opt/tarvo_update/etc/settings"))) << what;
+        }
+    }
+    // A refused upload is not read: a file at the upload path stays as it is.
+    testing_support::write_file(w.path("/tmp/upload.bin"), "keep");
+    Request upload;
+    upload.type = "multipart/form-data; boundary=XyZ";
+    upload.body = "--XyZ\r\nContent-Disposition: form-data; name=\"f\"; filename=\"fw.hex\"\r\n\r\n"
+                  "new\r\n--XyZ--\r\n";
+    upload.referer = "http://evil.example/";
+    EXPECT_EQ(serve(w, "set.cgi", upload).out,
+              HEAD + refused_box(self, "http://evil.example") + END);
+    EXPECT_EQ(read_file(w.path("/tmp/upload.bin")), "keep");
+}
+
 TEST(SetPage, SameOriginOrNoOriginMaySave) {
     World w;
     Request req;
@@ -404,6 +470,18 @@ TEST(SetPage, SameOriginOrNoOriginMaySave) {
     req.body = "button=Apply&firmware1=d";
     EXPECT_EQ(serve(w, "set.cgi", req).out, HEAD + config_box(true) + END);
     EXPECT_EQ(settings(w), "MOD_TARVOUPDATE_FIRMWARE1=d\nMOD_TARVOUPDATE_FIRMWARE2=\n");
+    // Without Origin the Referer decides; the scheme counts when the server names it.
+    req.referer = "http://127.0.0.1:8080/index.cgi";
+    req.scheme = "http";
+    req.body = "button=Apply&firmware1=e";
+    EXPECT_EQ(serve(w, "set.cgi", req).out, HEAD + config_box(true) + END);
+    EXPECT_EQ(settings(w), "MOD_TARVOUPDATE_FIRMWARE1=e\nMOD_TARVOUPDATE_FIRMWARE2=\n");
+    req.scheme = "";
+    req.https = "on";
+    req.origin = "HTTPS://127.0.0.1:8080";
+    req.body = "button=Apply&firmware1=f";
+    EXPECT_EQ(serve(w, "set.cgi", req).out, HEAD + config_box(true) + END);
+    EXPECT_EQ(settings(w), "MOD_TARVOUPDATE_FIRMWARE1=f\nMOD_TARVOUPDATE_FIRMWARE2=\n");
 }
 
 TEST(LogPage, ShowsTheLastLinesEscaped) {
