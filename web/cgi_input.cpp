@@ -98,19 +98,6 @@ void read_post() {
     cgi_form_data = body;
 }
 
-bool write_all(int fd, const char *data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // The upload file of the part being read, and how much of it is written.
 struct Upload {
     int fd = -1;
@@ -191,7 +178,7 @@ bool upload_write(Upload *up, const char *data, std::size_t size) {
         return false;
     up->written += size;
     // A full disk leaves a short file; the request still counts as read.
-    write_all(up->fd, data, size);
+    write_fully(up->fd, data, size);
     return true;
 }
 
@@ -310,6 +297,19 @@ char *empty_string() {
 } // namespace
 
 const std::array<unsigned char, 128> cgi_field_chars = make_field_chars();
+
+bool write_fully(int fd, const char *data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
 
 std::size_t cgi_read_line(char *buffer, std::size_t *remaining) {
     std::size_t stored = 0;

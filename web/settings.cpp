@@ -1,6 +1,7 @@
 #include "web/settings.h"
 
 #include "common/platform.h"
+#include "web/cgi_input.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -147,20 +148,6 @@ int create_temp(const char *target, char *temp, std::size_t size) {
     return -1;
 }
 
-bool write_all(int fd, const char *data, std::size_t size, off_t offset) {
-    while (size > 0) {
-        ssize_t n = pwrite(fd, data, size, offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-        offset += n;
-    }
-    return true;
-}
-
 // Rewrites the file in place, for where only the file is writable (not its
 // directory) or it cannot be replaced (a file mounted on its own).
 bool rewrite_in_place(const char *target, const char *text, std::size_t size) {
@@ -168,7 +155,7 @@ bool rewrite_in_place(const char *target, const char *text, std::size_t size) {
     if (fd < 0)
         return false;
     struct stat st;
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && write_all(fd, text, size, 0) &&
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && write_fully(fd, text, size) &&
               ftruncate(fd, static_cast<off_t>(size)) == 0 && fsync(fd) == 0;
     return close(fd) == 0 && ok;
 }
@@ -202,7 +189,7 @@ bool replace_file(const char *target, const struct stat *old, const char *text, 
         // From here a failure is the data's, which rewriting in place would
         // only make worse.
         *fallback = false;
-        ok = write_all(fd, text, size, 0) && fsync(fd) == 0;
+        ok = write_fully(fd, text, size) && fsync(fd) == 0;
         // Renamed while still locked, so that no clean-up takes it first.
         if (ok && std::rename(temp, target) != 0) {
             ok = false;

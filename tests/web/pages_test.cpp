@@ -461,27 +461,31 @@ TEST(SetPage, CrossSiteRequestsAreRefusedVisibly) {
 
 TEST(SetPage, SameOriginOrNoOriginMaySave) {
     World w;
-    Request req;
-    req.body = "button=Apply&firmware1=a+b&firmware2=c";
-    req.origin = "http://127.0.0.1:8080";
-    EXPECT_EQ(serve(w, "set.cgi", req).out, HEAD + config_box(true) + END);
-    EXPECT_EQ(settings(w), "MOD_TARVOUPDATE_FIRMWARE1=ab\nMOD_TARVOUPDATE_FIRMWARE2=c\n");
-    req.origin = "";
-    req.body = "button=Apply&firmware1=d";
-    EXPECT_EQ(serve(w, "set.cgi", req).out, HEAD + config_box(true) + END);
-    EXPECT_EQ(settings(w), "MOD_TARVOUPDATE_FIRMWARE1=d\nMOD_TARVOUPDATE_FIRMWARE2=\n");
-    // Without Origin the Referer decides; the scheme counts when the server names it.
-    req.referer = "http://127.0.0.1:8080/index.cgi";
-    req.scheme = "http";
-    req.body = "button=Apply&firmware1=e";
-    EXPECT_EQ(serve(w, "set.cgi", req).out, HEAD + config_box(true) + END);
-    EXPECT_EQ(settings(w), "MOD_TARVOUPDATE_FIRMWARE1=e\nMOD_TARVOUPDATE_FIRMWARE2=\n");
-    req.scheme = "";
-    req.https = "on";
-    req.origin = "HTTPS://127.0.0.1:8080";
-    req.body = "button=Apply&firmware1=f";
-    EXPECT_EQ(serve(w, "set.cgi", req).out, HEAD + config_box(true) + END);
-    EXPECT_EQ(settings(w), "MOD_TARVOUPDATE_FIRMWARE1=f\nMOD_TARVOUPDATE_FIRMWARE2=\n");
+    struct Row {
+        std::string origin, referer, scheme, https, body, saved;
+    };
+    const std::vector<Row> rows = {
+        {"http://127.0.0.1:8080", "", "", "", "button=Apply&firmware1=a+b&firmware2=c",
+         "MOD_TARVOUPDATE_FIRMWARE1=ab\nMOD_TARVOUPDATE_FIRMWARE2=c\n"},
+        {"", "", "", "", "button=Apply&firmware1=d",
+         "MOD_TARVOUPDATE_FIRMWARE1=d\nMOD_TARVOUPDATE_FIRMWARE2=\n"},
+        // Without Origin the Referer decides; the scheme counts when the
+        // server names it.
+        {"", "http://127.0.0.1:8080/index.cgi", "http", "", "button=Apply&firmware1=e",
+         "MOD_TARVOUPDATE_FIRMWARE1=e\nMOD_TARVOUPDATE_FIRMWARE2=\n"},
+        {"HTTPS://127.0.0.1:8080", "http://127.0.0.1:8080/index.cgi", "", "on",
+         "button=Apply&firmware1=f", "MOD_TARVOUPDATE_FIRMWARE1=f\nMOD_TARVOUPDATE_FIRMWARE2=\n"},
+    };
+    for (const Row &row : rows) {
+        Request req;
+        req.origin = row.origin;
+        req.referer = row.referer;
+        req.scheme = row.scheme;
+        req.https = row.https;
+        req.body = row.body;
+        EXPECT_EQ(serve(w, "set.cgi", req).out, HEAD + config_box(true) + END) << row.body;
+        EXPECT_EQ(settings(w), row.saved) << row.body;
+    }
 }
 
 TEST(LogPage, ShowsTheLastLinesEscaped) {
