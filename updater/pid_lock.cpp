@@ -28,6 +28,7 @@ constexpr int HOLDER_READS = 20;
 
 char pid_path[512];
 int pid_fd = -1;
+const char *pid_who = "main";
 
 bool same_file(int fd, const char *path) {
     struct stat a, b;
@@ -52,17 +53,16 @@ int read_holder(int fd) {
     return 0;
 }
 
-// Opens the pid file for reading and writing, creating it when missing.  Other
-// users' runs must be able to take the lock after this one, so a new file is
-// made writable for all; who may create and remove files is the directory's
-// business.  Never follows a link and never blocks (a FIFO planted there).
-int open_pid_file() {
+// Opens the pid file for reading and writing, creating it when missing.  Never
+// follows a link and never blocks (a FIFO planted there).  *created tells a
+// failed creation (the directory is missing or not writable) from a failed open.
+int open_pid_file(bool *created) {
     const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    *created = false;
     int fd = open(pid_path, flags);
     if (fd < 0 && errno == ENOENT) {
+        *created = true;
         fd = open(pid_path, flags | O_CREAT | O_EXCL, 0666);
-        if (fd >= 0)
-            fchmod(fd, 0666);
     }
     return fd;
 }
@@ -96,11 +96,13 @@ int pid_lock_take(const char *who, int *holder, char *reason, unsigned size) {
                 return failed(who, "cannot remove", reason, size);
             continue;
         }
-        int fd = open_pid_file();
+        bool created = false;
+        int fd = open_pid_file(&created);
         if (fd < 0) {
-            if (errno == EEXIST || errno == ENOENT || errno == ELOOP)
-                continue; // replaced since the look above
-            return failed(who, "cannot open", reason, size);
+            // Created or replaced by another run since the look above.
+            if (errno == EEXIST || errno == ELOOP)
+                continue;
+            return failed(who, created ? "cannot create" : "cannot open", reason, size);
         }
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK) {
@@ -137,9 +139,16 @@ int pid_lock_take(const char *who, int *holder, char *reason, unsigned size) {
                 return failed(who, "cannot remove", reason, size);
             continue;
         }
+        // Other users' runs must be able to take the lock after this one, so a
+        // file of this user's (new, or left by a run that was killed) is made
+        // writable for all; who may create and remove files there is the
+        // directory's business.
+        if (st.st_uid == geteuid() && (st.st_mode & 07777) != 0666)
+            fchmod(fd, 0666);
         if (ftruncate(fd, 0) == 0)
             dprintf(fd, "%i\n", static_cast<int>(getpid()));
         pid_fd = fd;
+        pid_who = who;
         return PID_LOCK_TAKEN;
     }
     errno = EAGAIN;
@@ -154,8 +163,9 @@ void pid_lock_release(void) {
     // while the lock is held is safe, since a run checks after locking that the
     // path still names the file it locked.
     if (ftruncate(pid_fd, 0) != 0)
-        plat_syslog(LOG_WARNING, "%s: Cannot empty %s: %m", "main", pid_path);
-    unlink(pid_path);
+        plat_syslog(LOG_WARNING, "%s: Cannot empty %s: %m", pid_who, pid_path);
+    if (same_file(pid_fd, pid_path))
+        unlink(pid_path);
     close(pid_fd);
     pid_fd = -1;
 }

@@ -6,8 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <filesystem>
 #include <poll.h>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using testing_support::World;
 
@@ -20,6 +24,29 @@ const std::string IMAGE = "V1a2a3c4b5b6b7o.hex";
 bool ends_with(const std::string &text, const std::string &tail) {
     return text.size() >= tail.size() &&
            text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string pid_file(const World &w) {
+    return w.path("/var/tarvo_update/tarvo_update.pid");
+}
+
+// Waits until the pid file holds this pid (a run writes it right after it takes
+// the lock).
+bool wait_for_holder(const World &w, int pid) {
+    const std::string text = std::to_string(pid) + "\n";
+    for (int i = 0; i < 20000; ++i) {
+        if (testing_support::read_file(pid_file(w)) == text)
+            return true;
+        poll(nullptr, 0, 1);
+    }
+    return false;
+}
+
+bool logged(const World &w, const std::string &level, const std::string &text) {
+    for (const auto &m : w.messages())
+        if (m.level == level && m.text == text)
+            return true;
+    return false;
 }
 
 TEST(UpdateLive, SecondUpdaterIsTurnedAwayWhileTheFirstRuns) {
@@ -62,6 +89,113 @@ TEST(UpdateLive, SigtermDoesNotEndTheRun) {
     EXPECT_TRUE(ends_with(r.out, "<font color=\"green\">&#10004;</font>\n")) << r.out;
     auto show = w.sim({"show", w.root()});
     EXPECT_NE(show.out.find("1a2a3c4b5b6b7o"), std::string::npos) << show.out;
+}
+
+} // namespace
+
+namespace {
+
+// The run that held the lock ends (and removes the pid file) while a second run
+// is between opening the pid file and locking it, and a third run takes the
+// lock on a new pid file.  The second must find that out and stay off its
+// board.
+TEST(UpdateLive, RunHeldBetweenOpenAndLockDoesNotUpdateBesideANewerRun) {
+    if (std::string(TARVO_FLOCK_HOLD).empty())
+        GTEST_SKIP() << "the programs of this build are linked statically: no preloading";
+    World w;
+    std::string hold = w.path("/hold");
+    std::filesystem::create_directory(hold);
+    auto first = w.spawn_update({"1", IMAGE}, {SLOW});
+    ASSERT_TRUE(wait_for_holder(w, first.pid));
+
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    auto held = w.spawn_update(
+        {"2", IMAGE},
+        {"LD_PRELOAD=" TARVO_FLOCK_HOLD, "TARVO_TEST_FLOCK_HOLD=" + hold,
+         // The preloaded library comes before the sanitizer's runtime.
+         std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"});
+    ASSERT_TRUE(testing_support::wait_for_file(hold + "/held"));
+    EXPECT_EQ(testing_support::finish(first).status, 0);
+
+    auto third = w.spawn_update({"1", IMAGE}, {SLOW});
+    ASSERT_TRUE(wait_for_holder(w, third.pid));
+    std::string board2 = w.sim({"show", w.root()}).out;
+    board2 = board2.substr(board2.find("{\"port\":2"));
+    testing_support::write_file(hold + "/go", "");
+
+    auto r = testing_support::finish(held);
+    EXPECT_EQ(r.status, 7) << r.out << r.err;
+    EXPECT_EQ(r.out, "Another update is running (pid " + std::to_string(third.pid) + ")\n");
+    EXPECT_EQ(testing_support::finish(third).status, 0);
+    std::string after = w.sim({"show", w.root()}).out;
+    EXPECT_EQ(after.substr(after.find("{\"port\":2")), board2);
+}
+
+// Runs as root and as the web server's user, in a world whose pid directory is
+// set up as the installation sets it up: owned by root, anyone may create files
+// in it, nobody may remove another user's.
+class UpdateLockUsers : public ::testing::Test {
+  protected:
+    World w;
+    std::string before;
+
+    void SetUp() override {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root to run the updater as another user";
+        for (const auto &e : std::filesystem::recursive_directory_iterator(w.root()))
+            if (!e.is_symlink())
+                chmod(e.path().c_str(), e.is_directory() ? 0777 : 0666);
+        chmod(w.root().c_str(), 0755);
+        chmod(w.path("/var/tarvo_update").c_str(), 01777);
+        before = w.sim({"show", w.root()}).out;
+    }
+
+    World &as_other_user() {
+        w.wrapper = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+        return w;
+    }
+    World &as_root() {
+        w.wrapper.clear();
+        return w;
+    }
+};
+
+// A root run that was killed leaves its pid file; the other user's run takes
+// the lock on it (a root run beside it is turned away), cannot remove it and
+// leaves it empty; the next root run takes it again.
+TEST_F(UpdateLockUsers, PidFileLeftByARootRunIsTakenByAnotherUser) {
+    auto killed = as_root().spawn_update({"1", IMAGE}, {SLOW});
+    ASSERT_TRUE(wait_for_holder(w, killed.pid));
+    kill(killed.pid, SIGKILL);
+    testing_support::finish(killed);
+
+    auto web = as_other_user().spawn_update({"2", IMAGE}, {SLOW});
+    ASSERT_TRUE(wait_for_holder(w, web.pid));
+    auto root = as_root().update({"1", IMAGE});
+    EXPECT_EQ(root.status, 7);
+    EXPECT_EQ(root.out, "Another update is running (pid " + std::to_string(web.pid) + ")\n");
+    auto r = testing_support::finish(web);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(testing_support::read_file(pid_file(w)), "");
+
+    EXPECT_EQ(as_root().update({"2", IMAGE}).status, 0);
+    EXPECT_FALSE(testing_support::file_exists(pid_file(w)));
+}
+
+// A pid file that the run may not open (another user's, not writable for
+// others) stops the run before the board is touched, and says why.
+TEST_F(UpdateLockUsers, PidFileThatCannotBeOpenedStopsTheRun) {
+    testing_support::write_file(pid_file(w), "");
+    chmod(pid_file(w).c_str(), 0644);
+    auto r = as_other_user().update({"1", IMAGE});
+    EXPECT_EQ(r.status, 9);
+    EXPECT_EQ(r.out,
+              "Cannot take the update lock: cannot open " + pid_file(w) + ": Permission denied\n");
+    EXPECT_TRUE(logged(w, "err",
+                       "main: Cannot take the update lock, cannot open " + pid_file(w) +
+                           ": Permission denied"))
+        << w.log();
+    EXPECT_EQ(w.sim({"show", w.root()}).out, before);
 }
 
 } // namespace

@@ -24,7 +24,7 @@ const std::string emulator_path = TARVO_TEST_EMULATOR;
 
 bool is_arm_program(const std::string &path) {
     unsigned char head[20] = {0};
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     ssize_t n = read(fd, head, sizeof head);
@@ -36,11 +36,6 @@ bool is_arm_program(const std::string &path) {
                        "ELF",
                        4) == 0 &&
            (head[18] | head[19] << 8) == EM_ARM_MACHINE;
-}
-
-void add_emulator(const std::vector<std::string> &argv, std::vector<char *> &cargv) {
-    if (!emulator_path.empty() && !argv.empty() && is_arm_program(argv[0]))
-        cargv.push_back(const_cast<char *>(emulator_path.c_str()));
 }
 
 // The environment of the test with `env` applied, as run() builds it.
@@ -57,12 +52,19 @@ std::vector<std::string> child_environment(const std::vector<std::string> &env) 
     return envs;
 }
 
-// argv (behind the emulator where one is needed) and envs as execve wants them.
+// argv and envs as execve wants them.  The first ARM program in argv (the
+// program itself, or the one that a host wrapper such as setpriv starts) goes
+// behind the emulator.
 void exec_vectors(const std::vector<std::string> &argv, const std::vector<std::string> &envs,
                   std::vector<char *> &cargv, std::vector<char *> &cenv) {
-    add_emulator(argv, cargv);
-    for (const auto &a : argv)
+    bool emulated = emulator_path.empty();
+    for (const auto &a : argv) {
+        if (!emulated && is_arm_program(a)) {
+            cargv.push_back(const_cast<char *>(emulator_path.c_str()));
+            emulated = true;
+        }
         cargv.push_back(const_cast<char *>(a.c_str()));
+    }
     cargv.push_back(nullptr);
     for (const auto &e : envs)
         cenv.push_back(const_cast<char *>(e.c_str()));
@@ -222,22 +224,27 @@ World::~World() {
     std::filesystem::remove_all(root_, ec);
 }
 
-RunResult World::update(const std::vector<std::string> &args,
-                        const std::vector<std::string> &env) const {
-    std::vector<std::string> argv{build_path("sim/tarvo_update")};
+std::vector<std::string> World::update_argv(const std::vector<std::string> &args) const {
+    std::vector<std::string> argv = wrapper;
+    argv.push_back(build_path("sim/tarvo_update"));
     argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+std::vector<std::string> World::update_env(const std::vector<std::string> &env) const {
     std::vector<std::string> e{this->env(), "TARVO_SIM_SPEED=", "TARVO_SIM_TRACE="};
     e.insert(e.end(), env.begin(), env.end());
-    return run(argv, e);
+    return e;
+}
+
+RunResult World::update(const std::vector<std::string> &args,
+                        const std::vector<std::string> &env) const {
+    return run(update_argv(args), update_env(env));
 }
 
 Spawned World::spawn_update(const std::vector<std::string> &args,
                             const std::vector<std::string> &env) const {
-    std::vector<std::string> argv{build_path("sim/tarvo_update")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> e{this->env(), "TARVO_SIM_SPEED=", "TARVO_SIM_TRACE="};
-    e.insert(e.end(), env.begin(), env.end());
-    return spawn(argv, e);
+    return spawn(update_argv(args), update_env(env));
 }
 
 RunResult World::sim(const std::vector<std::string> &args) const {

@@ -54,6 +54,10 @@ class World {
     // Starts the simulated updater in this world without waiting for it.
     Spawned spawn_update(const std::vector<std::string> &args,
                          const std::vector<std::string> &env = {}) const;
+    // Runs the updater through this program with its arguments when not empty
+    // (setpriv to run it as another user).
+    std::vector<std::string> wrapper;
+
     // Runs tarvo-sim with these arguments.
     RunResult sim(const std::vector<std::string> &args) const;
 
@@ -67,6 +71,8 @@ class World {
     std::vector<Message> messages() const;
 
   private:
+    std::vector<std::string> update_argv(const std::vector<std::string> &args) const;
+    std::vector<std::string> update_env(const std::vector<std::string> &env) const;
     std::string root_;
 };
 
