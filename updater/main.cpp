@@ -7,6 +7,8 @@
 #include "updater/pid_lock.h"
 #include "updater/run.h"
 
+#include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -30,10 +32,22 @@ void usage() {
                          "  PORT  1 or 2, the expansion port of the TARVO board\n"
                          "  FILE  Intel HEX image in /opt/tarvo_update/fw/\n"
                          "  html  report progress as HTML fragments (default: text)\n"
-                         "exit status: 0 updated and configuration matches, 1 usage, 2 bad port,\n"
-                         "  3 no TARVO board, 4 a stage failed, 5 firmware file refused,\n"
-                         "  6 configuration does not match the file name, 7 another update runs,\n"
+                         "exit status: 0 updated and the board reports the file's configuration,\n"
+                         "  1 usage, 2 bad port, 3 no TARVO board, 4 a stage failed,\n"
+                         "  5 firmware file refused, 6 the board reports no configuration or\n"
+                         "  another one than the file name, 7 another update runs,\n"
                          "  9 the update lock could not be taken\n");
+}
+
+// The port argument's leading base-10 number (0 when there is none).  A number
+// beyond the range of int is taken as the nearest end of that range, as on a
+// target whose long is 32 bits wide, so it never lands on a real port.
+int parse_port(const char *arg) {
+    errno = 0;
+    long value = std::strtol(arg, nullptr, 10);
+    if (errno == ERANGE || value > INT_MAX || value < INT_MIN)
+        return value < 0 ? INT_MIN : INT_MAX;
+    return static_cast<int>(value);
 }
 
 } // namespace
@@ -56,7 +70,7 @@ int main(int argc, char **argv) {
         plat_closelog();
         return EXIT_USAGE;
     }
-    int port = static_cast<int>(std::strtol(argv[1], nullptr, 10));
+    int port = parse_port(argv[1]);
     if (port != 1 && port != 2) {
         plat_syslog(LOG_ERR, "%s: Unknown PORT%d, expecting PORT1 or PORT2.", "main", port);
         plat_closelog();

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 using testing_support::World;
 
@@ -37,13 +38,17 @@ TEST(UpdaterFrame, WrongArgumentCountsExitOneAndPrintNothing) {
 
 TEST(UpdaterFrame, BadPortsExitTwo) {
     World w;
-    auto r = w.update({"3", "V1a2a3b4b5b6b7o.hex"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "");
-    EXPECT_TRUE(has_message(w, "err", "main: Unknown PORT3, expecting PORT1 or PORT2."));
-    r = w.update({"one", "V1a2a3b4b5b6b7o.hex"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(has_message(w, "err", "main: Unknown PORT0, expecting PORT1 or PORT2."));
+    // Numbers beyond int are not read modulo 2^32 (which would give 1 or 2).
+    const std::pair<std::string, std::string> rows[] = {
+        {"3", "3"}, {"one", "0"}, {"4294967297", "2147483647"}, {"-4294967294", "-2147483648"}};
+    for (const auto &[arg, logged] : rows) {
+        auto r = w.update({arg, "V1a2a3b4b5b6b7o.hex"});
+        EXPECT_EQ(r.status, 2) << arg;
+        EXPECT_EQ(r.out, "") << arg;
+        EXPECT_TRUE(
+            has_message(w, "err", "main: Unknown PORT" + logged + ", expecting PORT1 or PORT2."))
+            << arg;
+    }
 }
 
 TEST(UpdaterFrame, AbsentOrOtherBoardIsNotFound) {
