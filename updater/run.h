@@ -13,13 +13,13 @@ constexpr const char *HTML_LINE_SUFFIX = "</td></tr><tr><td>";
 
 // Exit statuses of tarvo_update.
 enum ExitStatus {
-    EXIT_UPDATED = 0,      // update ran to its end, new configuration matches
+    EXIT_UPDATED = 0,      // update ran to its end, the board reports the file's configuration
     EXIT_USAGE = 1,        // wrong number of arguments
     EXIT_BAD_PORT = 2,     // port is not 1 or 2
     EXIT_NO_BOARD = 3,     // no TARVO board on the port
     EXIT_STAGE_FAILED = 4, // erase, patch, authentication or flashing failed
     EXIT_FILE_REFUSED = 5, // firmware file refused before the board was touched
-    EXIT_MISMATCH = 6,     // flashed, but the new configuration does not match the name
+    EXIT_MISMATCH = 6,     // flashed, but the board reports no configuration or another one
     EXIT_BUSY = 7,         // another update is running
     EXIT_LOCK_FAILED = 9,  // the update lock could not be taken; the board was not touched
 };

@@ -58,10 +58,84 @@ bool has_parent_component(const char *name) {
     return false;
 }
 
+// The records of the firmware file as the flashing will act on them, line by
+// line: the address base set by the segment and linear address records, and
+// whether the end-of-file record has been seen.
+struct ImageWalk {
+    std::uint32_t base = 0;
+    bool ended = false;
+    int data_records = 0;
+};
+
+// One good record of the file.  False with the reason (naming the line) for a
+// record that the flashing would not write where the file means it: the
+// loader's addresses have 16 bits, and the flashing follows segment records of
+// two bytes and start records of four.
+bool record_ok(ImageWalk &walk, int line, std::uint32_t address, std::uint32_t type, int length,
+               const std::uint8_t *data, char *reason, std::size_t size) {
+    if (walk.ended) {
+        std::snprintf(reason, size, "line %d: a record after the end-of-file record", line);
+        return false;
+    }
+    std::uint32_t value = length >= 2 ? data[0] * 256u + data[1] : 0;
+    switch (type) {
+    case 0: {
+        std::uint32_t last = walk.base + address + static_cast<std::uint32_t>(length);
+        if (walk.base + address > 0xFFFF || (length > 0 && last - 1 > 0xFFFF)) {
+            std::snprintf(reason, size, "line %d: data at 0x%X passes 0xFFFF", line,
+                          walk.base + address);
+            return false;
+        }
+        ++walk.data_records;
+        return true;
+    }
+    case 1:
+        walk.ended = true;
+        return true;
+    case 2:
+        if (length != 2) {
+            std::snprintf(reason, size, "line %d: segment address record of %d bytes, not 2", line,
+                          length);
+            return false;
+        }
+        walk.base = value * 16;
+        return true;
+    case 3: {
+        std::uint32_t start = value * 16 + (length == 4 ? data[2] * 256u + data[3] : 0);
+        if (length != 4) {
+            std::snprintf(reason, size, "line %d: start address record of %d bytes, not 4", line,
+                          length);
+            return false;
+        }
+        if (start > 0xFFFF) {
+            std::snprintf(reason, size, "line %d: start address 0x%X passes 0xFFFF", line, start);
+            return false;
+        }
+        return true;
+    }
+    case 4:
+        // Upper address 0 is where the loader's addresses are anyway.
+        if (length != 2 || value != 0) {
+            std::snprintf(reason, size, "line %d: extended linear address record other than 0",
+                          line);
+            return false;
+        }
+        walk.base = 0;
+        return true;
+    case 5:
+        std::snprintf(reason, size, "line %d: start linear address record", line);
+        return false;
+    default:
+        std::snprintf(reason, size, "line %d: unknown record type %02X", line, type);
+        return false;
+    }
+}
+
 // Reads the whole firmware file before the board is touched: every line that
-// is not blank must be a good record, and the file must hold at least one data
-// record and an end-of-file record.  False with the reason when it does not.
-// *ends_blank tells whether the file's last line is blank.
+// is not blank must be a good record that the flashing writes as the file
+// means it, and the file must hold at least one data record and an end-of-file
+// record.  False with the reason when it does not.  *ends_blank tells whether
+// the file's last line is blank.
 bool firmware_file_ok(const char *name, const char *path, char *reason, std::size_t size,
                       bool *ends_blank) {
     *ends_blank = false;
@@ -84,8 +158,7 @@ bool firmware_file_ok(const char *name, const char *path, char *reason, std::siz
     char *line = nullptr;
     std::size_t cap = 0;
     int number = 0;
-    int data_records = 0;
-    int end_records = 0;
+    ImageWalk walk;
     bool ok = true;
     while (getline(&line, &cap, f) >= 0) {
         ++number;
@@ -101,10 +174,10 @@ bool firmware_file_ok(const char *name, const char *path, char *reason, std::siz
             ok = false;
             break;
         }
-        if (type == 0)
-            ++data_records;
-        else if (type == 1)
-            ++end_records;
+        if (!record_ok(walk, number, address, type, length, data, reason, size)) {
+            ok = false;
+            break;
+        }
     }
     if (ok && std::ferror(f)) {
         std::snprintf(reason, size, "read error after line %d", number);
@@ -112,10 +185,10 @@ bool firmware_file_ok(const char *name, const char *path, char *reason, std::siz
     }
     std::free(line);
     std::fclose(f);
-    if (ok && data_records == 0) {
+    if (ok && walk.data_records == 0) {
         std::snprintf(reason, size, "no data record");
         ok = false;
-    } else if (ok && end_records == 0) {
+    } else if (ok && !walk.ended) {
         std::snprintf(reason, size, "no end-of-file record");
         ok = false;
     }
@@ -234,9 +307,12 @@ int update_sequence(int port, const char *file) {
     std::printf("Reading new TARVO config on PORT%d ... ", port);
     std::fflush(stdout);
     // A configuration that could not be read confirms nothing: the text then
-    // still holds what was there before the flashing.
+    // still holds what was there before the flashing.  An empty text matches
+    // any name and gets the match mark, but confirms no image either: a board
+    // without a configuration (or whose new program does not run) reports none.
     bool match =
         read_config_string(port, text, CONFIG_TEXT_SIZE) == 0 && config_matches(file, text);
+    bool confirmed = match && text[0] != '\0';
     std::size_t n = std::strlen(text);
     std::snprintf(text + n, sizeof text - n, "%s", match ? MATCH_MARK : MISMATCH_MARK);
     std::printf("%s%s", text, line_suffix);
@@ -248,5 +324,5 @@ int update_sequence(int port, const char *file) {
     // before it has been written and verified.
     if (flashed != 0 && !(flashed == HEX_BAD_FORMAT && ends_blank))
         return EXIT_STAGE_FAILED;
-    return match ? EXIT_UPDATED : EXIT_MISMATCH;
+    return confirmed ? EXIT_UPDATED : EXIT_MISMATCH;
 }

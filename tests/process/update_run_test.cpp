@@ -78,6 +78,23 @@ std::vector<std::string> texts(const World &w) {
     return out;
 }
 
+// One Intel HEX record with its checksum, and its line end.
+std::string record(unsigned address, unsigned type, const std::vector<unsigned> &data) {
+    std::vector<unsigned> bytes{static_cast<unsigned>(data.size()), address >> 8, address & 0xFF,
+                                type};
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    unsigned sum = 0;
+    std::string line = ":";
+    char hex[3];
+    for (unsigned b : bytes) {
+        std::snprintf(hex, sizeof hex, "%02X", b);
+        line += hex;
+        sum += b;
+    }
+    std::snprintf(hex, sizeof hex, "%02X", (0x100 - sum % 0x100) % 0x100);
+    return line + hex + "\n";
+}
+
 bool starts(const std::string &s, const std::string &prefix) {
     return s.rfind(prefix, 0) == 0;
 }
@@ -199,6 +216,35 @@ TEST(UpdateRun, ImageEndingInAnEmptyLineIsAnUpdate) {
     EXPECT_EQ(field(board(w, 1), "config_text"), NEW_TEXT);
 }
 
+// A type-4 record with upper address 0, as common toolchains write it, also
+// after a segment record: the data records that follow go where they say.
+TEST(UpdateRun, LinearAddressRecordOfZeroIsAnUpdate) {
+    World w;
+    std::string fw = w.path("/opt/tarvo_update/fw/" + IMAGE);
+    testing_support::write_file(fw, record(0, 2, {0x10, 0x00}) + record(0, 4, {0, 0}) +
+                                        testing_support::read_file(fw));
+    auto r = w.update({"1", IMAGE});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(r.out.ends_with("Reading new TARVO config on PORT1 ... " + NEW_TEXT + GREEN + "\n"))
+        << r.out;
+    EXPECT_EQ(field(board(w, 1), "config_text"), NEW_TEXT);
+}
+
+// A board whose new image carries no configuration reports an empty text: it
+// gets the match mark, but confirms nothing.
+TEST(UpdateRun, ImageWithoutConfigurationExitsSix) {
+    World w;
+    testing_support::write_file(w.path("/opt/tarvo_update/fw/Vbare.hex"),
+                                record(0xC000, 0, {0xFF, 0x3F}) + record(0xFFFE, 0, {0x00, 0xC0}) +
+                                    record(0, 3, {0, 0, 0xC0, 0}) + record(0, 1, {}));
+    auto r = w.update({"1", "Vbare.hex"});
+    EXPECT_EQ(r.status, 6);
+    EXPECT_TRUE(r.out.ends_with("Reading new TARVO FW version on PORT1 ... 0x00000000\n"
+                                "Reading new TARVO config on PORT1 ... " +
+                                GREEN + "\n"))
+        << r.out;
+}
+
 // Files refused by the check leave the board alone.
 class FirmwareCheck : public ::testing::Test {
   protected:
@@ -251,6 +297,31 @@ TEST_F(FirmwareCheck, RecordsMissingOrNameLeavingTheDirectory) {
     expect_refused("Vtext.hex", "line 2 is not a good record (status 2)");
     expect_refused("../fw/" + IMAGE, "the name has a \"..\" component");
     expect_refused(std::string(300, 'V'), "the path is longer than 255 characters");
+}
+
+// Records that the flashing would not write where the file means them.
+TEST_F(FirmwareCheck, RecordsTheFlashingWouldMisplace) {
+    const std::string data = record(0xC000, 0, {1, 2, 3, 4});
+    const std::string end = record(0, 1, {});
+    const struct {
+        std::string content, reason;
+    } rows[] = {
+        {record(0, 2, {0x0C, 0x00, 0, 0}) + data + end,
+         "line 1: segment address record of 4 bytes, not 2"},
+        {record(0, 4, {0, 1}) + data + end, "line 1: extended linear address record other than 0"},
+        {record(0, 2, {0x0F, 0x00}) + record(0x1000, 0, {1}) + end,
+         "line 2: data at 0x10000 passes 0xFFFF"},
+        {record(0xFFFE, 0, {1, 2, 3, 4}) + end, "line 1: data at 0xFFFE passes 0xFFFF"},
+        {data + record(0, 3, {0, 0xC0}) + end, "line 2: start address record of 2 bytes, not 4"},
+        {data + record(0, 3, {0x10, 0, 0, 0}) + end, "line 2: start address 0x10000 passes 0xFFFF"},
+        {data + record(0, 5, {0, 0, 0xC0, 0}) + end, "line 2: start linear address record"},
+        {data + record(0, 6, {}) + end, "line 2: unknown record type 06"},
+        {data + end + data, "line 3: a record after the end-of-file record"},
+    };
+    for (const auto &row : rows) {
+        write("Vrefused.hex", row.content);
+        expect_refused("Vrefused.hex", row.reason);
+    }
 }
 
 } // namespace

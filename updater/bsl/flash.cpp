@@ -162,6 +162,11 @@ int hex_callback(std::uint32_t address, std::uint32_t type, const std::uint8_t *
     case 4:
     case 5:
         plat_syslog(LOG_WARNING, "%s: Unsupported type %02X", "hex_callback", type);
+        // An upper linear address of 0 replaces the segment base with 0, which
+        // the loader's 16-bit addresses can follow; the firmware check refuses
+        // any other.
+        if (type == 4 && length == 2 && data[0] == 0 && data[1] == 0)
+            segment_base = 0;
         return 0;
     default:
         plat_syslog(LOG_WARNING, "%s: Unknown entry type %02X", "hex_callback", type);
