@@ -10,6 +10,7 @@
 #   opt/tarvo_update/www/index.cgi       the web pages, also as set.cgi and
 #   opt/tarvo_update/www/set.cgi         slog.cgi (symbolic links to index.cgi:
 #   opt/tarvo_update/www/slog.cgi        the program picks its page by its name)
+#   var/tarvo_update/                    the pid file's directory, mode 1777
 #
 # The paths are the programs' fixed paths, so the tree is meant to be unpacked at
 # the controller's root.  Only the production programs are installed.
@@ -32,6 +33,20 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/fw/ DESTINATION ${TARVO_INSTALL_FW}
 
 # Empty: the web pages create the settings file in it.
 install(DIRECTORY DESTINATION ${TARVO_INSTALL_ETC})
+
+# The pid file's directory.  The updater runs as root and, started from the web
+# pages, as the web server's user, and each run must be able to create, lock
+# and write the pid file there.  Like /tmp (mode 1777): anyone may create files
+# in it, nobody may remove another user's.  install() knows no sticky bit.
+set(TARVO_INSTALL_VAR var/tarvo_update)
+install(DIRECTORY DESTINATION ${TARVO_INSTALL_VAR})
+install(CODE "
+  set(var \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${TARVO_INSTALL_VAR}\")
+  execute_process(COMMAND chmod 1777 \"\${var}\" RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR \"Cannot make \${var} mode 1777\")
+  endif()
+")
 
 if(TARGET index_cgi)
   install(TARGETS index_cgi RUNTIME DESTINATION ${TARVO_INSTALL_WWW})
