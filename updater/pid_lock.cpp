@@ -128,9 +128,14 @@ int pid_lock_take(const char *who, int *holder, char *reason, unsigned size) {
             continue;
         }
         // Another name for the same file (a planted hard link): the file is not
-        // ours to write.  Holding its lock, nobody uses it; drop our name for it.
-        if (st.st_nlink != 1) {
-            plat_syslog(LOG_WARNING, "%s: Removing %s, it has other names", who, pid_path);
+        // ours to write.  A file of a user other than root and this one: its
+        // owner may remove it while this run holds its lock, and the next run
+        // would lock a new file beside it.  Holding its lock, nobody uses it;
+        // drop its name and make a new file.
+        bool foreign = st.st_uid != 0 && st.st_uid != geteuid();
+        if (st.st_nlink != 1 || foreign) {
+            plat_syslog(LOG_WARNING, "%s: Removing %s, %s", who, pid_path,
+                        foreign ? "it belongs to another user" : "it has other names");
             int removed = unlink(pid_path);
             int err = errno;
             close(fd);

@@ -12,6 +12,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 using testing_support::World;
 
@@ -150,8 +151,10 @@ class UpdateLockUsers : public ::testing::Test {
         before = w.sim({"show", w.root()}).out;
     }
 
+    const std::vector<std::string> nobody = {"/usr/bin/setpriv", "--reuid=nobody",
+                                             "--regid=nogroup", "--clear-groups"};
     World &as_other_user() {
-        w.wrapper = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+        w.wrapper = nobody;
         return w;
     }
     World &as_root() {
@@ -196,6 +199,22 @@ TEST_F(UpdateLockUsers, PidFileThatCannotBeOpenedStopsTheRun) {
                            ": Permission denied"))
         << w.log();
     EXPECT_EQ(w.sim({"show", w.root()}).out, before);
+}
+
+// A run does not lock a file whose owner could remove it while the run holds
+// the lock: a run of that owner would then lock a new file beside it.
+TEST_F(UpdateLockUsers, PidFileOfAnotherUserIsReplaced) {
+    testing_support::write_file(pid_file(w), "");
+    ASSERT_EQ(chown(pid_file(w).c_str(), 65534, 65534), 0);
+    auto root = as_root().spawn_update({"1", IMAGE}, {SLOW});
+    ASSERT_TRUE(wait_for_holder(w, root.pid));
+    std::vector<std::string> remove = nobody;
+    remove.insert(remove.end(), {"/bin/rm", "-f", pid_file(w)});
+    testing_support::run(remove);
+    auto r = as_other_user().update({"2", IMAGE});
+    EXPECT_EQ(r.status, 7);
+    EXPECT_EQ(r.out, "Another update is running (pid " + std::to_string(root.pid) + ")\n");
+    EXPECT_EQ(testing_support::finish(root).status, 0);
 }
 
 } // namespace
