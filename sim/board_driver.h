@@ -3,9 +3,9 @@
 // what the chip answers.  For tests of the board model and for tools.
 #pragma once
 
-#include "sim/bsl_rom_patch.h"
+#include "sim/board/bsl_rom_patch.h"
+#include "sim/board/msp430.h"
 #include "sim/clock.h"
-#include "sim/msp430.h"
 
 #include <cstdint>
 #include <string>

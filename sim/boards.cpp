@@ -5,8 +5,8 @@
 // wrote.
 #include "sim/boards.h"
 
-#include "sim/board_state.h"
-#include "sim/line.h"
+#include "sim/board/state.h"
+#include "sim/controller/controller.h"
 #include "sim/world.h"
 
 #include <cstdio>

@@ -1,13 +1,13 @@
 // What connects the simulated controller to whatever sits on the far side of an
 // expansion port: the serial line (bytes with their frame format and timing) and
-// the port's two control lines.  The TARVO board model plugs in here; tests plug
-// in scripted partners.
+// the far end's view of the port's two control lines.  The TARVO board model is
+// such a far end; tests use scripted partners.  The controller's side of the
+// port (plugging in, sending, line levels) is in controller/controller.h.
 #pragma once
 
 #include "sim/clock.h"
 
 #include <cstdint>
-#include <vector>
 
 namespace sim {
 
@@ -58,25 +58,5 @@ class LinePartner {
         (void)when;
     }
 };
-
-// Plugs a partner into port 1 or 2 (nullptr unplugs).  The controller does not
-// own it.  The partner is told the current line levels at once.
-void attach_partner(int port, LinePartner *partner);
-LinePartner *partner(int port);
-
-// The partner sends a byte towards the controller's UART.  Bytes queue behind
-// the partner's earlier ones; the start bit begins no earlier than `earliest`
-// (or now).  Returns the time its start bit begins.
-Nanos partner_send(int port, std::uint8_t byte, const FrameFormat &fmt, Nanos earliest = 0);
-
-// Control line levels of a port as the board sees them, and their history
-// (one entry per change, plus the level at reset).
-struct LineLevels {
-    Nanos when;
-    bool a;
-    bool b;
-};
-LineLevels line_levels(int port);
-const std::vector<LineLevels> &line_history(int port);
 
 } // namespace sim

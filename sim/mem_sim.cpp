@@ -2,7 +2,7 @@
 // simulated controller and costs virtual time, as mapping and unmapping a page
 // costs real time on the controller.
 #include "sim/clock.h"
-#include "sim/controller.h"
+#include "sim/controller/controller.h"
 #include "sim/trace.h"
 #include "updater/port/mem.h"
 

@@ -1,11 +1,11 @@
 // The simulated controller's side of the platform interface: virtual time, a
 // syslog that writes the world's var/log/messages as busybox syslogd does, a
 // "/dev/gpio" that answers from the world, and fixed paths inside the world.
+#include "sim/platform_sim.h"
 #include "common/platform.h"
 #include "sim/boards.h"
 #include "sim/clock.h"
-#include "sim/controller.h"
-#include "sim/sim_platform.h"
+#include "sim/controller/controller.h"
 #include "sim/world.h"
 
 #include <cerrno>

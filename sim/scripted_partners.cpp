@@ -1,5 +1,7 @@
 #include "sim/scripted_partners.h"
 
+#include "sim/controller/controller.h"
+
 #include <utility>
 
 namespace sim {

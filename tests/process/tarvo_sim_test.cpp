@@ -1,8 +1,8 @@
 // tarvo-sim as a process: the boards of a world as it shows them, injected
 // faults, and board state that one process writes and the next one sees.
-#include "sim/board_fwimage.h"
-#include "sim/board_info.h"
-#include "sim/board_state.h"
+#include "sim/board/board_fwimage.h"
+#include "sim/board/info.h"
+#include "sim/board/state.h"
 #include "tests/support/process.h"
 
 #include <gtest/gtest.h>

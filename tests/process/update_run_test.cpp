@@ -1,7 +1,7 @@
 // Whole updates of the simulated board by the simulated updater, as processes:
 // what is printed, what is logged, the exit status and what the board runs
 // afterwards; and the firmware file check that comes before any of it.
-#include "sim/board_state.h"
+#include "sim/board/state.h"
 #include "tests/support/process.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Test entry: every test must leave the simulated controller without bus
 // faults (accesses to addresses the controller does not have).
-#include "sim/controller.h"
+#include "sim/controller/controller.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Board detection through the simulated "/dev/gpio" driver.
 #include "common/board.h"
-#include "sim/sim_platform.h"
+#include "sim/platform_sim.h"
 #include "sim/world.h"
 
 #include <gtest/gtest.h>

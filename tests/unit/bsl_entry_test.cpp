@@ -2,9 +2,9 @@
 // and in what order, the read-modify-write of the select, clock, direction and
 // line registers, its log, and the line pattern as the board sees it.
 #include "sim/clock.h"
-#include "sim/controller.h"
+#include "sim/controller/controller.h"
+#include "sim/platform_sim.h"
 #include "sim/scripted_partners.h"
-#include "sim/sim_platform.h"
 #include "sim/trace.h"
 #include "updater/port/bsl_entry.h"
 #include "updater/port/mem.h"

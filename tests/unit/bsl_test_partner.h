@@ -5,9 +5,9 @@
 #pragma once
 
 #include "sim/clock.h"
-#include "sim/controller.h"
+#include "sim/controller/controller.h"
 #include "sim/line.h"
-#include "sim/sim_platform.h"
+#include "sim/platform_sim.h"
 #include "updater/port/uart.h"
 
 #include <array>

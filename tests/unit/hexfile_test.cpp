@@ -1,6 +1,6 @@
 // The Intel HEX reader: digit conversion, the line forms it accepts and
 // refuses, and what read_hex_file hands over and returns.
-#include "sim/sim_platform.h"
+#include "sim/platform_sim.h"
 #include "updater/hexfile/hexfile.h"
 
 #include <array>

@@ -1,9 +1,9 @@
 // Holding-register reads, the firmware version and the configuration text,
 // against a MODBUS slave scripted on the far side of PORT1.
 #include "sim/clock.h"
-#include "sim/controller.h"
+#include "sim/controller/controller.h"
+#include "sim/platform_sim.h"
 #include "sim/scripted_partners.h"
-#include "sim/sim_platform.h"
 #include "updater/modbus/modbus.h"
 #include "updater/port/uart.h"
 

@@ -1,10 +1,11 @@
 // The simulated TARVO board's firmware (MODBUS slave), the sample images, the
 // board state kept in the world, and the faults of the firmware side.
+#include "sim/board/board_fwimage.h"
+#include "sim/board/info.h"
+#include "sim/board/state.h"
 #include "sim/board_driver.h"
-#include "sim/board_fwimage.h"
-#include "sim/board_info.h"
-#include "sim/board_state.h"
 #include "sim/boards.h"
+#include "sim/controller/controller.h"
 #include "sim/world.h"
 
 #include <gtest/gtest.h>

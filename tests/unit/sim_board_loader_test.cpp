@@ -1,8 +1,8 @@
 // The simulated MSP430: reset and loader entry, the ROM loader's frames and
 // commands, password, flash rules and the RAM patch, driven directly.
+#include "sim/board/board_fwimage.h"
+#include "sim/board/state.h"
 #include "sim/board_driver.h"
-#include "sim/board_fwimage.h"
-#include "sim/board_state.h"
 
 #include <gtest/gtest.h>
 

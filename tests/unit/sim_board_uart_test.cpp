@@ -1,8 +1,9 @@
 // The simulated board behind the simulated controller: bytes through the
 // port's UART registers, the entry pattern through the GPIO block, both ports.
-#include "sim/board_state.h"
+#include "sim/board/state.h"
+#include "sim/boards.h"
 #include "sim/clock.h"
-#include "sim/controller.h"
+#include "sim/controller/controller.h"
 #include "sim/world.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // interface: UART timing, FIFOs, flags and errors; the GPIO block and its
 // clock; port routing; bus faults; the register trace.
 #include "sim/clock.h"
-#include "sim/controller.h"
+#include "sim/controller/controller.h"
 #include "sim/scripted_partners.h"
 #include "sim/trace.h"
 #include "updater/port/mem.h"

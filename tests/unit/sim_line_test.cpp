@@ -1,7 +1,7 @@
 // The serial line at bit level, and the scripted partners that tests plug into
 // a port.
 #include "sim/clock.h"
-#include "sim/controller.h"
+#include "sim/controller/controller.h"
 #include "sim/line.h"
 #include "sim/scripted_partners.h"
 #include "updater/port/mem.h"

@@ -3,9 +3,9 @@
 // the FIFO, the port check, the pause before each byte of a packet and the
 // frame formats as the far end sees them.
 #include "sim/clock.h"
-#include "sim/controller.h"
+#include "sim/controller/controller.h"
+#include "sim/platform_sim.h"
 #include "sim/scripted_partners.h"
-#include "sim/sim_platform.h"
 #include "sim/trace.h"
 #include "updater/port/mem.h"
 #include "updater/port/uart.h"

@@ -1,12 +1,12 @@
 // The simulated controller: address decoding, the RAS select, control and
 // clock-enable registers, and the wiring of each port's UART and control lines
 // to the partner plugged into it.
-#include "sim/controller.h"
+#include "sim/controller/controller.h"
 
-#include "sim/gpio_model.h"
+#include "sim/controller/pl011.h"
+#include "sim/controller/pl061.h"
 #include "sim/line.h"
 #include "sim/trace.h"
-#include "sim/uart_model.h"
 
 #include <cinttypes>
 #include <cstdio>

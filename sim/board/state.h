@@ -4,7 +4,7 @@
 // Files are replaced atomically (temporary file, then rename).
 #pragma once
 
-#include "sim/msp430.h"
+#include "sim/board/msp430.h"
 
 #include <string>
 
@@ -21,14 +21,5 @@ bool save_state(const std::string &path, const BoardState &state, std::string *e
 
 // The factory state: the first sample image programmed and running.
 BoardState factory_board();
-
-// boards_start and boards_save for the world at `root` ("": boards in their
-// factory state, nothing saved).
-void boards_start_in(const std::string &root);
-void boards_save_in(const std::string &root);
-
-// The board model plugged into a port by boards_start (nullptr when the port
-// holds no TARVO board or boards_start has not run).
-Msp430 *board(int port);
 
 } // namespace sim::board

@@ -1,4 +1,4 @@
-#include "sim/faults.h"
+#include "sim/board/faults.h"
 
 #include <cerrno>
 #include <cstdio>

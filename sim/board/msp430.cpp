@@ -1,6 +1,7 @@
-#include "sim/msp430.h"
+#include "sim/board/msp430.h"
 
-#include "sim/board_fwimage.h"
+#include "sim/board/board_fwimage.h"
+#include "sim/controller/controller.h"
 
 #include <algorithm>
 

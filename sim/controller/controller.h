@@ -92,4 +92,26 @@ UartState uart_state(int port);
 // Whether a port's pins are routed to the board (all its RAS select bits set).
 bool port_connected(int port);
 
+// ---- The line side of each port ----
+
+// Plugs a partner into port 1 or 2 (nullptr unplugs).  The controller does not
+// own it.  The partner is told the current line levels at once.
+void attach_partner(int port, LinePartner *partner);
+LinePartner *partner(int port);
+
+// The partner sends a byte towards the controller's UART.  Bytes queue behind
+// the partner's earlier ones; the start bit begins no earlier than `earliest`
+// (or now).  Returns the time its start bit begins.
+Nanos partner_send(int port, std::uint8_t byte, const FrameFormat &fmt, Nanos earliest = 0);
+
+// Control line levels of a port as the board sees them, and their history
+// (one entry per change, plus the level at reset).
+struct LineLevels {
+    Nanos when;
+    bool a;
+    bool b;
+};
+LineLevels line_levels(int port);
+const std::vector<LineLevels> &line_history(int port);
+
 } // namespace sim

@@ -1,4 +1,4 @@
-#include "sim/board_info.h"
+#include "sim/board/info.h"
 
 #include <cstdio>
 

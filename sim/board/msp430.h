@@ -4,12 +4,12 @@
 // (line B) levels and their timing, the ROM loader and the board firmware.
 #pragma once
 
-#include "sim/board_info.h"
-#include "sim/board_model_choices.h"
-#include "sim/bsl_rom.h"
-#include "sim/faults.h"
+#include "sim/board/bsl_rom.h"
+#include "sim/board/faults.h"
+#include "sim/board/info.h"
+#include "sim/board/modbus_slave.h"
+#include "sim/board/model_choices.h"
 #include "sim/line.h"
-#include "sim/modbus_slave.h"
 
 #include <array>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "sim/board_fwimage.h"
+#include "sim/board/board_fwimage.h"
 
-#include "sim/board_model_choices.h"
+#include "sim/board/model_choices.h"
 
 #include <cstdio>
 

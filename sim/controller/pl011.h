@@ -1,4 +1,4 @@
-// A PL011 UART of the simulated controller: register file, FIFOs, flags,
+// The PL011 UART of the simulated controller: register file, FIFOs, flags,
 // receive errors and the wire timing that follows from the divisor and the
 // UART's reference clock.
 #pragma once

@@ -1,4 +1,4 @@
-#include "sim/gpio_model.h"
+#include "sim/controller/pl061.h"
 
 #include <array>
 

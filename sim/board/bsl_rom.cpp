@@ -1,8 +1,8 @@
-#include "sim/bsl_rom.h"
+#include "sim/board/bsl_rom.h"
 
-#include "sim/board_model_choices.h"
-#include "sim/bsl_rom_patch.h"
-#include "sim/msp430.h"
+#include "sim/board/bsl_rom_patch.h"
+#include "sim/board/model_choices.h"
+#include "sim/board/msp430.h"
 
 #include <algorithm>
 

@@ -1,9 +1,9 @@
-#include "sim/modbus_slave.h"
+#include "sim/board/modbus_slave.h"
 #include "sim/text_util.h"
 
-#include "sim/board_info.h"
-#include "sim/board_model_choices.h"
-#include "sim/msp430.h"
+#include "sim/board/info.h"
+#include "sim/board/model_choices.h"
+#include "sim/board/msp430.h"
 
 #include <cstdio>
 

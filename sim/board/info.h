@@ -3,7 +3,7 @@
 // word stands for, and a CRC-32 of the main flash.
 #pragma once
 
-#include "sim/board_model_choices.h"
+#include "sim/board/model_choices.h"
 
 #include <array>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "sim/uart_model.h"
+#include "sim/controller/pl011.h"
 
 #include <array>
 #include <utility>
