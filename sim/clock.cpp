@@ -10,12 +10,12 @@ namespace {
 
 struct Key {
     Nanos at;
-    EventId id;
+    std::uint64_t id; // order of scheduling
     bool operator<(const Key &o) const { return at != o.at ? at < o.at : id < o.id; }
 };
 
 Nanos current = 0;
-EventId next_id = 1;
+std::uint64_t next_id = 1;
 std::map<Key, std::function<void()>> events;
 
 double speed = 0.0;
@@ -66,19 +66,12 @@ void advance_to(Nanos when) {
     current = when;
 }
 
-EventId schedule(Nanos at, std::function<void()> fn) {
-    EventId id = next_id++;
-    events.emplace(Key{at, id}, std::move(fn));
-    return id;
-}
-
-void cancel(EventId id) {
-    for (auto it = events.begin(); it != events.end(); ++it) {
-        if (it->first.id == id) {
-            events.erase(it);
-            return;
-        }
-    }
+void EventScope::schedule(Nanos at, std::function<void()> fn) {
+    std::weak_ptr<char> token = token_;
+    events.emplace(Key{at, next_id++}, [token, fn = std::move(fn)] {
+        if (!token.expired())
+            fn();
+    });
 }
 
 void reset_clock() {

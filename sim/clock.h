@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 namespace sim {
 
@@ -13,8 +14,6 @@ constexpr Nanos NS_PER_US = 1000;
 constexpr Nanos NS_PER_MS = 1000 * NS_PER_US;
 constexpr Nanos NS_PER_S = 1000 * NS_PER_MS;
 
-using EventId = std::uint64_t;
-
 Nanos now();
 
 // Moves the clock to now + delta, running every event that falls due on the
@@ -22,10 +21,23 @@ Nanos now();
 void advance(Nanos delta);
 void advance_to(Nanos when);
 
-// Runs fn when the clock reaches `at` (an `at` in the past runs at the next
-// advance).  Events may schedule further events.
-EventId schedule(Nanos at, std::function<void()> fn);
-void cancel(EventId id);
+// The events of one device model.  An event runs when the clock reaches its
+// time (a time in the past runs at the next advance), unless its scope retired
+// it before: retire() makes every event scheduled so far stale, as a reset
+// forgets what was in flight, and a destroyed scope retires its events too, so
+// no event reaches a model that is gone.  Events may schedule further events.
+class EventScope {
+  public:
+    EventScope() = default;
+    EventScope(const EventScope &) = delete;
+    EventScope &operator=(const EventScope &) = delete;
+
+    void schedule(Nanos at, std::function<void()> fn);
+    void retire() { token_ = std::make_shared<char>(); }
+
+  private:
+    std::shared_ptr<char> token_ = std::make_shared<char>();
+};
 
 // Back to time 0 with no events (tests).
 void reset_clock();

@@ -65,7 +65,7 @@ Msp430::Msp430(int port) : port_(port), state_(erased_state()), bsl_(*this), mod
 Msp430::~Msp430() = default;
 
 void Msp430::load(const BoardState &state) {
-    ++generation_;
+    answers_.retire();
     state_ = state;
     bsl_.restart();
     bsl_.set_authenticated(state.authenticated);
@@ -140,11 +140,7 @@ void Msp430::erase_segment(std::uint16_t a) {
 }
 
 void Msp430::send(const std::vector<std::uint8_t> &bytes, const FrameFormat &fmt, Nanos at) {
-    std::weak_ptr<int> alive = alive_;
-    std::uint64_t gen = generation_;
-    schedule(at, [this, alive, gen, bytes, fmt] {
-        if (alive.expired() || gen != generation_)
-            return;
+    answers_.schedule(at, [this, bytes, fmt] {
         for (std::uint8_t b : bytes) {
             if (sink_) {
                 Nanos start = std::max(now(), sink_free_at_);
@@ -211,7 +207,7 @@ void Msp430::on_lines(bool a, bool b, Nanos when) {
 }
 
 void Msp430::enter_reset() {
-    ++generation_;
+    answers_.retire();
     state_.mode = Mode::Off;
     tck_falls_ = 0;
     tck_low_pending_ = false;
@@ -257,16 +253,12 @@ void Msp430::start_program(Nanos at) {
 void Msp430::loader_frame_done(Nanos answer_end) {
     ++loader_frames_;
     if (state_.faults.power_cut_after > 0 && loader_frames_ == state_.faults.power_cut_after) {
-        std::weak_ptr<int> alive = alive_;
-        schedule(answer_end, [this, alive] {
-            if (!alive.expired())
-                power_cut();
-        });
+        power_.schedule(answer_end, [this] { power_cut(); });
     }
 }
 
 void Msp430::power_cut() {
-    ++generation_;
+    answers_.retire();
     state_.ram.fill(RAM_POWER_ON);
     bsl_.restart();
     busy_until_ = 0;

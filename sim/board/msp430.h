@@ -14,7 +14,6 @@
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -121,8 +120,8 @@ class Msp430 : public LinePartner {
     BslRom bsl_;
     ModbusSlave modbus_;
     Sink sink_;
-    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
-    std::uint64_t generation_ = 0; // bumped by reset and power loss: pending answers die
+    EventScope answers_; // bytes the chip is about to send; reset and power loss retire them
+    EventScope power_;   // a power cut: it comes from outside, whatever the chip does
     Nanos sink_free_at_ = 0;
 
     // Line levels and the TCK edges seen while RST is low.

@@ -28,7 +28,7 @@ struct Controller {
     std::uint32_t control = hw::CONTROL_RESET;
     std::uint32_t clk_enb = hw::PERIP1_CLK_ENB_RESET;
     Port port[2];
-    std::uint64_t generation = 0;
+    EventScope events; // bytes on their way to a UART; a reset retires them
     Controller();
 };
 
@@ -186,7 +186,7 @@ void controller_reset() {
     c.ras_select = hw::RAS_SELECT_RESET;
     c.control = hw::CONTROL_RESET;
     c.clk_enb = hw::PERIP1_CLK_ENB_RESET;
-    ++c.generation;
+    c.events.retire();
     for (int i = 0; i < 2; ++i) {
         Port &p = c.port[i];
         LineLevels l = effective_lines(c, i);
@@ -281,11 +281,10 @@ Nanos partner_send(int port, std::uint8_t byte, const FrameFormat &fmt, Nanos ea
         start = p.partner_free_at;
     Nanos end = start + fmt.byte_time();
     p.partner_free_at = end;
-    std::uint64_t gen = c.generation;
-    schedule(end, [i, gen, byte, fmt] {
+    c.events.schedule(end, [i, byte, fmt] {
         Controller &cc = ctl();
         // Pins not routed: the byte never reaches the UART.
-        if (gen == cc.generation && connected(cc, i))
+        if (connected(cc, i))
             cc.uart[i].receive(byte, fmt);
     });
     return start;

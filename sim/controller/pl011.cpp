@@ -34,7 +34,7 @@ void Pl011::reset() {
     fbrd_ = 0;
     lcr_h_ = LCR_H_RESET;
     cr_ = CR_RESET;
-    ++generation_;
+    events_.retire();
 }
 
 FrameFormat Pl011::format() const {
@@ -164,10 +164,7 @@ void Pl011::kick() {
     shifting_ = true;
     FrameFormat fmt = format();
     Nanos start = now();
-    std::uint64_t gen = generation_;
-    schedule(start + fmt.byte_time(), [this, gen, byte, fmt, start] {
-        if (gen != generation_)
-            return;
+    events_.schedule(start + fmt.byte_time(), [this, byte, fmt, start] {
         shifting_ = false;
         deliver_(byte, fmt, start);
         kick();

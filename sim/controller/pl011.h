@@ -98,7 +98,7 @@ class Pl011 {
     std::uint32_t fbrd_ = 0;
     std::uint32_t lcr_h_ = 0;
     std::uint32_t cr_ = 0;
-    std::uint64_t generation_ = 0;
+    EventScope events_; // the byte on the wire; a reset retires it
 };
 
 } // namespace sim
