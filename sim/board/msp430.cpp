@@ -60,6 +60,42 @@ BoardState factory_state(const FwImage &image) {
     return s;
 }
 
+void TckEdges::clear() {
+    falls_ = 0;
+    low_pending_ = false;
+    rise_seen_ = false;
+}
+
+void TckEdges::fell(Nanos when) {
+    if (rise_seen_ && when - rose_at_ < TCK_MIN_PULSE) {
+        // A high pulse too short to be seen: TCK stayed low.
+        if (rise_counted_)
+            --falls_;
+        fell_at_ = prev_fell_at_;
+    } else {
+        fell_at_ = when;
+    }
+    low_pending_ = true;
+    rise_seen_ = false;
+}
+
+void TckEdges::rose(Nanos when) {
+    rise_seen_ = true;
+    rose_at_ = when;
+    rise_counted_ = low_pending_ && when - fell_at_ >= TCK_MIN_PULSE;
+    if (rise_counted_)
+        ++falls_;
+    prev_fell_at_ = fell_at_;
+    low_pending_ = false;
+}
+
+void TckEdges::rst_rose(Nanos when) {
+    if (low_pending_ && when - fell_at_ >= TCK_MIN_PULSE) {
+        ++falls_;
+        low_pending_ = false;
+    }
+}
+
 Msp430::Msp430(int port) : port_(port), state_(erased_state()), bsl_(*this), modbus_(*this) {}
 
 Msp430::~Msp430() = default;
@@ -77,9 +113,7 @@ void Msp430::load(const BoardState &state) {
     busy_until_ = 0;
     bytes_received_ = 0;
     loader_frames_ = 0;
-    tck_falls_ = 0;
-    tck_low_pending_ = false;
-    tck_rise_seen_ = false;
+    tck_.clear();
 }
 
 BoardState Msp430::save() const {
@@ -177,28 +211,10 @@ void Msp430::on_lines(bool a, bool b, Nanos when) {
     }
     if (a != line_a_) {
         line_a_ = a;
-        if (!line_b_) {
-            if (!a) {
-                if (tck_rise_seen_ && when - tck_rose_at_ < TCK_MIN_PULSE) {
-                    // A high pulse too short to be seen: TCK stayed low.
-                    if (tck_rise_counted_)
-                        --tck_falls_;
-                    tck_fell_at_ = tck_prev_fell_at_;
-                } else {
-                    tck_fell_at_ = when;
-                }
-                tck_low_pending_ = true;
-                tck_rise_seen_ = false;
-            } else {
-                tck_rise_seen_ = true;
-                tck_rose_at_ = when;
-                tck_rise_counted_ = tck_low_pending_ && when - tck_fell_at_ >= TCK_MIN_PULSE;
-                if (tck_rise_counted_)
-                    ++tck_falls_;
-                tck_prev_fell_at_ = tck_fell_at_;
-                tck_low_pending_ = false;
-            }
-        }
+        if (!line_b_ && a)
+            tck_.rose(when);
+        else if (!line_b_)
+            tck_.fell(when);
     }
     if (b && !line_b_) {
         line_b_ = true;
@@ -209,19 +225,14 @@ void Msp430::on_lines(bool a, bool b, Nanos when) {
 void Msp430::enter_reset() {
     answers_.retire();
     state_.mode = Mode::Off;
-    tck_falls_ = 0;
-    tck_low_pending_ = false;
-    tck_rise_seen_ = false;
+    tck_.clear();
     busy_until_ = 0;
 }
 
 void Msp430::leave_reset(Nanos when) {
-    if (tck_low_pending_ && when - tck_fell_at_ >= TCK_MIN_PULSE) {
-        ++tck_falls_;
-        tck_low_pending_ = false;
-    }
+    tck_.rst_rose(when);
     bool tck_low = !line_a_;
-    if (tck_falls_ >= 2 && tck_low && !state_.faults.loader_silent) {
+    if (tck_.falls() >= 2 && tck_low && !state_.faults.loader_silent) {
         state_.mode = Mode::Loader;
         listen_from_ = when + LOADER_STARTUP;
         bsl_.enter();
@@ -264,9 +275,7 @@ void Msp430::power_cut() {
     busy_until_ = 0;
     // Power returns with the chip in reset; it leaves reset as soon as RST is high.
     state_.mode = Mode::Off;
-    tck_falls_ = 0;
-    tck_low_pending_ = false;
-    tck_rise_seen_ = false;
+    tck_.clear();
     if (line_b_)
         boot_from_vector(now());
 }

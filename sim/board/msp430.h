@@ -44,6 +44,30 @@ void program_image(BoardState *state, const FwImage &image);
 // A board as it leaves the factory: the image programmed and running.
 BoardState factory_state(const FwImage &image);
 
+// The TCK pulses the chip counts while RST is low.  A low phase of TCK counts
+// once it has lasted TCK_MIN_PULSE, seen when TCK rises again or when RST
+// rises; a high pulse shorter than that is not seen, so the low phases on
+// either side of it are one.
+class TckEdges {
+  public:
+    // Nothing counted (RST fell, power returned, a saved state was loaded).
+    void clear();
+    void fell(Nanos when);
+    void rose(Nanos when);
+    // RST rises at `when`: a low phase still running counts if it is long enough.
+    void rst_rose(Nanos when);
+    int falls() const { return falls_; }
+
+  private:
+    int falls_ = 0;
+    bool low_pending_ = false; // TCK low, not yet counted
+    Nanos fell_at_ = 0;
+    bool rise_seen_ = false;
+    Nanos rose_at_ = 0;
+    bool rise_counted_ = false; // the last rise counted a fall
+    Nanos prev_fell_at_ = 0;
+};
+
 class Msp430 : public LinePartner {
   public:
     explicit Msp430(int port);
@@ -127,13 +151,7 @@ class Msp430 : public LinePartner {
     // Line levels and the TCK edges seen while RST is low.
     bool line_a_ = true;
     bool line_b_ = true;
-    int tck_falls_ = 0;
-    bool tck_low_pending_ = false; // TCK low, not yet counted
-    Nanos tck_fell_at_ = 0;
-    bool tck_rise_seen_ = false;
-    Nanos tck_rose_at_ = 0;
-    bool tck_rise_counted_ = false; // the last rise counted a fall
-    Nanos tck_prev_fell_at_ = 0;
+    TckEdges tck_;
 
     Nanos listen_from_ = 0; // loader or program start-up
     Nanos busy_until_ = 0;
