@@ -7,6 +7,29 @@
 namespace sim::board {
 namespace {
 
+enum class Arg { None, Count, Address };
+
+// One fault: its name, its argument, and the field of Faults it sets (a flag,
+// or a number that is off at 0 for a count and at -1 for an address).
+struct Kind {
+    const char *name;
+    Arg arg;
+    bool Faults::*flag;
+    int Faults::*number;
+};
+
+// Every fault, in the order of faults_text, fault_names and the usage text.
+constexpr Kind KINDS[] = {
+    {"loader-silent", Arg::None, &Faults::loader_silent, nullptr},
+    {"erase-silent", Arg::None, &Faults::erase_silent, nullptr},
+    {"nak-after", Arg::Count, nullptr, &Faults::nak_after},
+    {"corrupt-readback", Arg::Address, nullptr, &Faults::corrupt_readback},
+    {"modbus-silent", Arg::None, &Faults::modbus_silent, nullptr},
+    {"modbus-short", Arg::None, &Faults::modbus_short, nullptr},
+    {"drop-byte", Arg::Count, nullptr, &Faults::drop_byte},
+    {"power-cut-after", Arg::Count, nullptr, &Faults::power_cut_after},
+};
+
 // A count of 1 or more, or an address of 0 to 0xFFFF (decimal or 0x hex).
 bool parse_number(const std::string &text, long min, long max, long *out) {
     if (text.empty())
@@ -20,81 +43,89 @@ bool parse_number(const std::string &text, long min, long max, long *out) {
     return true;
 }
 
+// The fault's item as the listing shows it; "" when it is not set.
+std::string item_of(const Kind &k, const Faults &f) {
+    switch (k.arg) {
+    case Arg::None:
+        return f.*k.flag ? k.name : "";
+    case Arg::Count:
+        return f.*k.number > 0 ? std::string(k.name) + "=" + std::to_string(f.*k.number) : "";
+    case Arg::Address:
+        break;
+    }
+    if (f.*k.number < 0)
+        return "";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%s=0x%04X", k.name, f.*k.number);
+    return buf;
+}
+
+const char *arg_text(Arg arg) {
+    return arg == Arg::Count ? "=N" : arg == Arg::Address ? "=ADDR" : "";
+}
+
 } // namespace
+
+std::string fault_names(int per_line, const char *line_break) {
+    std::string out;
+    int n = 0;
+    for (const Kind &k : KINDS) {
+        if (n > 0)
+            out += per_line > 0 && n % per_line == 0 ? std::string(",") + line_break : ", ";
+        out += std::string(k.name) + arg_text(k.arg);
+        ++n;
+    }
+    return out;
+}
 
 bool fault_set(Faults *faults, const std::string &item, std::string *error) {
     auto eq = item.find('=');
     std::string name = item.substr(0, eq);
     bool has_arg = eq != std::string::npos;
     std::string arg = has_arg ? item.substr(eq + 1) : "";
-
-    bool *flag = name == "loader-silent"   ? &faults->loader_silent
-                 : name == "erase-silent"  ? &faults->erase_silent
-                 : name == "modbus-silent" ? &faults->modbus_silent
-                 : name == "modbus-short"  ? &faults->modbus_short
-                                           : nullptr;
-    if (flag) {
-        if (has_arg) {
-            *error = "fault '" + name + "' takes no argument";
-            return false;
+    for (const Kind &k : KINDS) {
+        if (name != k.name)
+            continue;
+        long v = 0;
+        switch (k.arg) {
+        case Arg::None:
+            if (has_arg) {
+                *error = "fault '" + name + "' takes no argument";
+                return false;
+            }
+            faults->*k.flag = true;
+            return true;
+        case Arg::Count:
+            if (!parse_number(arg, 1, 1000000000L, &v)) {
+                *error = "fault '" + name + "' needs a count of 1 or more (" + name + "=N)";
+                return false;
+            }
+            break;
+        case Arg::Address:
+            if (!parse_number(arg, 0, 0xFFFF, &v)) {
+                *error =
+                    "fault '" + name + "' needs an address from 0 to 0xFFFF (" + name + "=ADDR)";
+                return false;
+            }
+            break;
         }
-        *flag = true;
+        faults->*k.number = static_cast<int>(v);
         return true;
     }
-    int *count = name == "nak-after"         ? &faults->nak_after
-                 : name == "drop-byte"       ? &faults->drop_byte
-                 : name == "power-cut-after" ? &faults->power_cut_after
-                                             : nullptr;
-    long v = 0;
-    if (count) {
-        if (!parse_number(arg, 1, 1000000000L, &v)) {
-            *error = "fault '" + name + "' needs a count of 1 or more (" + name + "=N)";
-            return false;
-        }
-        *count = static_cast<int>(v);
-        return true;
-    }
-    if (name == "corrupt-readback") {
-        if (!parse_number(arg, 0, 0xFFFF, &v)) {
-            *error = "fault 'corrupt-readback' needs an address from 0 to 0xFFFF "
-                     "(corrupt-readback=ADDR)";
-            return false;
-        }
-        faults->corrupt_readback = static_cast<int>(v);
-        return true;
-    }
-    *error = "unknown fault '" + name +
-             "' (loader-silent, erase-silent, nak-after=N, corrupt-readback=ADDR, modbus-silent, "
-             "modbus-short, drop-byte=N, power-cut-after=N)";
+    *error = "unknown fault '" + name + "' (" + fault_names() + ")";
     return false;
 }
 
 std::string faults_text(const Faults &f) {
     std::string out;
-    auto add = [&out](const std::string &item) {
+    for (const Kind &k : KINDS) {
+        std::string item = item_of(k, f);
+        if (item.empty())
+            continue;
         if (!out.empty())
             out += ',';
         out += item;
-    };
-    if (f.loader_silent)
-        add("loader-silent");
-    if (f.erase_silent)
-        add("erase-silent");
-    if (f.nak_after > 0)
-        add("nak-after=" + std::to_string(f.nak_after));
-    if (f.corrupt_readback >= 0) {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "corrupt-readback=0x%04X", f.corrupt_readback);
-        add(buf);
     }
-    if (f.modbus_silent)
-        add("modbus-silent");
-    if (f.modbus_short)
-        add("modbus-short");
-    if (f.drop_byte > 0)
-        add("drop-byte=" + std::to_string(f.drop_byte));
-    if (f.power_cut_after > 0)
-        add("power-cut-after=" + std::to_string(f.power_cut_after));
     return out;
 }
 

@@ -21,7 +21,11 @@ struct Faults {
     bool operator==(const Faults &) const = default;
 };
 
-// Applies one fault given as "name" or "name=arg" (names as in faults_text).
+// The names of the faults with their argument ("nak-after=N"), joined by ", ";
+// after every `per_line` names (0: never) the line goes on after `line_break`.
+std::string fault_names(int per_line = 0, const char *line_break = "");
+
+// Applies one fault given as "name" or "name=arg" (names as in fault_names).
 // False with a reason for an unknown name or a bad argument.
 bool fault_set(Faults *faults, const std::string &item, std::string *error);
 

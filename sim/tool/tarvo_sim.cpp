@@ -6,6 +6,7 @@
 //   tarvo-sim flash DIR PORT FILE       programs an Intel HEX image as a factory
 //                                       programmer would (erase, write, run)
 #include "sim/board/board_fwimage.h"
+#include "sim/board/faults.h"
 #include "sim/board/info.h"
 #include "sim/board/state.h"
 #include "sim/text_util.h"
@@ -23,10 +24,10 @@ int usage() {
                  "         KIND: tarvo (board type 5), other (type 4), none (no board)\n"
                  "       tarvo-sim show DIR\n"
                  "       tarvo-sim fault DIR PORT NAME[=ARG]\n"
-                 "         NAME: loader-silent, erase-silent, nak-after=N, corrupt-readback=ADDR,\n"
-                 "               modbus-silent, modbus-short, drop-byte=N, power-cut-after=N\n"
+                 "         NAME: %s\n"
                  "       tarvo-sim clear DIR PORT\n"
-                 "       tarvo-sim flash DIR PORT FILE\n");
+                 "       tarvo-sim flash DIR PORT FILE\n",
+                 sim::board::fault_names(4, "\n               ").c_str());
     return 2;
 }
 
