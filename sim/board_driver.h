@@ -3,6 +3,7 @@
 // what the chip answers.  For tests of the board model and for tools.
 #pragma once
 
+#include "sim/board/bsl_frame.h"
 #include "sim/board/bsl_rom_patch.h"
 #include "sim/board/msp430.h"
 #include "sim/clock.h"
@@ -88,7 +89,7 @@ class BoardDriver {
                                            std::uint16_t word,
                                            const std::vector<std::uint8_t> &data = {}) {
         auto l = static_cast<std::uint8_t>(data.size() + 4);
-        std::vector<std::uint8_t> f{0x80,
+        std::vector<std::uint8_t> f{BSL_HDR,
                                     cmd,
                                     l,
                                     l,
@@ -96,46 +97,42 @@ class BoardDriver {
                                     static_cast<std::uint8_t>(address >> 8),
                                     static_cast<std::uint8_t>(word),
                                     static_cast<std::uint8_t>(word >> 8)};
-        f.reserve(f.size() + data.size() + 2);
-        for (std::uint8_t b : data)
-            f.push_back(b);
-        std::uint8_t lo = 0, hi = 0;
-        for (std::size_t i = 0; i < f.size(); ++i)
-            (i % 2 == 0 ? lo : hi) ^= f[i];
-        f.push_back(static_cast<std::uint8_t>(~lo));
-        f.push_back(static_cast<std::uint8_t>(~hi));
+        f.insert(f.end(), data.begin(), data.end());
+        append_checksum(&f);
         return f;
     }
 
     // SYNC exchange, then the frame; the answer to the frame (the SYNC's ACK
     // left out).  An unanswered SYNC gives an empty answer.
     std::vector<std::uint8_t> command(const std::vector<std::uint8_t> &f, int wait_ms = 30) {
-        std::vector<std::uint8_t> sync = exchange({0x80}, 2);
-        if (sync != std::vector<std::uint8_t>{0x90})
+        std::vector<std::uint8_t> sync = exchange({BSL_SYNC}, 2);
+        if (sync != ack())
             return {};
         return exchange(f, wait_ms);
     }
 
-    static std::vector<std::uint8_t> ack() { return {0x90}; }
-    static std::vector<std::uint8_t> nak() { return {0xA0}; }
+    static std::vector<std::uint8_t> ack() { return {BSL_ACK}; }
+    static std::vector<std::uint8_t> nak() { return {BSL_NAK}; }
 
-    std::vector<std::uint8_t> mass_erase() { return command(frame(0x18, 0, 0xA506)); }
+    std::vector<std::uint8_t> mass_erase() {
+        return command(frame(CMD_MASS_ERASE, 0, ERASE_ALL_WORD));
+    }
     std::vector<std::uint8_t> password(std::uint8_t fill = 0xFF) {
-        return command(frame(0x10, 0, 0, std::vector<std::uint8_t>(32, fill)));
+        return command(frame(CMD_RX_PASSWORD, 0, 0, std::vector<std::uint8_t>(32, fill)));
     }
     std::vector<std::uint8_t> password(const std::vector<std::uint8_t> &pw) {
-        return command(frame(0x10, 0, 0, pw));
+        return command(frame(CMD_RX_PASSWORD, 0, 0, pw));
     }
-    std::vector<std::uint8_t> load_pc(std::uint16_t a) { return command(frame(0x1A, a, 0)); }
+    std::vector<std::uint8_t> load_pc(std::uint16_t a) { return command(frame(CMD_LOAD_PC, a, 0)); }
     std::vector<std::uint8_t> write(std::uint16_t a, const std::vector<std::uint8_t> &data) {
-        return command(frame(0x12, a, static_cast<std::uint16_t>(data.size()), data), 60);
+        return command(frame(CMD_RX_DATA, a, static_cast<std::uint16_t>(data.size()), data), 60);
     }
     // The data of a TX data block answer (empty when it is not a full answer).
     std::vector<std::uint8_t> read(std::uint16_t a, std::uint16_t n) {
-        std::vector<std::uint8_t> got = command(frame(0x14, a, n), 400);
-        if (got.size() != static_cast<std::size_t>(n) + 6)
+        std::vector<std::uint8_t> got = command(frame(CMD_TX_DATA, a, n), 400);
+        if (got.size() != n + FRAME_OVERHEAD)
             return {};
-        return {got.begin() + 4, got.end() - 2};
+        return {got.begin() + DATA_FRAME_DATA, got.end() - CHECKSUM_SIZE};
     }
 
     // Entry, mass erase, patch loaded into RAM and the password given, as the
@@ -143,8 +140,8 @@ class BoardDriver {
     bool prepare_for_flashing() {
         entry_pattern();
         std::vector<std::uint8_t> patch(LOADER_PATCH.begin(), LOADER_PATCH.end());
-        return mass_erase() == ack() && password() == ack() && load_pc(0x0C22) == ack() &&
-               password() == ack() && write(0x0220, patch) == ack();
+        return mass_erase() == ack() && password() == ack() && load_pc(LOADER_ENTRY) == ack() &&
+               password() == ack() && write(PATCH_ADDRESS, patch) == ack();
     }
 
     // A MODBUS ASCII request line; the reply as text.

@@ -1,5 +1,6 @@
 #include "sim/board/bsl_rom.h"
 
+#include "sim/board/bsl_frame.h"
 #include "sim/board/bsl_rom_patch.h"
 #include "sim/board/model_choices.h"
 #include "sim/board/msp430.h"
@@ -31,11 +32,7 @@ void BslRom::answer_data(const std::vector<std::uint8_t> &data) {
     auto n = static_cast<std::uint8_t>(data.size());
     std::vector<std::uint8_t> reply{BSL_HDR, 0x00, n, n};
     reply.insert(reply.end(), data.begin(), data.end());
-    std::uint8_t lo = 0, hi = 0;
-    for (std::size_t i = 0; i < reply.size(); ++i)
-        (i % 2 == 0 ? lo : hi) ^= reply[i];
-    reply.push_back(static_cast<std::uint8_t>(~lo));
-    reply.push_back(static_cast<std::uint8_t>(~hi));
+    append_checksum(&reply);
     answer(reply);
 }
 
@@ -59,14 +56,15 @@ void BslRom::on_byte(std::uint8_t byte) {
         return;
     case State::Frame:
         frame_.push_back(byte);
-        if (frame_.size() == 4 && (frame_[2] != frame_[3] || frame_[2] < 4)) {
+        if (frame_.size() == FRAME_L2 + 1 &&
+            (frame_[FRAME_L1] != frame_[FRAME_L2] || frame_[FRAME_L1] < FRAME_L1_MIN)) {
             // Length fields disagree (or are too short for a frame): refused at once.
             state_ = State::Idle;
             nak();
             frame_done();
             return;
         }
-        if (frame_.size() >= 4 && frame_.size() == static_cast<std::size_t>(frame_[2]) + 6) {
+        if (frame_.size() > FRAME_L2 && frame_.size() == frame_[FRAME_L1] + FRAME_OVERHEAD) {
             state_ = State::Idle;
             execute();
         }
@@ -82,21 +80,14 @@ void BslRom::frame_done() {
 
 void BslRom::execute() {
     const Faults &faults = chip_.faults();
-    std::uint8_t lo = 0, hi = 0;
-    std::size_t n = frame_.size() - 2;
-    for (std::size_t i = 0; i < n; ++i)
-        (i % 2 == 0 ? lo : hi) ^= frame_[i];
-    bool checksum_ok = frame_[n] == static_cast<std::uint8_t>(~lo) &&
-                       frame_[n + 1] == static_cast<std::uint8_t>(~hi);
-
     if (faults.nak_after > 0 && frames_since_entry_ + 1 == faults.nak_after) {
         nak();
-    } else if (!checksum_ok) {
+    } else if (!checksum_ok(frame_)) {
         nak();
     } else {
-        std::uint8_t cmd = frame_[1];
-        auto address = static_cast<std::uint16_t>(frame_[4] | frame_[5] << 8);
-        auto word = static_cast<std::uint16_t>(frame_[6] | frame_[7] << 8);
+        std::uint8_t cmd = frame_[FRAME_CMD];
+        std::uint16_t address = frame_word(frame_, FRAME_AL);
+        std::uint16_t word = frame_word(frame_, FRAME_LL);
         if (cmd == CMD_MASS_ERASE) {
             if (word != ERASE_ALL_WORD) {
                 nak();
@@ -166,10 +157,9 @@ void BslRom::erase(std::uint16_t address, std::uint16_t word) {
 }
 
 void BslRom::rx_password() {
-    std::size_t count = frame_.size() - 10;
-    bool ok = count == 32;
+    bool ok = data_size() == 32;
     for (std::size_t i = 0; ok && i < 32; ++i)
-        ok = frame_[8 + i] == chip_.peek(static_cast<std::uint16_t>(VECTORS_START + i));
+        ok = frame_[FRAME_DATA + i] == chip_.peek(static_cast<std::uint16_t>(VECTORS_START + i));
     if (ok) {
         authenticated_ = true;
         ack();
@@ -182,7 +172,7 @@ void BslRom::rx_data(std::uint16_t address, std::uint16_t count) {
     // The patched code, when it was run, serves this one data block.
     bool patched = patch_armed_;
     patch_armed_ = false;
-    std::size_t n = frame_.size() - 10;
+    std::size_t n = data_size();
     if (count != n) {
         nak();
         return;
@@ -197,9 +187,9 @@ void BslRom::rx_data(std::uint16_t address, std::uint16_t count) {
     for (std::size_t i = 0; i < n; ++i) {
         auto a = static_cast<std::uint16_t>(address + i);
         if (Msp430::in_ram(a)) {
-            chip_.write_ram(a, frame_[8 + i]);
+            chip_.write_ram(a, frame_[FRAME_DATA + i]);
         } else if (patched) {
-            chip_.write_flash(a, frame_[8 + i]);
+            chip_.write_flash(a, frame_[FRAME_DATA + i]);
             work += FLASH_BYTE_TIME;
         }
         // Loader 1.10 without its patch acknowledges flash writes but does none.
@@ -210,7 +200,7 @@ void BslRom::rx_data(std::uint16_t address, std::uint16_t count) {
 void BslRom::tx_data(std::uint16_t address, std::uint16_t count) {
     bool patched = patch_armed_;
     patch_armed_ = false;
-    if (count > TX_DATA_MAX || frame_.size() != 10) {
+    if (count > TX_DATA_MAX || data_size() != 0) {
         nak();
         return;
     }

@@ -3,6 +3,7 @@
 // the loader's reliance on its RAM patch for flash data blocks.
 #pragma once
 
+#include "sim/board/bsl_frame.h"
 #include "sim/clock.h"
 
 #include <cstdint>
@@ -44,8 +45,10 @@ class BslRom {
     void answer(const std::vector<std::uint8_t> &bytes, Nanos work = 0);
     // A data frame: HDR, 0x00, n, n, the n bytes, checksum.
     void answer_data(const std::vector<std::uint8_t> &data);
-    void ack(Nanos work = 0) { answer({0x90}, work); }
-    void nak() { answer({0xA0}); }
+    void ack(Nanos work = 0) { answer({BSL_ACK}, work); }
+    void nak() { answer({BSL_NAK}); }
+    // Bytes of data in the frame.
+    std::size_t data_size() const { return frame_.size() - FRAME_DATA - CHECKSUM_SIZE; }
 
     Msp430 &chip_;
     State state_ = State::Idle;

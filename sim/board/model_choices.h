@@ -54,18 +54,7 @@ constexpr Nanos TCK_MIN_PULSE = 10 * NS_PER_US;
 constexpr Nanos LOADER_STARTUP = 1 * NS_PER_MS;
 
 // ---- ROM loader, version 1.10 ----
-constexpr std::uint8_t BSL_SYNC = 0x80;
-constexpr std::uint8_t BSL_HDR = 0x80;
-constexpr std::uint8_t BSL_ACK = 0x90;
-constexpr std::uint8_t BSL_NAK = 0xA0;
-constexpr std::uint8_t CMD_RX_PASSWORD = 0x10;
-constexpr std::uint8_t CMD_RX_DATA = 0x12;
-constexpr std::uint8_t CMD_TX_DATA = 0x14;
-constexpr std::uint8_t CMD_ERASE_SEGMENT = 0x16;
-constexpr std::uint8_t CMD_MASS_ERASE = 0x18;
-constexpr std::uint8_t CMD_LOAD_PC = 0x1A;
-constexpr std::uint8_t CMD_ERASE_CHECK = 0x1C;
-constexpr std::uint8_t CMD_TX_VERSION = 0x1E;
+// (Its framing and command codes: bsl_frame.h.)
 // Erase words (the flash controller's FCTL1 value with its key 0xA5) of the
 // erase command 0x16; the mass erase command 0x18 takes only ERASE_ALL.  The
 // dummy write that starts the erase may address main or information memory.
