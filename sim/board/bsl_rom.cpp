@@ -80,58 +80,62 @@ void BslRom::frame_done() {
 
 void BslRom::execute() {
     const Faults &faults = chip_.faults();
-    if (faults.nak_after > 0 && frames_since_entry_ + 1 == faults.nak_after) {
+    std::uint8_t cmd = frame_[FRAME_CMD];
+    // Mass erase and the password are the two commands served without the password.
+    bool open = cmd == CMD_MASS_ERASE || cmd == CMD_RX_PASSWORD;
+    if (faults.nak_after > 0 && frames_since_entry_ + 1 == faults.nak_after)
         nak();
-    } else if (!checksum_ok(frame_)) {
+    else if (!checksum_ok(frame_) || (!open && !authenticated_))
         nak();
-    } else {
-        std::uint8_t cmd = frame_[FRAME_CMD];
-        std::uint16_t address = frame_word(frame_, FRAME_AL);
-        std::uint16_t word = frame_word(frame_, FRAME_LL);
-        if (cmd == CMD_MASS_ERASE) {
-            if (word != ERASE_ALL_WORD) {
-                nak();
-            } else if (!faults.erase_silent) {
-                chip_.erase_all();
-                ack(ERASE_TIME);
-            }
-        } else if (cmd == CMD_RX_PASSWORD) {
-            rx_password();
-        } else if (!authenticated_) {
-            nak();
-        } else {
-            switch (cmd) {
-            case CMD_RX_DATA:
-                rx_data(address, word);
-                break;
-            case CMD_TX_DATA:
-                tx_data(address, word);
-                break;
-            case CMD_LOAD_PC:
-                load_pc(address);
-                break;
-            case CMD_ERASE_SEGMENT:
-                erase(address, word);
-                break;
-            case CMD_ERASE_CHECK: {
-                bool erased = word > 0;
-                for (std::uint32_t a = address;
-                     erased && a < address + static_cast<std::uint32_t>(word); ++a)
-                    erased =
-                        Msp430::in_memory(a) && chip_.peek(static_cast<std::uint16_t>(a)) == ERASED;
-                erased ? ack() : nak();
-                break;
-            }
-            case CMD_TX_VERSION:
-                answer_data(std::vector<std::uint8_t>(VERSION_REPLY.begin(), VERSION_REPLY.end()));
-                break;
-            default:
-                nak();
-                break;
-            }
-        }
-    }
+    else
+        run(cmd, frame_word(frame_, FRAME_AL), frame_word(frame_, FRAME_LL));
     frame_done();
+}
+
+void BslRom::run(std::uint8_t cmd, std::uint16_t address, std::uint16_t word) {
+    switch (cmd) {
+    case CMD_MASS_ERASE:
+        return mass_erase(word);
+    case CMD_RX_PASSWORD:
+        return rx_password();
+    case CMD_RX_DATA:
+        return rx_data(address, word);
+    case CMD_TX_DATA:
+        return tx_data(address, word);
+    case CMD_ERASE_SEGMENT:
+        return erase(address, word);
+    case CMD_LOAD_PC:
+        return load_pc(address);
+    case CMD_ERASE_CHECK:
+        return erase_check(address, word);
+    case CMD_TX_VERSION:
+        return tx_version();
+    default:
+        return nak();
+    }
+}
+
+void BslRom::mass_erase(std::uint16_t word) {
+    if (word != ERASE_ALL_WORD) {
+        nak();
+    } else if (!chip_.faults().erase_silent) {
+        chip_.erase_all();
+        ack(ERASE_TIME);
+    }
+}
+
+void BslRom::erase_check(std::uint16_t address, std::uint16_t count) {
+    bool erased = count > 0;
+    for (std::uint32_t a = address; erased && a < address + static_cast<std::uint32_t>(count); ++a)
+        erased = Msp430::in_memory(a) && chip_.peek(static_cast<std::uint16_t>(a)) == ERASED;
+    if (erased)
+        ack();
+    else
+        nak();
+}
+
+void BslRom::tx_version() {
+    answer_data(std::vector<std::uint8_t>(VERSION_REPLY.begin(), VERSION_REPLY.end()));
 }
 
 void BslRom::erase(std::uint16_t address, std::uint16_t word) {

@@ -34,13 +34,19 @@ class BslRom {
     enum class State { Idle, Synced, Frame };
 
     void frame_done();
+    // A whole frame arrived: the checks, then the command.
     void execute();
+    // One function per command; each answers the frame.
+    void run(std::uint8_t cmd, std::uint16_t address, std::uint16_t word);
+    void mass_erase(std::uint16_t word);
     void rx_password();
     void rx_data(std::uint16_t address, std::uint16_t count);
     void tx_data(std::uint16_t address, std::uint16_t count);
     // The erase command: the erase word decides segment, main memory or all flash.
     void erase(std::uint16_t address, std::uint16_t word);
     void load_pc(std::uint16_t address);
+    void erase_check(std::uint16_t address, std::uint16_t count);
+    void tx_version();
     // Answer after the loader's own delay plus `work` (erase, programming).
     void answer(const std::vector<std::uint8_t> &bytes, Nanos work = 0);
     // A data frame: HDR, 0x00, n, n, the n bytes, checksum.
