@@ -2,7 +2,7 @@
 // directory, by default fw/ of the source tree.  The output is the same on
 // every run, so the committed images can be checked against it.
 //   make_fw [DIR]
-#include "sim/board/board_fwimage.h"
+#include "sim/board/sample_images.h"
 
 #include <cstdio>
 #include <string>

@@ -1,11 +1,9 @@
 #include "sim/board/modbus_slave.h"
-#include "sim/text_util.h"
 
 #include "sim/board/info.h"
 #include "sim/board/model_choices.h"
 #include "sim/board/msp430.h"
-
-#include <cstdio>
+#include "sim/text_util.h"
 
 namespace sim::board {
 namespace {
@@ -18,18 +16,7 @@ constexpr std::uint8_t ILLEGAL_DATA_ADDRESS = 0x02;
 } // namespace
 
 std::string modbus_ascii(const std::vector<std::uint8_t> &message) {
-    std::string out = ":";
-    unsigned sum = 0;
-    char buf[4];
-    for (std::uint8_t b : message) {
-        std::snprintf(buf, sizeof buf, "%02X", b);
-        out += buf;
-        sum += b;
-    }
-    std::snprintf(buf, sizeof buf, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-    out += buf;
-    out += "\r\n";
-    return out;
+    return ":" + hex_with_sum(message) + "\r\n";
 }
 
 void ModbusSlave::on_char(std::uint8_t c) {
@@ -53,14 +40,11 @@ void ModbusSlave::on_char(std::uint8_t c) {
     if (line.size() < 1 + 2 * 3 + 2 || line[line.size() - 2] != '\r' || (line.size() - 3) % 2 != 0)
         return;
     std::vector<std::uint8_t> bytes;
+    if (!hex_bytes(line, 1, line.size() - 2, &bytes))
+        return;
     unsigned sum = 0;
-    for (std::size_t i = 1; i + 2 < line.size(); i += 2) {
-        int h = sim::hex_digit(line[i]), l = sim::hex_digit(line[i + 1]);
-        if (h < 0 || l < 0)
-            return;
-        bytes.push_back(static_cast<std::uint8_t>(h << 4 | l));
-        sum += bytes.back();
-    }
+    for (std::uint8_t b : bytes)
+        sum += b;
     if ((sum & 0xFF) != 0)
         return; // wrong LRC: ignored
     bytes.pop_back();

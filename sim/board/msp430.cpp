@@ -1,6 +1,6 @@
 #include "sim/board/msp430.h"
 
-#include "sim/board/board_fwimage.h"
+#include "sim/board/intel_hex.h"
 #include "sim/controller/controller.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #include "sim/board/state.h"
 #include "sim/text_util.h"
 
-#include "sim/board/board_fwimage.h"
+#include "sim/board/sample_images.h"
 
 #include <cerrno>
 #include <cstdio>

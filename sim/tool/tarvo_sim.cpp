@@ -5,9 +5,9 @@
 //   tarvo-sim clear DIR PORT            removes its injected faults
 //   tarvo-sim flash DIR PORT FILE       programs an Intel HEX image as a factory
 //                                       programmer would (erase, write, run)
-#include "sim/board/board_fwimage.h"
 #include "sim/board/faults.h"
 #include "sim/board/info.h"
+#include "sim/board/intel_hex.h"
 #include "sim/board/state.h"
 #include "sim/text_util.h"
 #include "sim/world.h"

@@ -1,7 +1,7 @@
 // tarvo-sim as a process: the boards of a world as it shows them, injected
 // faults, and board state that one process writes and the next one sees.
-#include "sim/board/board_fwimage.h"
 #include "sim/board/info.h"
+#include "sim/board/sample_images.h"
 #include "sim/board/state.h"
 #include "tests/support/process.h"
 

@@ -1,7 +1,7 @@
 // The simulated TARVO board's firmware (MODBUS slave), the sample images, the
 // board state kept in the world, and the faults of the firmware side.
-#include "sim/board/board_fwimage.h"
 #include "sim/board/info.h"
+#include "sim/board/sample_images.h"
 #include "sim/board/state.h"
 #include "sim/board_driver.h"
 #include "sim/boards.h"

@@ -1,6 +1,6 @@
 // The simulated MSP430: reset and loader entry, the ROM loader's frames and
 // commands, password, flash rules and the RAM patch, driven directly.
-#include "sim/board/board_fwimage.h"
+#include "sim/board/sample_images.h"
 #include "sim/board/state.h"
 #include "sim/board_driver.h"
 

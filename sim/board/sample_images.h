@@ -4,10 +4,10 @@
 // channel configuration.  tools/make_fw writes them to fw/ as Intel HEX.
 #pragma once
 
+#include "sim/board/intel_hex.h"
+
 #include <array>
 #include <cstdint>
-#include <string>
-#include <vector>
 
 namespace sim::board {
 
@@ -21,28 +21,8 @@ struct SampleImage {
 // The three sample images; the first is the factory image of a fresh world.
 const std::array<SampleImage, 3> &sample_images();
 
-struct ImageRecord {
-    std::uint16_t address;
-    std::vector<std::uint8_t> data;
-};
-
-struct FwImage {
-    std::vector<ImageRecord> records; // data records, ascending addresses
-    std::uint16_t start_cs = 0;       // start segment address record
-    std::uint16_t start_ip = 0;
-};
-
 // The image's content as 16-byte records: code from 0xC000, the descriptor
 // below the vectors, the vectors; started at 0000:C000.
 FwImage make_sample_image(const SampleImage &sample);
-
-// Intel HEX text: the data records, the start segment address record, the
-// end-of-file record; upper-case digits, one record per line ending in LF.
-std::string intel_hex(const FwImage &image);
-
-// Reads Intel HEX text: data records (with extended segment addresses), the
-// start segment address record, the end-of-file record.  False with a reason
-// for a bad line.
-bool parse_intel_hex(const std::string &text, FwImage *image, std::string *error);
 
 } // namespace sim::board

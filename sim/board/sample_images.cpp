@@ -1,8 +1,6 @@
-#include "sim/board/board_fwimage.h"
+#include "sim/board/sample_images.h"
 
 #include "sim/board/model_choices.h"
-
-#include <cstdio>
 
 namespace sim::board {
 namespace {
@@ -196,98 +194,6 @@ FwImage make_sample_image(const SampleImage &sample) {
     image.start_cs = 0x0000;
     image.start_ip = MAIN_START;
     return image;
-}
-
-std::string intel_hex(const FwImage &image) {
-    std::string out;
-    auto record = [&](std::uint16_t address, std::uint8_t type,
-                      const std::vector<std::uint8_t> &data) {
-        char buf[16];
-        unsigned sum =
-            static_cast<unsigned>(data.size()) + (address >> 8) + (address & 0xFF) + type;
-        std::snprintf(buf, sizeof buf, ":%02X%04X%02X", static_cast<unsigned>(data.size()), address,
-                      type);
-        out += buf;
-        for (std::uint8_t b : data) {
-            std::snprintf(buf, sizeof buf, "%02X", b);
-            out += buf;
-            sum += b;
-        }
-        std::snprintf(buf, sizeof buf, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-        out += buf;
-    };
-    for (const ImageRecord &r : image.records)
-        record(r.address, 0x00, r.data);
-    record(0x0000, 0x03,
-           {static_cast<std::uint8_t>(image.start_cs >> 8),
-            static_cast<std::uint8_t>(image.start_cs),
-            static_cast<std::uint8_t>(image.start_ip >> 8),
-            static_cast<std::uint8_t>(image.start_ip)});
-    record(0x0000, 0x01, {});
-    return out;
-}
-
-bool parse_intel_hex(const std::string &text, FwImage *image, std::string *error) {
-    FwImage out;
-    std::uint32_t segment = 0;
-    std::size_t pos = 0;
-    int line_no = 0;
-    auto hex = [](char c) {
-        return c >= '0' && c <= '9'   ? c - '0'
-               : c >= 'A' && c <= 'F' ? c - 'A' + 10
-               : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                      : -1;
-    };
-    while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(pos, end - pos);
-        pos = end + 1;
-        ++line_no;
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-            line.pop_back();
-        if (line.empty())
-            continue;
-        std::vector<std::uint8_t> bytes;
-        bool ok = line[0] == ':' && line.size() % 2 == 1 && line.size() >= 11;
-        for (std::size_t i = 1; ok && i < line.size(); i += 2) {
-            int h = hex(line[i]), l = hex(line[i + 1]);
-            ok = h >= 0 && l >= 0;
-            bytes.push_back(static_cast<std::uint8_t>(h << 4 | l));
-        }
-        unsigned sum = 0;
-        for (std::uint8_t b : bytes)
-            sum += b;
-        if (!ok || bytes.size() != bytes[0] + 5u || (sum & 0xFF) != 0) {
-            *error = "bad record on line " + std::to_string(line_no);
-            return false;
-        }
-        auto address = static_cast<std::uint16_t>(bytes[1] << 8 | bytes[2]);
-        std::vector<std::uint8_t> data(bytes.begin() + 4, bytes.end() - 1);
-        switch (bytes[3]) {
-        case 0x00:
-            out.records.push_back({static_cast<std::uint16_t>(address + segment), data});
-            break;
-        case 0x01:
-            *image = out;
-            return true;
-        case 0x02:
-            if (data.size() == 2)
-                segment = static_cast<std::uint32_t>(data[0] << 8 | data[1]) << 4;
-            break;
-        case 0x03:
-            if (data.size() == 4) {
-                out.start_cs = static_cast<std::uint16_t>(data[0] << 8 | data[1]);
-                out.start_ip = static_cast<std::uint16_t>(data[2] << 8 | data[3]);
-            }
-            break;
-        default:
-            break;
-        }
-    }
-    *image = out;
-    return true;
 }
 
 } // namespace sim::board
