@@ -2,7 +2,7 @@
 // commands, password, flash rules and the RAM patch, driven directly.
 #include "sim/board/sample_images.h"
 #include "sim/board/state.h"
-#include "sim/board_driver.h"
+#include "tests/sim/board_driver.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Drives a simulated MSP430 directly, without the controller: plays line
 // patterns, sends bytes as a UART at the controller's rate would, and records
-// what the chip answers.  For tests of the board model and for tools.
+// what the chip answers.  For the board model's tests.
 #pragma once
 
 #include "sim/board/bsl_frame.h"

@@ -3,10 +3,10 @@
 #include "sim/board/info.h"
 #include "sim/board/sample_images.h"
 #include "sim/board/state.h"
-#include "sim/board_driver.h"
 #include "sim/boards.h"
 #include "sim/controller/controller.h"
 #include "sim/world.h"
+#include "tests/sim/board_driver.h"
 
 #include <gtest/gtest.h>
 
