@@ -31,7 +31,6 @@ constexpr std::uint32_t FR_RXFF = 0x40;
 constexpr std::uint32_t FR_TXFE = 0x80;
 
 // Line control.
-constexpr std::uint32_t LCR_BRK = 0x01;
 constexpr std::uint32_t LCR_PEN = 0x02;
 constexpr std::uint32_t LCR_EPS = 0x04;
 constexpr std::uint32_t LCR_STP2 = 0x08;
