@@ -3,6 +3,7 @@
 // image record by record.  Results: 0 success, negative codes below.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Single-byte tokens.
@@ -76,13 +77,28 @@ extern const std::uint8_t bsl_patch_image[BSL_PATCH_SIZE];
 // when the read-back differs from the image.
 int msp430_patch_bsl(int port);
 
-// Flashing: the firmware directory and the longest path built from it.
-constexpr const char *FIRMWARE_DIR_PATTERN = "/opt/tarvo_update/fw/%s";
+// Longest path of a firmware file, with its terminating zero.
 constexpr int FIRMWARE_PATH_SIZE = 256;
 
+// A firmware file's path: the fixed path in the firmware directory, as the log
+// names it, and where this system keeps that file (plat_path).
+struct FirmwarePath {
+    char fixed[FIRMWARE_PATH_SIZE + 1];
+    char where[FIRMWARE_PATH_SIZE + 512];
+};
+
+// Room for the reason why a firmware file is refused.
+constexpr int FIRMWARE_REASON_SIZE = 160;
+
+// Builds the path of a file named relative to the firmware directory.  False
+// with the reason when the name has a ".." component or the path does not fit
+// FIRMWARE_PATH_SIZE (fixed then holds its first FIRMWARE_PATH_SIZE characters).
+bool firmware_path(const char *file, FirmwarePath *path, char *reason, std::size_t size);
+
 // Writes the firmware file (relative to the firmware directory) into the
-// device: -5 for a bad port, otherwise the HEX reader's result (positive file
-// or line status, or the negative code of the record that stopped it).
+// device: -5 for a bad port, HEX_FILE_UNOPENED for a name firmware_path
+// refuses, otherwise the HEX reader's result (positive file or line status, or
+// the negative code of the record that stopped it).
 int msp430_load_fw(int port, const char *file, int html);
 
 // The record handler of the flashing; context points to the port number, flag
@@ -91,7 +107,8 @@ int hex_callback(std::uint32_t address, std::uint32_t type, const std::uint8_t *
                  void *context, int flag);
 
 // Base added to the address of every data record; set by extended segment
-// address records.
+// address records, back to 0 by an extended linear address record of 0.  Not
+// reset when a file begins: a run flashes one file.
 extern std::uint32_t segment_base;
 
 // Progress percentage of a device address within main flash 0xC000..0xFFFF,

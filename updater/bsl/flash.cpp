@@ -16,6 +16,8 @@ std::uint32_t segment_base = 0;
 
 namespace {
 
+constexpr const char *FIRMWARE_DIR_PATTERN = "/opt/tarvo_update/fw/%s";
+
 constexpr std::uint32_t FLASH_START = 0xC000;
 constexpr std::uint32_t FLASH_END = 0xFFFF;
 constexpr const char *PROGRESS_STYLE =
@@ -124,7 +126,37 @@ int start_record(int port, const std::uint8_t *data, int length, int html) {
     return 0;
 }
 
+bool has_parent_component(const char *name) {
+    const char *p = name;
+    while (*p) {
+        const char *end = std::strchr(p, '/');
+        std::size_t len = end ? static_cast<std::size_t>(end - p) : std::strlen(p);
+        if (len == 2 && p[0] == '.' && p[1] == '.')
+            return true;
+        if (!end)
+            break;
+        p = end + 1;
+    }
+    return false;
+}
+
 } // namespace
+
+bool firmware_path(const char *file, FirmwarePath *path, char *reason, std::size_t size) {
+    path->where[0] = '\0';
+    std::snprintf(path->fixed, sizeof path->fixed, FIRMWARE_DIR_PATTERN, file);
+    if (has_parent_component(file)) {
+        std::snprintf(reason, size, "the name has a \"..\" component");
+        return false;
+    }
+    if (std::strlen(path->fixed) >= static_cast<std::size_t>(FIRMWARE_PATH_SIZE)) {
+        std::snprintf(reason, size, "the path is longer than %d characters",
+                      FIRMWARE_PATH_SIZE - 1);
+        return false;
+    }
+    plat_path(path->fixed, path->where, sizeof path->where);
+    return true;
+}
 
 int flash_progress_percent(std::uint32_t device_address) {
     if (device_address < FLASH_START)
@@ -139,14 +171,14 @@ int hex_callback(std::uint32_t address, std::uint32_t type, const std::uint8_t *
                  void *context, int flag) {
     int port = *static_cast<const int *>(context);
     switch (type) {
-    case 0:
+    case HEX_RECORD_DATA:
         return data_record(port, address, data, length, flag);
-    case 1:
+    case HEX_RECORD_END:
         plat_syslog(LOG_INFO, "Sending HEX-file %s", "finished");
         if (!flag)
             progress_letter('f');
         return 0;
-    case 2:
+    case HEX_RECORD_SEGMENT:
         // The segment is two bytes, high byte first; any other length leaves
         // the base as it was.
         if (length != 2) {
@@ -157,15 +189,15 @@ int hex_callback(std::uint32_t address, std::uint32_t type, const std::uint8_t *
         if (!flag)
             progress_letter('s');
         return 0;
-    case 3:
+    case HEX_RECORD_START:
         return start_record(port, data, length, flag);
-    case 4:
-    case 5:
+    case HEX_RECORD_LINEAR:
+    case HEX_RECORD_START_LINEAR:
         plat_syslog(LOG_WARNING, "%s: Unsupported type %02X", "hex_callback", type);
         // An upper linear address of 0 replaces the segment base with 0, which
         // the loader's 16-bit addresses can follow; the firmware check refuses
         // any other.
-        if (type == 4 && length == 2 && data[0] == 0 && data[1] == 0)
+        if (type == HEX_RECORD_LINEAR && length == 2 && data[0] == 0 && data[1] == 0)
             segment_base = 0;
         return 0;
     default:
@@ -179,13 +211,13 @@ int msp430_load_fw(int port, const char *file, int html) {
         plat_syslog(LOG_ERR, "%s: Unknown PORT%d!", "msp430_load_fw", port);
         return BSL_ERR_PORT;
     }
-    char path[FIRMWARE_PATH_SIZE];
-    std::snprintf(path, sizeof path, FIRMWARE_DIR_PATTERN, file);
-    char where[FIRMWARE_PATH_SIZE + 512];
-    plat_path(path, where, sizeof where);
-    int rc = read_hex_file(where, hex_callback, &port, html);
+    FirmwarePath path;
+    char reason[FIRMWARE_REASON_SIZE];
+    int rc = firmware_path(file, &path, reason, sizeof reason)
+                 ? read_hex_file(path.where, hex_callback, &port, html)
+                 : HEX_FILE_UNOPENED;
     if (rc != 0)
         plat_syslog(LOG_ERR, "%s: Flashing file %s failed with error code %d", "msp430_load_fw",
-                    path, rc);
+                    path.fixed, rc);
     return rc;
 }

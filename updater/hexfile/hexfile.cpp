@@ -6,8 +6,10 @@
 #include "common/platform.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <regex.h>
 #include <syslog.h>
 
@@ -106,6 +108,90 @@ int parse_fields(const char *line, const regmatch_t *match, std::uint32_t *addre
     return HEX_OK;
 }
 
+bool blank_line(const char *line) {
+    for (const char *p = line; *p; ++p)
+        if (*p != ' ' && *p != '\t' && *p != '\r' && *p != '\n' && *p != '\v' && *p != '\f')
+            return false;
+    return true;
+}
+
+// The records of a file as the flashing will act on them, line by line: the
+// address base set by the segment and linear address records, and whether the
+// end-of-file record has been seen.
+struct ImageWalk {
+    std::uint32_t base = 0;
+    bool ended = false;
+    int data_records = 0;
+};
+
+// Highest address of the loader.
+constexpr std::uint32_t LOADER_ADDRESS_MAX = 0xFFFF;
+
+// One good record of the file.  False with the reason (naming the line) for a
+// record that the flashing would not write where the file means it: the
+// loader's addresses have 16 bits, and the flashing follows segment records of
+// two bytes and start records of four.
+bool record_ok(ImageWalk &walk, int line, std::uint32_t address, std::uint32_t type, int length,
+               const std::uint8_t *data, char *reason, std::size_t size) {
+    if (walk.ended) {
+        std::snprintf(reason, size, "line %d: a record after the end-of-file record", line);
+        return false;
+    }
+    std::uint32_t value = length >= 2 ? data[0] * 256u + data[1] : 0;
+    switch (type) {
+    case HEX_RECORD_DATA: {
+        std::uint32_t last = walk.base + address + static_cast<std::uint32_t>(length);
+        if (walk.base + address > LOADER_ADDRESS_MAX ||
+            (length > 0 && last - 1 > LOADER_ADDRESS_MAX)) {
+            std::snprintf(reason, size, "line %d: data at 0x%X passes 0xFFFF", line,
+                          walk.base + address);
+            return false;
+        }
+        ++walk.data_records;
+        return true;
+    }
+    case HEX_RECORD_END:
+        walk.ended = true;
+        return true;
+    case HEX_RECORD_SEGMENT:
+        if (length != 2) {
+            std::snprintf(reason, size, "line %d: segment address record of %d bytes, not 2", line,
+                          length);
+            return false;
+        }
+        walk.base = value * 16;
+        return true;
+    case HEX_RECORD_START: {
+        std::uint32_t start = value * 16 + (length == 4 ? data[2] * 256u + data[3] : 0);
+        if (length != 4) {
+            std::snprintf(reason, size, "line %d: start address record of %d bytes, not 4", line,
+                          length);
+            return false;
+        }
+        if (start > LOADER_ADDRESS_MAX) {
+            std::snprintf(reason, size, "line %d: start address 0x%X passes 0xFFFF", line, start);
+            return false;
+        }
+        return true;
+    }
+    case HEX_RECORD_LINEAR:
+        // Upper address 0 is where the loader's addresses are anyway.
+        if (length != 2 || value != 0) {
+            std::snprintf(reason, size, "line %d: extended linear address record other than 0",
+                          line);
+            return false;
+        }
+        walk.base = 0;
+        return true;
+    case HEX_RECORD_START_LINEAR:
+        std::snprintf(reason, size, "line %d: start linear address record", line);
+        return false;
+    default:
+        std::snprintf(reason, size, "line %d: unknown record type %02X", line, type);
+        return false;
+    }
+}
+
 } // namespace
 
 int hex2bin(const char *start, const char *end, std::uint32_t *out) {
@@ -161,7 +247,7 @@ int hex_parse_line(const char *line, std::uint32_t *address, std::uint32_t *type
 int read_hex_file(const char *path, HexRecordHandler handler, void *context, int flag) {
     std::FILE *file = std::fopen(path, "r");
     if (file == nullptr)
-        return 1;
+        return HEX_FILE_UNOPENED;
 
     // The line buffer grows to the longest line; the data buffer is lent to
     // the handler for one call at a time.
@@ -193,4 +279,55 @@ int read_hex_file(const char *path, HexRecordHandler handler, void *context, int
     std::free(line);
     std::fclose(file);
     return refused ? refusal : status;
+}
+
+bool hex_file_complete(int result, bool ends_blank) {
+    return result == HEX_OK || (result == HEX_BAD_FORMAT && ends_blank);
+}
+
+bool hex_check_file(const char *path, char *reason, std::size_t size, bool *ends_blank) {
+    *ends_blank = false;
+    std::FILE *f = std::fopen(path, "r");
+    if (!f) {
+        std::snprintf(reason, size, "cannot be opened (%s)", std::strerror(errno));
+        return false;
+    }
+    char *line = nullptr;
+    std::size_t cap = 0;
+    int number = 0;
+    ImageWalk walk;
+    bool ok = true;
+    while (getline(&line, &cap, f) >= 0) {
+        ++number;
+        *ends_blank = blank_line(line);
+        if (*ends_blank)
+            continue;
+        std::uint32_t address = 0, type = 0;
+        int length = 0;
+        std::uint8_t data[HEX_MAX_DATA];
+        int status = hex_parse_line(line, &address, &type, &length, data);
+        if (status != HEX_OK) {
+            std::snprintf(reason, size, "line %d is not a good record (status %d)", number, status);
+            ok = false;
+            break;
+        }
+        if (!record_ok(walk, number, address, type, length, data, reason, size)) {
+            ok = false;
+            break;
+        }
+    }
+    if (ok && std::ferror(f)) {
+        std::snprintf(reason, size, "read error after line %d", number);
+        ok = false;
+    }
+    std::free(line);
+    std::fclose(f);
+    if (ok && walk.data_records == 0) {
+        std::snprintf(reason, size, "no data record");
+        ok = false;
+    } else if (ok && !walk.ended) {
+        std::snprintf(reason, size, "no end-of-file record");
+        ok = false;
+    }
+    return ok;
 }

@@ -2,6 +2,7 @@
 // checksum, and hands every good record to a handler.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Called once per good record.  0 lets the reader go on; any other value stops
@@ -12,6 +13,14 @@ using HexRecordHandler = int (*)(std::uint32_t address, std::uint32_t type,
 // Most data bytes one record may carry (the flashing reads a record back in a
 // 256-byte frame: 4 header bytes, data, 2 checksum bytes).
 constexpr int HEX_MAX_DATA = 250;
+
+// Record types.
+constexpr std::uint32_t HEX_RECORD_DATA = 0;
+constexpr std::uint32_t HEX_RECORD_END = 1;
+constexpr std::uint32_t HEX_RECORD_SEGMENT = 2;      // extended segment address
+constexpr std::uint32_t HEX_RECORD_START = 3;        // start segment address
+constexpr std::uint32_t HEX_RECORD_LINEAR = 4;       // extended linear address
+constexpr std::uint32_t HEX_RECORD_START_LINEAR = 5; // start linear address
 
 // Line statuses.
 enum HexLineStatus {
@@ -42,6 +51,23 @@ int hex2bin(const char *start, const char *end, std::uint32_t *out);
 int hex_parse_line(const char *line, std::uint32_t *address, std::uint32_t *type, int *length,
                    std::uint8_t *data);
 
-// Reads the file: 1 when it cannot be opened, the handler's value when it
-// refused a record, otherwise the status of the last line (0 for no lines).
+// read_hex_file's result for a file that cannot be opened.  It has the value
+// of HEX_REGEX_FAILED, the status of a line whose pattern did not compile: only
+// the log tells the two apart.
+constexpr int HEX_FILE_UNOPENED = 1;
+
+// Reads the file: HEX_FILE_UNOPENED, the handler's value when it refused a
+// record, otherwise the status of the last line (0 for no lines).
 int read_hex_file(const char *path, HexRecordHandler handler, void *context, int flag);
+
+// Whether read_hex_file's result says that every record of a file went to the
+// handler: 0, or the status of a last line that is blank, which the check
+// below accepts.
+bool hex_file_complete(int result, bool ends_blank);
+
+// Reads the whole file at path before anything is written: every line that is
+// not blank must be a good record that a loader with 16-bit addresses writes
+// where the file means it, and the file must hold at least one data record and
+// an end-of-file record.  False with the reason (size bytes) when it does not.
+// *ends_blank tells whether the file's last line is blank.
+bool hex_check_file(const char *path, char *reason, std::size_t size, bool *ends_blank);
