@@ -28,6 +28,21 @@ void frame_head(std::uint8_t *frame, std::uint8_t cmd, int data_length, std::uin
     frame[7] = lh;
 }
 
+// Every command's exchange: the SYNC, then the frame.  BSL_ERR_NAK when the
+// SYNC failed; send_failure, logged for the command, when the frame did not go
+// out.  The command then awaits its answer.
+int send_command(int port, const char *command, const std::uint8_t *frame, int length,
+                 int send_failure) {
+    if (bsl_sync(port) != BSL_OK)
+        return BSL_ERR_NAK;
+    int rc = uart_send_packet(port, frame, length, BSL_BUDGET);
+    if (rc != UART_OK) {
+        plat_syslog(LOG_ERR, "%s: UART send packet failed: %d", command, rc);
+        return send_failure;
+    }
+    return BSL_OK;
+}
+
 ShortFrame short_frame(std::uint8_t cmd, std::uint32_t address, std::uint8_t ll, std::uint8_t lh) {
     ShortFrame frame{};
     frame_head(frame.data(), cmd, 0, address, ll, lh);
@@ -54,15 +69,15 @@ int bsl_sync(int port) {
     // A SYNC byte that could not be sent shows up as a missing ACK.
     uart_send_sync(port, BSL_SYNC, BSL_BUDGET);
     int rc = uart_recv_ack(port, BSL_ACK, BSL_BUDGET);
-    if (rc == 0) {
+    if (rc == UART_OK) {
         plat_usleep(BSL_SYNC_PAUSE_US);
         return BSL_OK;
     }
-    if (rc == 1)
+    if (rc == UART_ACK_OTHER)
         plat_syslog(LOG_ERR, "%s: Unexpected ACK(exp. 0x%02X) value received", "bsl_sync", BSL_ACK);
-    else if (rc == -1)
+    else if (rc == UART_ERR_PORT)
         plat_syslog(LOG_ERR, "%s: Unknown PORT%d", "bsl_sync", port);
-    else if (rc == -2)
+    else if (rc == UART_ERR_TIMEOUT)
         plat_syslog(LOG_ERR, "%s: ACK timeout of %d us reached.", "bsl_sync", BSL_BUDGET);
     else
         plat_syslog(LOG_ERR, "%s: Unknown error %d", "bsl_sync", rc);
@@ -70,15 +85,12 @@ int bsl_sync(int port) {
 }
 
 int msp430_mass_erase(int port) {
-    if (bsl_sync(port) != 0)
-        return BSL_ERR_NAK;
     // Erase control word 0xA506 selects a mass erase.
     ShortFrame frame = short_frame(BSL_CMD_MASS_ERASE, 0, 0x06, 0xA5);
-    int rc = uart_send_packet(port, frame.data(), static_cast<int>(frame.size()), BSL_BUDGET);
-    if (rc != 0) {
-        plat_syslog(LOG_ERR, "%s: UART send packet failed: %d", "msp430_mass_erase", rc);
-        return BSL_ERR_PACKET;
-    }
+    int rc = send_command(port, "msp430_mass_erase", frame.data(), static_cast<int>(frame.size()),
+                          BSL_ERR_PACKET);
+    if (rc != BSL_OK)
+        return rc;
     // Any answer byte counts: only silence is a failure here.
     if (uart_recv_ack(port, BSL_ACK, BSL_ERASE_ACK_BUDGET) < 0)
         return BSL_ERR_ERASE;
@@ -90,14 +102,11 @@ int msp430_send_passwd(int port) {
     frame_head(frame.data(), BSL_CMD_RX_PASSWORD, BSL_PASSWORD_SIZE, 0, 0, 0);
     std::memset(frame.data() + BSL_FRAME_HEAD, MSP430_ERASED_BYTE, BSL_PASSWORD_SIZE);
     bsl_checksum(frame.data(), BSL_FRAME_HEAD + BSL_PASSWORD_SIZE);
-    if (bsl_sync(port) != 0)
-        return BSL_ERR_NAK;
-    int rc = uart_send_packet(port, frame.data(), static_cast<int>(frame.size()), BSL_BUDGET);
-    if (rc != 0) {
-        plat_syslog(LOG_ERR, "%s: UART send packet failed: %d", "msp430_send_passwd", rc);
-        return BSL_ERR_PACKET;
-    }
-    if (uart_recv_ack(port, BSL_ACK, BSL_BUDGET) != 0) {
+    int rc = send_command(port, "msp430_send_passwd", frame.data(), static_cast<int>(frame.size()),
+                          BSL_ERR_PACKET);
+    if (rc != BSL_OK)
+        return rc;
+    if (uart_recv_ack(port, BSL_ACK, BSL_BUDGET) != UART_OK) {
         plat_syslog(LOG_ERR, "%s: ACK failed: 0x%02X", "msp430_send_passwd", BSL_ACK);
         return BSL_ERR_NAK;
     }
@@ -108,14 +117,11 @@ int msp430_load_pc(int port, std::uint32_t address, int verbose) {
     if (verbose)
         plat_syslog(LOG_INFO, "Starting code at %04X:%04X", address & 0xFFFFu, address >> 16);
     ShortFrame frame = short_frame(BSL_CMD_LOAD_PC, address, 0, 0);
-    if (bsl_sync(port) != 0)
-        return BSL_ERR_NAK;
-    int rc = uart_send_packet(port, frame.data(), static_cast<int>(frame.size()), BSL_BUDGET);
-    if (rc != 0) {
-        plat_syslog(LOG_ERR, "%s: UART send packet failed: %d", "msp430_load_pc", rc);
-        return BSL_ERR_TRANSMIT;
-    }
-    if (uart_recv_ack(port, BSL_ACK, BSL_BUDGET) != 0) {
+    int rc = send_command(port, "msp430_load_pc", frame.data(), static_cast<int>(frame.size()),
+                          BSL_ERR_TRANSMIT);
+    if (rc != BSL_OK)
+        return rc;
+    if (uart_recv_ack(port, BSL_ACK, BSL_BUDGET) != UART_OK) {
         plat_syslog(LOG_ERR, "%s: ACK(exp. 0x%02X) failed", "msp430_load_pc", BSL_ACK);
         return BSL_ERR_NAK;
     }
@@ -134,17 +140,14 @@ int msp430_write_memory(int port, std::uint32_t address, const std::uint8_t *dat
     if (length > 0)
         std::memcpy(frame.data() + BSL_FRAME_HEAD, data, static_cast<std::size_t>(length));
     bsl_checksum(frame.data(), static_cast<std::uint16_t>(BSL_FRAME_HEAD + length));
-    if (bsl_sync(port) != 0) {
+    int rc = send_command(port, "msp430_write_memory", frame.data(), length + BSL_FRAME_OVERHEAD,
+                          BSL_ERR_TRANSMIT);
+    if (rc == BSL_ERR_NAK)
         plat_syslog(LOG_ERR, "%s: BSL SYNC before write at 0x%08X error", "msp430_write_memory",
                     address);
-        return BSL_ERR_NAK;
-    }
-    int rc = uart_send_packet(port, frame.data(), length + BSL_FRAME_OVERHEAD, BSL_BUDGET);
-    if (rc != 0) {
-        plat_syslog(LOG_ERR, "%s: UART send packet failed: %d", "msp430_write_memory", rc);
-        return BSL_ERR_TRANSMIT;
-    }
-    if (uart_recv_ack(port, BSL_ACK, BSL_BUDGET) != 0) {
+    if (rc != BSL_OK)
+        return rc;
+    if (uart_recv_ack(port, BSL_ACK, BSL_BUDGET) != UART_OK) {
         plat_syslog(LOG_ERR, "%s: ACK failed for BSL write at 0x%08X", "msp430_write_memory",
                     address);
         return BSL_ERR_NAK;
@@ -155,16 +158,13 @@ int msp430_write_memory(int port, std::uint32_t address, const std::uint8_t *dat
 int msp430_read_memory(int port, std::uint32_t address, std::uint8_t *buffer, int length) {
     ShortFrame frame =
         short_frame(BSL_CMD_TX_DATA, address, static_cast<std::uint8_t>(length & 0xFF), 0);
-    if (bsl_sync(port) != 0)
-        return BSL_ERR_NAK;
-    int rc = uart_send_packet(port, frame.data(), static_cast<int>(frame.size()), BSL_BUDGET);
-    if (rc != 0) {
-        plat_syslog(LOG_ERR, "%s: UART send packet failed: %d", "msp430_read_memory", rc);
-        return BSL_ERR_PACKET;
-    }
+    int rc = send_command(port, "msp430_read_memory", frame.data(), static_cast<int>(frame.size()),
+                          BSL_ERR_PACKET);
+    if (rc != BSL_OK)
+        return rc;
     int expected = length + BSL_ANSWER_OVERHEAD;
     rc = uart_recv_packet(port, buffer, &expected, BSL_BUDGET);
-    if (rc != 0) {
+    if (rc != UART_OK) {
         plat_syslog(LOG_ERR, "%s: UART receive packet failed: %d", "msp430_read_memory", rc);
         return BSL_ERR_PACKET;
     }

@@ -83,46 +83,46 @@ int read_holding_reg(int port, std::uint16_t reg, std::uint16_t *value, int budg
     build_request(reg, frame.data());
 
     int rc = uart_send_packet(port, frame.data(), MODBUS_REQUEST_LENGTH, budget);
-    if (rc != 0) {
+    if (rc != UART_OK) {
         plat_syslog(LOG_ERR, "%s: UART send MODBUS packet failed: %d", "read_holding_reg", rc);
-        return -1;
+        return MODBUS_ERR_SEND;
     }
 
     int length = MODBUS_REPLY_LENGTH;
     rc = uart_recv_packet(port, frame.data(), &length, budget);
-    if (rc != 0) {
+    if (rc != UART_OK) {
         plat_syslog(LOG_ERR, "%s: UART receive MODBUS packet failed: %d", "read_holding_reg", rc);
-        return -2;
+        return MODBUS_ERR_RECEIVE;
     }
     if (value == nullptr)
-        return 0;
+        return MODBUS_OK;
 
     // Only the four value digits are looked at; the frame's other fields are
     // taken on trust.
     unsigned v = reply_digit(frame[7]) * 4096u + reply_digit(frame[8]) * 256u +
                  reply_digit(frame[9]) * 16u + reply_digit(frame[10]);
     *value = static_cast<std::uint16_t>(v);
-    return 0;
+    return MODBUS_OK;
 }
 
 int read_fw_version(int port, std::uint32_t *version) {
     std::uint16_t high = 0;
-    if (read_holding_reg(port, MODBUS_REG_VERSION_HIGH, &high, VERSION_HIGH_BUDGET) != 0)
-        return -1;
+    if (read_holding_reg(port, MODBUS_REG_VERSION_HIGH, &high, VERSION_HIGH_BUDGET) != MODBUS_OK)
+        return MODBUS_ERR_SEND;
     std::uint16_t low = 0;
-    if (read_holding_reg(port, MODBUS_REG_VERSION_LOW, &low, VERSION_LOW_BUDGET) != 0)
-        return -1;
+    if (read_holding_reg(port, MODBUS_REG_VERSION_LOW, &low, VERSION_LOW_BUDGET) != MODBUS_OK)
+        return MODBUS_ERR_SEND;
     if (version != nullptr)
         *version = (static_cast<std::uint32_t>(high) << 16) | low;
-    return 0;
+    return MODBUS_OK;
 }
 
 int read_config_string(int port, char *text, int space) {
     if (text == nullptr)
-        return -2;
+        return MODBUS_ERR_NO_TEXT;
     std::uint16_t config = 0;
-    if (read_holding_reg(port, MODBUS_REG_CONFIG, &config, CONFIG_BUDGET) != 0)
-        return -1;
+    if (read_holding_reg(port, MODBUS_REG_CONFIG, &config, CONFIG_BUDGET) != MODBUS_OK)
+        return MODBUS_ERR_SEND;
 
     // A buffer of no bytes cannot even take the terminating zero.
     if (space > 0)
@@ -152,5 +152,5 @@ int read_config_string(int port, char *text, int space) {
     }
     if ((config & BIDIR_MASK) != 0)
         append(BIDIR_PIECE, static_cast<int>(std::strlen(BIDIR_PIECE)));
-    return 0;
+    return MODBUS_OK;
 }

@@ -18,16 +18,25 @@ constexpr int MODBUS_REPLY_LENGTH = 15;
 // Longest configuration text: "1a2a3c4c5b6b7b8b9o10f (bidir)".
 constexpr int CONFIG_TEXT_MAX = 29;
 
+// Results.
+enum ModbusResult {
+    MODBUS_OK = 0,
+    MODBUS_ERR_SEND = -1,    // request not sent; for the two readings: a register read failed
+    MODBUS_ERR_RECEIVE = -2, // reply not received
+    MODBUS_ERR_NO_TEXT = -2, // read_config_string without a text buffer
+};
+
 // Reads one holding register; the budget goes to both the send and the
-// receive.  0 (value stored when not null), -1 send failed, -2 receive failed
-// (value untouched).
+// receive.  MODBUS_OK (value stored when not null), MODBUS_ERR_SEND or
+// MODBUS_ERR_RECEIVE (value untouched).
 int read_holding_reg(int port, std::uint16_t reg, std::uint16_t *value, int budget);
 
 // Firmware version: register 1 in the upper, register 2 in the lower 16 bits.
-// 0, or -1 when a read failed (nothing stored).
+// MODBUS_OK, or MODBUS_ERR_SEND when a read failed (nothing stored).
 int read_fw_version(int port, std::uint32_t *version);
 
 // Configuration text from register 3 into text, which offers space bytes; the
 // text is cut at a piece boundary so that it and its terminating zero fit.
-// 0, -1 when the read failed (text untouched), -2 when text is null.
+// MODBUS_OK, MODBUS_ERR_SEND when the read failed (text untouched),
+// MODBUS_ERR_NO_TEXT when text is null.
 int read_config_string(int port, char *text, int space);

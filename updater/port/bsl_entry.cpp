@@ -74,7 +74,7 @@ void msp430_clear_bit8(std::uint8_t mask) {
 int msp430_enter_bsl(int port) {
     if (port != 1 && port != 2) {
         plat_syslog(LOG_ERR, "%s: Unknown PORT%d!", "msp430_enter_bsl", port);
-        return -5;
+        return BSL_ENTRY_ERR_PORT;
     }
     const PortLines &lines = PORT_LINES[port - 1];
 
@@ -135,5 +135,5 @@ int msp430_enter_bsl(int port) {
     plat_usleep(50);
     msp430_set_bit8(lines.line_a);
     plat_usleep(1000);
-    return 0;
+    return BSL_ENTRY_OK;
 }

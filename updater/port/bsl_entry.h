@@ -13,7 +13,11 @@ constexpr std::uint32_t GPIO_BASE = 0xFC980000u;
 constexpr std::uint32_t GPIO_DATA_LINES_OFFSET = 0xF0; // data bits 2..5
 constexpr std::uint32_t GPIO_DIR_OFFSET = 0x400;
 
-// 0 when the pattern was played, -5 for a port other than 1 or 2.
+// Results of msp430_enter_bsl.
+constexpr int BSL_ENTRY_OK = 0;
+constexpr int BSL_ENTRY_ERR_PORT = -5; // port other than 1 or 2
+
+// BSL_ENTRY_OK when the pattern was played, BSL_ENTRY_ERR_PORT.
 int msp430_enter_bsl(int port);
 // Read-modify-write of GPIODATA bits 2..5.
 void msp430_set_bit8(std::uint8_t mask);

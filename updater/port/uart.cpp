@@ -29,14 +29,14 @@ constexpr std::uint16_t FR_TXFE = 0x80;
 // budget instead of reporting a transfer that did not happen.
 constexpr std::uint16_t FR_UNREADABLE = FR_BUSY | FR_RXFE | FR_TXFF;
 
+constexpr std::uint16_t LCR_H_8E1 = 0x76;  // 8 bits, FIFOs on, even parity, 1 stop bit
+constexpr std::uint16_t LCR_H_8N1 = 0x70;  // 8 bits, FIFOs on, no parity, 1 stop bit
+constexpr std::uint16_t CR_ENABLE = 0x301; // UART, transmitter and receiver on
+
 // Both ports' UARTs run from different reference clocks, so each has its own
 // divisor for the loader's 9600 baud.
 constexpr std::uint16_t IBRD_PORT1 = 312;
 constexpr std::uint16_t IBRD_PORT2 = 538;
-
-constexpr std::uint16_t LCR_H_8E1 = 0x76;  // 8 bits, FIFOs on, even parity, 1 stop bit
-constexpr std::uint16_t LCR_H_8N1 = 0x70;  // 8 bits, FIFOs on, no parity, 1 stop bit
-constexpr std::uint16_t CR_ENABLE = 0x301; // UART, transmitter and receiver on
 
 // The pause before each byte of a packet.
 constexpr unsigned long PACKET_BYTE_PAUSE_US = 1500;
@@ -71,7 +71,7 @@ int uart_init(int port, std::uint16_t lcr_h) {
     mem_write16(base, UARTCR, CR_ENABLE);
     mem_read16(base, UARTCR, &cr);
     mem_write8(base, UARTRSR_ECR, 0); // clears pending receive errors
-    return 0;
+    return UART_OK;
 }
 
 } // namespace
@@ -87,7 +87,7 @@ int uart_init_modbus(int port) {
 int uart_send_sync(int port, int byte, int budget) {
     if (!port_supported(port)) {
         plat_syslog(LOG_ERR, "%s: Unsupported PORT%d", "uart_send_sync", port);
-        return -1;
+        return UART_ERR_PORT;
     }
     std::uint32_t base = uart_base(port);
     mem_write16(base, UARTDR, static_cast<std::uint32_t>(byte) & 0xFF);
@@ -96,16 +96,16 @@ int uart_send_sync(int port, int byte, int budget) {
         std::uint16_t fr = read_flags(base);
         budget -= 10;
         if (budget <= 0)
-            return -2;
+            return UART_ERR_TIMEOUT;
         if ((fr & (FR_BUSY | FR_TXFE)) != FR_BUSY)
-            return 0;
+            return UART_OK;
     }
 }
 
 int uart_recv_ack(int port, int expected, int budget) {
     if (!port_supported(port)) {
         plat_syslog(LOG_ERR, "%s: Unsupported PORT%d", "uart_recv_ack", port);
-        return -1;
+        return UART_ERR_PORT;
     }
     std::uint32_t base = uart_base(port);
     for (;;) {
@@ -116,17 +116,17 @@ int uart_recv_ack(int port, int expected, int budget) {
             // A byte that shows up in the last pass is left in the FIFO.
             plat_syslog(LOG_WARNING, "%s: Timeout expired on PORT%d expecting 0x%02X",
                         "uart_recv_ack", port, static_cast<unsigned>(expected));
-            return -2;
+            return UART_ERR_TIMEOUT;
         }
         if (!(fr & FR_RXFE))
             break;
     }
     std::uint8_t got = read_data(base);
     if (got == expected)
-        return 0;
+        return UART_OK;
     plat_syslog(LOG_WARNING, "%s: ACK failed. Received 0x%02X, but expected 0x%02X",
                 "uart_recv_ack", static_cast<unsigned>(got), static_cast<unsigned>(expected));
-    return 1;
+    return UART_ACK_OTHER;
 }
 
 int uart_send_packet(int port, const std::uint8_t *data, int length, int budget) {
@@ -141,25 +141,25 @@ int uart_send_packet(int port, const std::uint8_t *data, int length, int budget)
             plat_usleep(100);
             remaining -= 100;
             if (remaining <= 0)
-                return -2;
+                return UART_ERR_TIMEOUT;
             fr = read_flags(base);
         }
         if (remaining <= 0)
-            return -2;
+            return UART_ERR_TIMEOUT;
     }
-    return 0;
+    return UART_OK;
 }
 
 int uart_recv_packet(int port, std::uint8_t *buffer, int *length, int budget) {
     if (!buffer) {
         plat_syslog(LOG_ERR, "%s: Target buffer is %p", "uart_recv_packet",
                     static_cast<void *>(buffer));
-        return -1;
+        return UART_ERR_PORT;
     }
     if (!length) {
         plat_syslog(LOG_ERR, "%s: Expected length pointer is %p", "uart_recv_packet",
                     static_cast<void *>(length));
-        return -1;
+        return UART_ERR_PORT;
     }
     std::uint32_t base = uart_base(port);
     int pos = 0;
@@ -177,7 +177,7 @@ int uart_recv_packet(int port, std::uint8_t *buffer, int *length, int budget) {
         }
         if (pos >= *length && remaining > 0) {
             *length = pos;
-            return 0;
+            return UART_OK;
         }
         if (remaining <= 0)
             break;
@@ -185,7 +185,7 @@ int uart_recv_packet(int port, std::uint8_t *buffer, int *length, int budget) {
     plat_syslog(LOG_WARNING, "%s: timeout = %d, pos = %d, *packet_len=%d", "uart_recv_packet",
                 remaining, pos, *length);
     *length = pos;
-    return -2;
+    return UART_ERR_TIMEOUT;
 }
 
 int uart_read_status(int port, int drain, std::uint8_t *status) {
@@ -198,5 +198,5 @@ int uart_read_status(int port, int drain, std::uint8_t *status) {
     mem_read8(base, UARTRSR_ECR, &rsr);
     if (status)
         *status = rsr;
-    return 0;
+    return UART_OK;
 }

@@ -1,6 +1,5 @@
 // Polled driver for the PL011 UART of each expansion port.  Budgets are
-// reduced on every polling pass (see each operation); results: 0 success,
-// -1 bad port or argument, -2 budget exhausted.
+// reduced on every polling pass (see each operation).
 #pragma once
 
 #include <cstdint>
@@ -8,13 +7,22 @@
 constexpr std::uint32_t UART_PORT1_BASE = 0xD0000000u;
 constexpr std::uint32_t UART_PORT2_BASE = 0xA3000000u;
 
+// Results.
+enum UartResult {
+    UART_OK = 0,
+    UART_ACK_OTHER = 1,    // uart_recv_ack: a byte came, but not the expected one
+    UART_ERR_PORT = -1,    // bad port or argument
+    UART_ERR_TIMEOUT = -2, // budget exhausted
+};
+
 // Line set-ups: 8E1 for the bootstrap loader, 8N1 for MODBUS.  Always 0.
 int uart_init_bsl(int port);
 int uart_init_modbus(int port);
 
 // Writes one byte and waits for the transmitter (budget in nominal us, 10 per pass).
 int uart_send_sync(int port, int byte, int budget);
-// Waits for one byte (100 us per pass); 0 when it equals expected, 1 when it differs.
+// Waits for one byte (100 us per pass); UART_OK when it equals expected,
+// UART_ACK_OTHER when it differs.
 int uart_recv_ack(int port, int expected, int budget);
 // Sends length bytes, pausing 1500 us before each (budget per byte while the FIFO is full).
 int uart_send_packet(int port, const std::uint8_t *data, int length, int budget);
