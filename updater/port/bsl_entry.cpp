@@ -6,23 +6,13 @@
 
 #include "common/platform.h"
 #include "updater/port/mem.h"
+#include "updater/port/ports.h"
 #include "updater/port/uart.h"
 
 #include <array>
 #include <syslog.h>
 
 namespace {
-
-struct PortLines {
-    std::uint32_t ras_select_bits;
-    std::uint8_t line_a;
-    std::uint8_t line_b;
-};
-
-constexpr PortLines PORT_LINES[2] = {
-    {0x34, 0x20, 0x10}, // PORT1
-    {0xC4, 0x08, 0x04}, // PORT2
-};
 
 constexpr std::array<std::uint32_t, 4> GPIO_PERIPH_ID = {0xFE0, 0xFE4, 0xFE8, 0xFEC};
 constexpr std::array<std::uint32_t, 4> GPIO_CELL_ID = {0xFF0, 0xFF4, 0xFF8, 0xFFC};
@@ -76,7 +66,7 @@ int msp430_enter_bsl(int port) {
         plat_syslog(LOG_ERR, "%s: Unknown PORT%d!", "msp430_enter_bsl", port);
         return BSL_ENTRY_ERR_PORT;
     }
-    const PortLines &lines = PORT_LINES[port - 1];
+    const PortHardware &lines = port_hardware(port);
 
     // Route the port's pins to its UART and GPIO lines.
     std::uint32_t ras = 0;

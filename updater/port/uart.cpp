@@ -5,6 +5,7 @@
 
 #include "common/platform.h"
 #include "updater/port/mem.h"
+#include "updater/port/ports.h"
 
 #include <syslog.h>
 
@@ -33,17 +34,12 @@ constexpr std::uint16_t LCR_H_8E1 = 0x76;  // 8 bits, FIFOs on, even parity, 1 s
 constexpr std::uint16_t LCR_H_8N1 = 0x70;  // 8 bits, FIFOs on, no parity, 1 stop bit
 constexpr std::uint16_t CR_ENABLE = 0x301; // UART, transmitter and receiver on
 
-// Both ports' UARTs run from different reference clocks, so each has its own
-// divisor for the loader's 9600 baud.
-constexpr std::uint16_t IBRD_PORT1 = 312;
-constexpr std::uint16_t IBRD_PORT2 = 538;
-
 // The pause before each byte of a packet.
 constexpr unsigned long PACKET_BYTE_PAUSE_US = 1500;
 
 // Any port but 1 addresses PORT2's UART.
 std::uint32_t uart_base(int port) {
-    return port == 1 ? UART_PORT1_BASE : UART_PORT2_BASE;
+    return port_hardware(port).uart_base;
 }
 
 bool port_supported(int port) {
@@ -65,7 +61,7 @@ std::uint8_t read_data(std::uint32_t base) {
 int uart_init(int port, std::uint16_t lcr_h) {
     std::uint32_t base = uart_base(port);
     std::uint16_t cr = 0;
-    mem_write16(base, UARTIBRD, port == 1 ? IBRD_PORT1 : IBRD_PORT2);
+    mem_write16(base, UARTIBRD, port_hardware(port).uart_divisor);
     mem_write16(base, UARTLCR_H, lcr_h);
     mem_read16(base, UARTCR, &cr);
     mem_write16(base, UARTCR, CR_ENABLE);

@@ -4,9 +4,6 @@
 
 #include <cstdint>
 
-constexpr std::uint32_t UART_PORT1_BASE = 0xD0000000u;
-constexpr std::uint32_t UART_PORT2_BASE = 0xA3000000u;
-
 // Results.
 enum UartResult {
     UART_OK = 0,
