@@ -20,11 +20,7 @@ cmake -S . -B build-release -DTARVO_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release -DTA
 cmake --build build-release -j"$jobs"
 (cd build-release && ctest --output-on-failure -j"$jobs")
 
-if [ -x scripts/test_cross.sh ]; then
-  echo "== target build under emulation =="
-  scripts/test_cross.sh
-fi
-if [ -x scripts/test_browser.sh ]; then
-  echo "== web interface in a browser =="
-  TARVO_BUILD_DIR=build-release scripts/test_browser.sh
-fi
+echo "== target build under emulation =="
+scripts/test_cross.sh
+echo "== web interface in a browser =="
+TARVO_BUILD_DIR=build-release scripts/test_browser.sh
