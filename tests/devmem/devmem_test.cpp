@@ -3,6 +3,7 @@
 // its register at the right physical address, and failures are logged.
 #define _FILE_OFFSET_BITS 64
 
+#include "tests/devmem/mem_device.h"
 #include "tests/devmem/test_platform.h"
 #include "updater/port/mem.h"
 

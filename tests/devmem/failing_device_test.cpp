@@ -1,6 +1,7 @@
 // The serial driver and the bootstrap entry when no register access succeeds:
 // waits run out instead of reporting transfers that did not happen, and the
 // entry logs each failure and plays its pattern to the end.
+#include "tests/devmem/mem_device.h"
 #include "tests/devmem/test_platform.h"
 #include "updater/port/bsl_entry.h"
 #include "updater/port/mem.h"

@@ -12,7 +12,3 @@ int mem_read32(std::uint32_t base, std::uint32_t offset, std::uint32_t *out);
 int mem_write8(std::uint32_t base, std::uint32_t offset, std::uint32_t value);
 int mem_write16(std::uint32_t base, std::uint32_t offset, std::uint32_t value);
 int mem_write32(std::uint32_t base, std::uint32_t offset, std::uint32_t value);
-
-// Test hook of the "/dev/mem" implementation: use another file as physical
-// memory (and forget the cached descriptor).  The programs never call it.
-void mem_set_device_for_tests(const char *path);

@@ -115,6 +115,8 @@ int mem_write32(std::uint32_t base, std::uint32_t offset, std::uint32_t value) {
     return write_register(base, offset, value);
 }
 
+// The tests' hook, declared in their own header (tests/devmem/mem_device.h).
+void mem_set_device_for_tests(const char *path);
 void mem_set_device_for_tests(const char *path) {
     if (mem_fd != -1)
         close(mem_fd);
