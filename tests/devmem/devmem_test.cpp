@@ -5,6 +5,7 @@
 
 #include "tests/devmem/mem_device.h"
 #include "tests/devmem/test_platform.h"
+#include "tests/support/regmap.h"
 #include "updater/port/mem.h"
 
 #include <cstdint>
@@ -20,9 +21,9 @@
 
 namespace {
 
-constexpr std::uint32_t UART1 = 0xD0000000;
-constexpr std::uint32_t UART2 = 0xA3000000;
-constexpr std::uint32_t GPIO = 0xFC980000;
+using regmap::GPIO;
+using regmap::UART1;
+using regmap::UART2;
 constexpr off_t PHYS_SIZE = off_t{1} << 32;
 
 // Descriptors of this process whose target is `path` (also once it is deleted).
@@ -177,8 +178,8 @@ TEST_F(DevMem, BaseAboveTwoGigabytesReachesItsOwnPage) {
     EXPECT_EQ(fr1, 0x90);
     EXPECT_EQ(fr2, 0x80);
 
-    EXPECT_EQ(mem_write32(0xFCA80000, 0x2C, 0x00040001), 0);
-    EXPECT_EQ(get(0xFCA8002C, 4), (Bytes{0x01, 0x00, 0x04, 0x00}));
+    EXPECT_EQ(mem_write32(regmap::CLK, regmap::PERIP1_CLK_ENB_OFFSET, 0x00040001), 0);
+    EXPECT_EQ(get(regmap::CLK + regmap::PERIP1_CLK_ENB_OFFSET, 4), (Bytes{0x01, 0x00, 0x04, 0x00}));
     // The lowest page of the file, where a truncated offset would land, is untouched.
     EXPECT_EQ(get(0x7CA8002C, 4), (Bytes{0, 0, 0, 0}));
     EXPECT_EQ(get(0x0000002C, 4), (Bytes{0, 0, 0, 0}));

@@ -6,6 +6,7 @@
 #include "sim/platform_sim.h"
 #include "sim/scripted_partners.h"
 #include "sim/trace.h"
+#include "tests/support/regmap.h"
 #include "updater/port/bsl_entry.h"
 #include "updater/port/mem.h"
 
@@ -18,9 +19,12 @@
 namespace {
 
 constexpr sim::Nanos US = sim::NS_PER_US;
-constexpr std::uint32_t RAS_SELECT = 0xB300000C, CONTROL = 0xB3000010;
-constexpr std::uint32_t CLK_ENB = 0xFCA8002C;
-constexpr std::uint32_t GPIO = 0xFC980000, GPIO_LINES = GPIO + 0xF0, GPIO_DIR = GPIO + 0x400;
+constexpr std::uint32_t RAS_SELECT = regmap::RAS + regmap::RAS_SELECT_OFFSET;
+constexpr std::uint32_t CONTROL = regmap::RAS + regmap::RAS_CONTROL_OFFSET;
+constexpr std::uint32_t CLK_ENB = regmap::CLK + regmap::PERIP1_CLK_ENB_OFFSET;
+using regmap::GPIO;
+using regmap::GPIO_DIR;
+using regmap::GPIO_LINES;
 
 struct Access {
     char dir;
@@ -56,8 +60,11 @@ struct PortValues {
     std::uint8_t line_b;
     std::uint32_t uart;
 };
-constexpr PortValues PORTS[] = {{1, 0x34, 0x30, 0x20, 0x10, 0xD0000000},
-                                {2, 0xC4, 0x0C, 0x08, 0x04, 0xA3000000}};
+constexpr PortValues port_values(const regmap::Port &p) {
+    return {p.number, p.ras_select, static_cast<std::uint8_t>(p.line_a | p.line_b),
+            p.line_a, p.line_b,     p.uart};
+}
+constexpr PortValues PORTS[] = {port_values(regmap::PORTS[0]), port_values(regmap::PORTS[1])};
 
 class BslEntry : public ::testing::Test {
   protected:
@@ -110,7 +117,7 @@ TEST_F(BslEntry, RegisterStepsInOrder) {
     sim::poke(RAS_SELECT, 0x04);
     sim::trace_capture(true);
     ASSERT_EQ(msp430_enter_bsl(1), 0);
-    const std::uint32_t U = 0xD0000000;
+    const std::uint32_t U = regmap::UART1;
     std::vector<Access> want = {
         {'R', 32, RAS_SELECT, 0x04}, {'W', 32, RAS_SELECT, 0x34}, {'R', 32, CONTROL, 0},
         {'R', 32, CLK_ENB, 0},       {'W', 32, CLK_ENB, 0x40000},
@@ -293,9 +300,9 @@ TEST_F(BslEntry, LinePatternAsTheBoardSeesIt) {
 
 // A byte waiting in the receive FIFO before the entry is dropped by it.
 TEST_F(BslEntry, DropsOneWaitingByte) {
-    mem_write16(0xD0000000, 0x24, 312);
-    mem_write16(0xD0000000, 0x2C, 0x76);
-    mem_write16(0xD0000000, 0x30, 0x301);
+    mem_write16(regmap::UART1, regmap::UART_IBRD, regmap::IBRD_PORT1);
+    mem_write16(regmap::UART1, regmap::UART_LCR_H, regmap::LCR_H_8E1);
+    mem_write16(regmap::UART1, regmap::UART_CR, regmap::CR_ENABLED);
     far1.send({0x42});
     sim::advance(5 * sim::NS_PER_MS);
     ASSERT_EQ(sim::uart_state(1).rx_fifo, 1);

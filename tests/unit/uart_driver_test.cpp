@@ -7,6 +7,7 @@
 #include "sim/platform_sim.h"
 #include "sim/scripted_partners.h"
 #include "sim/trace.h"
+#include "tests/support/regmap.h"
 #include "updater/port/mem.h"
 #include "updater/port/uart.h"
 
@@ -19,8 +20,9 @@
 namespace {
 
 constexpr sim::Nanos US = sim::NS_PER_US, MS = sim::NS_PER_MS;
-constexpr std::uint32_t UART1 = 0xD0000000, UART2 = 0xA3000000;
-constexpr double BAUD1 = 48e6 / (16 * 312), BAUD2 = 83e6 / (16 * 538);
+using regmap::UART1;
+using regmap::UART2;
+constexpr double BAUD1 = 48e6 / (16 * regmap::IBRD_PORT1), BAUD2 = 83e6 / (16 * regmap::IBRD_PORT2);
 constexpr std::uint8_t ACK = 0x90, NAK = 0xA0;
 
 struct Access {
