@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+using testing_support::json_field;
 using testing_support::RunResult;
 using testing_support::World;
 
@@ -27,18 +28,6 @@ const std::string LOADED = "Erasing device on PORT1 ... done\n"
                            "Patching device on PORT1 ... done\n"
                            "Authenticating to Bootstrap Loader on PORT1 ... done\n"
                            "Flashing TARVO on PORT1 ... ";
-
-std::string field(const std::string &json, const std::string &name) {
-    auto at = json.find("\"" + name + "\":");
-    if (at == std::string::npos)
-        return "?";
-    at += name.size() + 3;
-    auto end = json.find_first_of(",}", json[at] == '"' ? json.find('"', at + 1) : at);
-    std::string v = json.substr(at, end - at);
-    if (v.size() >= 2 && v.front() == '"')
-        v = v.substr(1, v.size() - 2);
-    return v;
-}
 
 std::string repeat(const std::string &s, int n) {
     std::string out;
@@ -102,8 +91,8 @@ TEST_F(UpdateFault, SilentLoaderFailsTheErase) {
     expect_log_ends_with_failure("err main: Device mass erase failed with code -9");
     // Not in its loader, the chip started its old program again.
     std::string after = board();
-    EXPECT_EQ(field(after, "mode"), "running");
-    EXPECT_EQ(field(after, "flash_crc32"), field(before, "flash_crc32"));
+    EXPECT_EQ(json_field(after, "mode"), "running");
+    EXPECT_EQ(json_field(after, "flash_crc32"), json_field(before, "flash_crc32"));
 }
 
 TEST_F(UpdateFault, UnansweredEraseEndsTheRun) {
@@ -115,8 +104,8 @@ TEST_F(UpdateFault, UnansweredEraseEndsTheRun) {
     EXPECT_EQ(msgs[msgs.size() - 3].text, "uart_recv_ack: Timeout expired on PORT1 expecting 0x90");
     expect_log_ends_with_failure("err main: Device mass erase failed with code -8");
     std::string after = board();
-    EXPECT_EQ(field(after, "mode"), "loader");
-    EXPECT_EQ(field(after, "flash_crc32"), field(before, "flash_crc32"));
+    EXPECT_EQ(json_field(after, "mode"), "loader");
+    EXPECT_EQ(json_field(after, "flash_crc32"), json_field(before, "flash_crc32"));
 }
 
 TEST_F(UpdateFault, RefusedLoaderRestartFailsThePatch) {
@@ -132,8 +121,8 @@ TEST_F(UpdateFault, RefusedLoaderRestartFailsThePatch) {
                   "err msp430_patch_bsl: MSP430 BSL load PC with 0x0C22 failed at PORT1",
                   "err main: Device patch failed with code -9"}));
     std::string after = board();
-    EXPECT_EQ(field(after, "mode"), "loader");
-    EXPECT_NE(field(after, "flash_crc32"), field(before, "flash_crc32")); // erased
+    EXPECT_EQ(json_field(after, "mode"), "loader");
+    EXPECT_NE(json_field(after, "flash_crc32"), json_field(before, "flash_crc32")); // erased
 }
 
 TEST_F(UpdateFault, CorruptedReadBackFailsTheFlashing) {
@@ -150,7 +139,7 @@ TEST_F(UpdateFault, CorruptedReadBackFailsTheFlashing) {
                                         "err msp430_load_fw: Flashing file /opt/tarvo_update/fw/" +
                                             IMAGE + " failed with error code -14",
                                         "err main: Device flashing failed with code -14"}));
-    EXPECT_EQ(field(board(), "mode"), "loader");
+    EXPECT_EQ(json_field(board(), "mode"), "loader");
 }
 
 TEST_F(UpdateFault, SilentFirmwareShowsNothingAndMatchesNothing) {
@@ -171,8 +160,8 @@ TEST_F(UpdateFault, SilentFirmwareShowsNothingAndMatchesNothing) {
     EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
     EXPECT_TRUE(logged("err read_holding_reg: UART receive MODBUS packet failed: -2"));
     // The board was updated all the same.
-    EXPECT_EQ(field(board(), "config_text"), NEW_TEXT);
-    EXPECT_EQ(field(board(), "mode"), "running");
+    EXPECT_EQ(json_field(board(), "config_text"), NEW_TEXT);
+    EXPECT_EQ(json_field(board(), "mode"), "running");
 }
 
 TEST_F(UpdateFault, ShortRepliesFailEveryQuery) {
@@ -184,7 +173,7 @@ TEST_F(UpdateFault, ShortRepliesFailEveryQuery) {
               std::string::npos);
     EXPECT_TRUE(logged("warn uart_recv_packet: timeout = 0, pos = 11, *packet_len=15"));
     EXPECT_TRUE(logged("err read_holding_reg: UART receive MODBUS packet failed: -2"));
-    EXPECT_EQ(field(board(), "config_text"), NEW_TEXT);
+    EXPECT_EQ(json_field(board(), "config_text"), NEW_TEXT);
 }
 
 TEST_F(UpdateFault, ByteLostInTheEraseFrame) {
@@ -203,8 +192,8 @@ TEST_F(UpdateFault, ByteLostInTheEraseFrame) {
                   "err msp430_patch_bsl: MSP430 BSL 1st authentication failed at PORT1",
                   "err main: Device patch failed with code -9"}));
     std::string after = board();
-    EXPECT_EQ(field(after, "mode"), "loader");
-    EXPECT_EQ(field(after, "flash_crc32"), field(before, "flash_crc32"));
+    EXPECT_EQ(json_field(after, "mode"), "loader");
+    EXPECT_EQ(json_field(after, "flash_crc32"), json_field(before, "flash_crc32"));
 }
 
 TEST_F(UpdateFault, PowerCutMidFlashAndASecondUpdate) {
@@ -217,8 +206,8 @@ TEST_F(UpdateFault, PowerCutMidFlashAndASecondUpdate) {
     EXPECT_TRUE(logged("err read_hex_file: Error at line 51"));
     EXPECT_TRUE(logged("err main: Device flashing failed with code -13"));
     std::string after = board();
-    EXPECT_EQ(field(after, "mode"), "hung");
-    EXPECT_EQ(field(after, "config_text"), "null");
+    EXPECT_EQ(json_field(after, "mode"), "hung");
+    EXPECT_EQ(json_field(after, "config_text"), "null");
 
     ASSERT_EQ(w.sim({"clear", w.root(), "1"}).status, 0);
     r = w.update({"1", IMAGE});
@@ -230,8 +219,8 @@ TEST_F(UpdateFault, PowerCutMidFlashAndASecondUpdate) {
                          "color=\"green\">&#10004;</font>\n"),
               std::string::npos);
     after = board();
-    EXPECT_EQ(field(after, "mode"), "running");
-    EXPECT_EQ(field(after, "config_text"), NEW_TEXT);
+    EXPECT_EQ(json_field(after, "mode"), "running");
+    EXPECT_EQ(json_field(after, "config_text"), NEW_TEXT);
 }
 
 } // namespace

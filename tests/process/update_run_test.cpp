@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+using testing_support::json_field;
 using testing_support::World;
 
 namespace {
@@ -57,18 +58,6 @@ std::string board(const World &w, int port) {
         if (line.rfind("{\"port\":" + std::to_string(port) + ",", 0) == 0)
             return line;
     return "";
-}
-
-std::string field(const std::string &json, const std::string &name) {
-    auto at = json.find("\"" + name + "\":");
-    if (at == std::string::npos)
-        return "?";
-    at += name.size() + 3;
-    auto end = json.find_first_of(",}", json[at] == '"' ? json.find('"', at + 1) : at);
-    std::string v = json.substr(at, end - at);
-    if (v.size() >= 2 && v.front() == '"')
-        v = v.substr(1, v.size() - 2);
-    return v;
 }
 
 std::vector<std::string> texts(const World &w) {
@@ -155,9 +144,9 @@ TEST(UpdateRun, WholeUpdateInTextMode) {
     EXPECT_TRUE(starts(log[14], "info All done in ")) << log[14];
 
     std::string after = board(w, 1);
-    EXPECT_EQ(field(after, "mode"), "running");
-    EXPECT_EQ(field(after, "config_text"), NEW_TEXT);
-    EXPECT_EQ(field(after, "version"), "0x01010000");
+    EXPECT_EQ(json_field(after, "mode"), "running");
+    EXPECT_EQ(json_field(after, "config_text"), NEW_TEXT);
+    EXPECT_EQ(json_field(after, "version"), "0x01010000");
     EXPECT_EQ(board(w, 2), before2);
     ASSERT_TRUE(sim::board::load_state(state1, &state, &error)) << error;
     EXPECT_EQ(std::count(state.info.begin(), state.info.end(), 0xFF), 256);
@@ -188,7 +177,7 @@ TEST(UpdateRun, WholeUpdateInHtmlModeHasOneRowPerStage) {
                   "Starting program at 0xC000 on PORT2 ... " + padding() + "done" + row +
                   padding() + "Reading new TARVO FW version on PORT2 ... 0x01010000" + row +
                   "Reading new TARVO config on PORT2 ... " + NEW_TEXT + GREEN + row);
-    EXPECT_EQ(field(board(w, 2), "config_text"), NEW_TEXT);
+    EXPECT_EQ(json_field(board(w, 2), "config_text"), NEW_TEXT);
     EXPECT_EQ(texts(w).front(), "info Using HTML output.");
 }
 
@@ -201,7 +190,7 @@ TEST(UpdateRun, ImageWhoseNameDoesNotMatchItsConfigurationExitsSix) {
     EXPECT_EQ(r.status, 6);
     auto tail = "Reading new TARVO config on PORT1 ... " + NEW_TEXT + RED + "\n";
     EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
-    EXPECT_EQ(field(board(w, 1), "config_text"), NEW_TEXT);
+    EXPECT_EQ(json_field(board(w, 1), "config_text"), NEW_TEXT);
 }
 
 TEST(UpdateRun, ImageEndingInAnEmptyLineIsAnUpdate) {
@@ -213,7 +202,7 @@ TEST(UpdateRun, ImageEndingInAnEmptyLineIsAnUpdate) {
     EXPECT_EQ(r.status, 0);
     auto tail = "Reading new TARVO config on PORT1 ... " + NEW_TEXT + GREEN + "\n";
     EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
-    EXPECT_EQ(field(board(w, 1), "config_text"), NEW_TEXT);
+    EXPECT_EQ(json_field(board(w, 1), "config_text"), NEW_TEXT);
 }
 
 // A type-4 record with upper address 0, as common toolchains write it, also
@@ -227,7 +216,7 @@ TEST(UpdateRun, LinearAddressRecordOfZeroIsAnUpdate) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(r.out.ends_with("Reading new TARVO config on PORT1 ... " + NEW_TEXT + GREEN + "\n"))
         << r.out;
-    EXPECT_EQ(field(board(w, 1), "config_text"), NEW_TEXT);
+    EXPECT_EQ(json_field(board(w, 1), "config_text"), NEW_TEXT);
 }
 
 // A board whose new image carries no configuration reports an empty text: it

@@ -272,4 +272,16 @@ std::vector<World::Message> World::messages() const {
     return result;
 }
 
+std::string json_field(const std::string &json, const std::string &name) {
+    auto at = json.find("\"" + name + "\":");
+    if (at == std::string::npos)
+        return "?";
+    at += name.size() + 3;
+    auto end = json.find_first_of(",}", json[at] == '"' ? json.find('"', at + 1) : at);
+    std::string v = json.substr(at, end - at);
+    if (v.size() >= 2 && v.front() == '"')
+        v = v.substr(1, v.size() - 2);
+    return v;
+}
+
 } // namespace testing_support

@@ -32,6 +32,10 @@ bool wait_for_file(const std::string &path, int timeout_ms = 20000);
 // Path of a program of the build tree ("sim/tarvo_update", "tarvo_update", ...).
 std::string build_path(const std::string &relative);
 
+// A field of a one-line JSON object as `tarvo-sim show` prints it, without
+// quotes; "?" when the object has no such field.
+std::string json_field(const std::string &json, const std::string &name);
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 bool file_exists(const std::string &path);
