@@ -60,5 +60,3 @@ int mem_write32(std::uint32_t base, std::uint32_t offset, std::uint32_t value) {
     return write(base, offset, 32, value);
 }
 
-// The simulated build has no device file to replace.
-void mem_set_device_for_tests(const char *) {}
