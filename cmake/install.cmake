@@ -5,6 +5,8 @@
 # lays out, below STAGING:
 #
 #   opt/tarvo_update/bin/tarvo_update    the updater
+#   opt/tarvo_update/bin/tarvo_info      the board query
+#   opt/tarvo_update/VERSION             the package's version, one line
 #   opt/tarvo_update/fw/*.hex            the firmware images
 #   opt/tarvo_update/etc/                the settings file's directory
 #   opt/tarvo_update/www/index.cgi       the web pages, also as set.cgi and
@@ -24,7 +26,11 @@ set(TARVO_INSTALL_FW ${TARVO_INSTALL_ROOT}/fw)
 set(TARVO_INSTALL_ETC ${TARVO_INSTALL_ROOT}/etc)
 set(TARVO_INSTALL_WWW ${TARVO_INSTALL_ROOT}/www)
 
-install(TARGETS tarvo_update RUNTIME DESTINATION ${TARVO_INSTALL_BIN})
+install(TARGETS tarvo_update tarvo_info RUNTIME DESTINATION ${TARVO_INSTALL_BIN})
+
+# What a fleet rollout compares to decide whether the package is to be installed.
+file(WRITE ${CMAKE_BINARY_DIR}/VERSION "${PROJECT_VERSION}\n")
+install(FILES ${CMAKE_BINARY_DIR}/VERSION DESTINATION ${TARVO_INSTALL_ROOT})
 
 # Taken from the source tree when installing, so images added later are included.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/fw/ DESTINATION ${TARVO_INSTALL_FW}

@@ -16,6 +16,9 @@ int plat_start(void);
 // LOG_NDELAY, LOG_DAEMON).  Levels are the <syslog.h> LOG_* values; "%m" in a
 // format is the text of errno, as with syslog(3).
 void plat_openlog(void);
+// The same log under another program's name (ident), for the project's other
+// programs that log like the updater.
+void plat_openlog_as(const char *ident);
 void plat_syslog(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void plat_vsyslog(int level, const char *fmt, va_list ap);
 void plat_closelog(void);

@@ -13,7 +13,11 @@ int plat_start(void) {
 }
 
 void plat_openlog(void) {
-    openlog("tarvo_update", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    plat_openlog_as("tarvo_update");
+}
+
+void plat_openlog_as(const char *ident) {
+    openlog(ident, LOG_PID | LOG_NDELAY, LOG_DAEMON);
 }
 
 void plat_vsyslog(int level, const char *fmt, va_list ap) {

@@ -26,6 +26,8 @@ bool gpio_missing = false;
 constexpr int NO_OVERRIDE = -1000000;
 int type_override[2] = {NO_OVERRIDE, NO_OVERRIDE};
 constexpr int FAKE_GPIO_FD = 1000;
+// The program name in the world's log lines.
+const char *log_ident = "tarvo_update";
 
 // Replaces %m by the text of errno, as syslog(3) does.
 std::string expand_errno(const char *fmt, int err) {
@@ -65,8 +67,8 @@ void append_to_messages(int level, const std::string &text) {
     while (!msg.empty() && msg.back() == '\n')
         msg.pop_back();
     char head[160];
-    std::snprintf(head, sizeof head, "%s %s daemon.%s tarvo_update[%d]: ", stamp, host,
-                  level_name(level), static_cast<int>(getpid()));
+    std::snprintf(head, sizeof head, "%s %s daemon.%s %s[%d]: ", stamp, host, level_name(level),
+                  log_ident, static_cast<int>(getpid()));
     std::string line = head + msg + "\n";
     int fd = open(world_path("/var/log/messages").c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (fd < 0)
@@ -137,6 +139,9 @@ int plat_start(void) {
 }
 
 void plat_openlog(void) {}
+void plat_openlog_as(const char *ident) {
+    sim::log_ident = ident;
+}
 void plat_closelog(void) {}
 
 void plat_vsyslog(int level, const char *fmt, va_list ap) {

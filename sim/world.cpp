@@ -132,14 +132,16 @@ bool world_init(const std::string &dir, BoardKind port1, BoardKind port2, std::s
                           fs::path(dir + "/opt/tarvo_update/fw") / entry.path().filename(),
                           fs::copy_options::overwrite_existing, ec);
     }
-    // The simulated updater, where the web pages start it.
-    std::string updater = own_dir() + "/tarvo_update";
-    std::string target = dir + "/opt/tarvo_update/bin/tarvo_update";
-    fs::remove(target, ec);
-    fs::create_symlink(fs::absolute(updater), target, ec);
-    if (ec) {
-        *error = "cannot link " + target + ": " + ec.message();
-        return false;
+    // The simulated updater, where the web pages start it, and the board query
+    // beside it.
+    for (const char *program : {"tarvo_update", "tarvo_info"}) {
+        std::string target = dir + "/opt/tarvo_update/bin/" + program;
+        fs::remove(target, ec);
+        fs::create_symlink(fs::absolute(own_dir() + "/" + program), target, ec);
+        if (ec) {
+            *error = "cannot link " + target + ": " + ec.message();
+            return false;
+        }
     }
     std::ofstream(dir + "/var/log/messages", std::ios::app);
     root = dir;

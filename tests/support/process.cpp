@@ -224,14 +224,15 @@ World::~World() {
     std::filesystem::remove_all(root_, ec);
 }
 
-std::vector<std::string> World::update_argv(const std::vector<std::string> &args) const {
+std::vector<std::string> World::program_argv(const std::string &program,
+                                             const std::vector<std::string> &args) const {
     std::vector<std::string> argv = wrapper;
-    argv.push_back(build_path("sim/tarvo_update"));
+    argv.push_back(build_path(program));
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
 
-std::vector<std::string> World::update_env(const std::vector<std::string> &env) const {
+std::vector<std::string> World::program_env(const std::vector<std::string> &env) const {
     std::vector<std::string> e{this->env(), "TARVO_SIM_SPEED=", "TARVO_SIM_TRACE="};
     e.insert(e.end(), env.begin(), env.end());
     return e;
@@ -239,12 +240,16 @@ std::vector<std::string> World::update_env(const std::vector<std::string> &env) 
 
 RunResult World::update(const std::vector<std::string> &args,
                         const std::vector<std::string> &env) const {
-    return run(update_argv(args), update_env(env));
+    return run(program_argv("sim/tarvo_update", args), program_env(env));
 }
 
 Spawned World::spawn_update(const std::vector<std::string> &args,
                             const std::vector<std::string> &env) const {
-    return spawn(update_argv(args), update_env(env));
+    return spawn(program_argv("sim/tarvo_update", args), program_env(env));
+}
+
+RunResult World::info(const std::vector<std::string> &args) const {
+    return run(program_argv("sim/tarvo_info", args), program_env({}));
 }
 
 RunResult World::sim(const std::vector<std::string> &args) const {

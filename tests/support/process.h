@@ -58,7 +58,9 @@ class World {
     // Starts the simulated updater in this world without waiting for it.
     Spawned spawn_update(const std::vector<std::string> &args,
                          const std::vector<std::string> &env = {}) const;
-    // Runs the updater through this program with its arguments when not empty
+    // Runs the simulated board query in this world.
+    RunResult info(const std::vector<std::string> &args) const;
+    // Runs the simulated programs through this program with its arguments when not empty
     // (setpriv to run it as another user).
     std::vector<std::string> wrapper;
 
@@ -75,8 +77,11 @@ class World {
     std::vector<Message> messages() const;
 
   private:
-    std::vector<std::string> update_argv(const std::vector<std::string> &args) const;
-    std::vector<std::string> update_env(const std::vector<std::string> &env) const;
+    // A simulated program of the build behind the wrapper, and the world's
+    // environment with the test's own switches of the simulation cleared.
+    std::vector<std::string> program_argv(const std::string &program,
+                                          const std::vector<std::string> &args) const;
+    std::vector<std::string> program_env(const std::vector<std::string> &env) const;
     std::string root_;
 };
 

@@ -1,0 +1,195 @@
+// tarvo_info PORT [json]: reads the firmware version and configuration of the
+// TARVO board in expansion port PORT from its running firmware, without
+// touching the board's control lines or its bootstrap loader.  One line of text,
+// or one JSON object, on standard output; the system log has the same.
+#include "common/board.h"
+#include "common/platform.h"
+#include "updater/modbus/modbus.h"
+#include "updater/pid_lock.h"
+#include "updater/port/uart.h"
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <syslog.h>
+
+namespace {
+
+// Exit statuses of tarvo_info, in the spirit of the updater's.
+enum InfoStatus {
+    INFO_READ = 0,        // version and configuration read
+    INFO_USAGE = 1,       // wrong arguments
+    INFO_BAD_PORT = 2,    // port is not 1 or 2
+    INFO_NO_BOARD = 3,    // no TARVO board on the port
+    INFO_BUSY = 7,        // an update is running: the board was not asked
+    INFO_NO_ANSWER = 8,   // the board's firmware did not answer (in its loader, hung, ...)
+    INFO_LOCK_FAILED = 9, // the update lock could not be taken: the board was not asked
+};
+
+constexpr int CONFIG_TEXT_SIZE = 128;
+constexpr int REASON_SIZE = 600;
+
+// What the program learned; printed once, as text or as JSON.
+struct Report {
+    int port = 0;
+    int status = INFO_READ;
+    bool board = false;       // the port reports a TARVO board
+    bool has_version = false; // version read
+    bool has_config = false;  // configuration text read
+    std::uint32_t version = 0;
+    char config[CONFIG_TEXT_SIZE] = "";
+    int holder = 0;                // pid of the running update (INFO_BUSY)
+    char reason[REASON_SIZE] = ""; // why the lock could not be taken (INFO_LOCK_FAILED)
+};
+
+const char *status_name(int status) {
+    switch (status) {
+    case INFO_READ:
+        return "read";
+    case INFO_BAD_PORT:
+        return "bad-port";
+    case INFO_NO_BOARD:
+        return "no-board";
+    case INFO_BUSY:
+        return "busy";
+    case INFO_NO_ANSWER:
+        return "no-answer";
+    default:
+        break;
+    }
+    return "lock-failed";
+}
+
+// A JSON string: quotes, backslashes and control characters escaped.
+void print_json_string(const char *text) {
+    std::putchar('"');
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
+        if (*p == '"' || *p == '\\')
+            std::printf("\\%c", *p);
+        else if (*p < 0x20)
+            std::printf("\\u%04x", *p);
+        else
+            std::putchar(*p);
+    }
+    std::putchar('"');
+}
+
+void print_json(const Report &r) {
+    std::printf("{\"port\":%d,\"status\":\"%s\",\"board\":%s,\"answered\":%s,\"version\":", r.port,
+                status_name(r.status), r.board ? "true" : "false",
+                r.status == INFO_READ ? "true" : "false");
+    if (r.has_version)
+        std::printf("\"0x%08X\"", r.version);
+    else
+        std::printf("null");
+    std::printf(",\"config\":");
+    if (r.has_config)
+        print_json_string(r.config);
+    else
+        std::printf("null");
+    if (r.status == INFO_BUSY)
+        std::printf(",\"update_pid\":%d", r.holder);
+    if (r.status == INFO_LOCK_FAILED) {
+        std::printf(",\"error\":");
+        print_json_string(r.reason);
+    }
+    std::printf("}\n");
+}
+
+void print_text(const Report &r) {
+    switch (r.status) {
+    case INFO_READ:
+        std::printf("PORT%d: version 0x%08X, configuration %s\n", r.port, r.version, r.config);
+        break;
+    case INFO_BAD_PORT:
+        std::printf("Unknown PORT%d, expecting PORT1 or PORT2\n", r.port);
+        break;
+    case INFO_NO_BOARD:
+        std::printf("PORT%d: no TARVO board\n", r.port);
+        break;
+    case INFO_BUSY:
+        std::printf("PORT%d: an update is running (pid %d)\n", r.port, r.holder);
+        break;
+    case INFO_NO_ANSWER:
+        std::printf("PORT%d: the board did not answer\n", r.port);
+        break;
+    default:
+        std::printf("PORT%d: cannot take the update lock: %s\n", r.port, r.reason);
+        break;
+    }
+}
+
+// Board check, lock, MODBUS queries: fills the report and returns its status.
+int query(Report *r) {
+    if (r->port != 1 && r->port != 2) {
+        plat_syslog(LOG_ERR, "%s: Unknown PORT%d, expecting PORT1 or PORT2.", "main", r->port);
+        return INFO_BAD_PORT;
+    }
+    // The board type comes from the GPIO driver, never from the board's lines.
+    r->board = board_present(r->port) != 0;
+    if (!r->board) {
+        plat_syslog(LOG_INFO, "Expansion board at PORT%d is NOT the TARVO.", r->port);
+        return INFO_NO_BOARD;
+    }
+    // The lock keeps the queries off a board that an update is talking to.
+    int lock = pid_lock_take("main", &r->holder, r->reason, sizeof r->reason);
+    if (lock == PID_LOCK_BUSY) {
+        plat_syslog(LOG_ERR, "%s: An update is running (pid %d), PORT%d not queried", "main",
+                    r->holder, r->port);
+        return INFO_BUSY;
+    }
+    if (lock != PID_LOCK_TAKEN)
+        return INFO_LOCK_FAILED;
+
+    uart_init_modbus(r->port);
+    r->has_version = read_fw_version(r->port, &r->version) == 0;
+    r->has_config = read_config_string(r->port, r->config, CONFIG_TEXT_SIZE) == 0;
+    pid_lock_release();
+    if (!r->has_version || !r->has_config) {
+        plat_syslog(LOG_ERR, "%s: The board on PORT%d did not answer", "main", r->port);
+        return INFO_NO_ANSWER;
+    }
+    plat_syslog(LOG_INFO, "PORT%d: version 0x%08X, configuration %s", r->port, r->version,
+                r->config);
+    return INFO_READ;
+}
+
+void usage() {
+    std::fprintf(stderr, "usage: tarvo_info PORT [json]\n"
+                         "  PORT  1 or 2, the expansion port of the TARVO board\n"
+                         "  json  print one JSON object (default: one line of text)\n"
+                         "exit status: 0 read, 1 usage, 2 bad port, 3 no TARVO board,\n"
+                         "  7 an update is running, 8 the board did not answer,\n"
+                         "  9 the update lock could not be taken\n");
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (plat_start() != 0)
+        return INFO_USAGE;
+    std::signal(SIGPIPE, SIG_IGN);
+    plat_openlog_as("tarvo_info");
+
+    int nargs = argc - 1;
+    bool json = nargs == 2 && std::strcmp(argv[2], "json") == 0;
+    if (nargs < 1 || nargs > 2 || (nargs == 2 && !json)) {
+        plat_syslog(LOG_ERR, "%s: Wrong parameters, expecting PORT [json].", "main");
+        usage();
+        plat_closelog();
+        return INFO_USAGE;
+    }
+
+    static Report report;
+    report.port = static_cast<int>(std::strtol(argv[1], nullptr, 10));
+    report.status = query(&report);
+    if (json)
+        print_json(report);
+    else
+        print_text(report);
+    std::fflush(stdout);
+    plat_closelog();
+    return report.status;
+}
