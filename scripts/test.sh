@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the host build under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the optimised host build that packagers make,
-# then the target build under qemu-arm, then the browser tests of the web
-# interface.  Every build of this script treats warnings as errors.
+# UndefinedBehaviorSanitizer, the optimised host build that packagers make and
+# the fleet rollout against simulated controllers on it, then the target build
+# under qemu-arm, then the browser tests of the web interface.  Every build of
+# this script treats warnings as errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh build test
@@ -19,6 +20,9 @@ echo "== host build (Release) =="
 cmake -S . -B build-release -DTARVO_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release -DTARVO_WERROR=ON >/dev/null
 cmake --build build-release -j"$jobs"
 (cd build-release && ctest --output-on-failure -j"$jobs")
+
+echo "== fleet rollout with Ansible (simulated controllers) =="
+tests/fleet/fleet_test.py build-release
 
 echo "== target build under emulation =="
 scripts/test_cross.sh

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Fleet rollouts with the Ansible playbook to N simulated controllers (two
+# TARVO boards each, the factory image on both): wall time of a whole rollout
+# (package installed, image copied, both ports updated), and of a second run
+# that finds nothing to do, in total and per controller.  The simulated clock
+# runs as fast as it goes, so the figures are Ansible's and the programs' own
+# cost, not the protocol's.
+#
+#   bench/fleet_bench.sh [BUILD_DIR] [N...]     (default: build-rel; 10 20 40)
+#
+# BUILD_DIR is built when needed, without sanitizers.  One batch takes the
+# whole fleet (forks from deploy/ansible/ansible.cfg).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-rel}
+shift || true
+counts=("$@")
+[ ${#counts[@]} -gt 0 ] || counts=(10 20 40)
+if [ ! -x "$build/sim/tarvo_update" ] || [ ! -x "$build/sim/tarvo_info" ] ||
+   [ ! -x "$build/sim/tarvo-sim" ]; then
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVO_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$build" -j2 --target tarvo_update_sim tarvo_info_sim tarvo-sim >/dev/null
+fi
+src=$(pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+scripts/sim_fleet.sh package "$build" "$work/package.tar.gz"
+
+rollout() { # DIR N -> wall seconds of one playbook run
+  local start end
+  start=$(date +%s.%N)
+  (cd deploy/ansible && ansible-playbook -i "$1/inventory.yml" rollout.yml \
+     -e "tarvo_image=$src/fw/V1a2a3c4b5b6b7o.hex" -e tarvo_image_version=0x01010000 \
+     -e "tarvo_package=$work/package.tar.gz" -e "tarvo_report_dir=$1/report" \
+     -e "{\"tarvo_serial\": [$2]}" >"$1/run.log" 2>&1) ||
+    { echo "rollout to $2 controllers failed, see its log:" >&2; tail -20 "$1/run.log" >&2; exit 1; }
+  end=$(date +%s.%N)
+  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.1f", b - a }'
+}
+
+echo "cores: $(nproc), load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%12s %14s %16s %14s %16s\n' controllers "rollout (s)" "per controller" "no-op run (s)" "per controller"
+for n in "${counts[@]}"; do
+  dir="$work/fleet$n"
+  scripts/sim_fleet.sh make "$dir" "$n" "$build"
+  full=$(rollout "$dir" "$n")
+  updated=$(grep -c ',updated,' "$dir/report/fleet_report.csv" || true)
+  [ "$updated" -eq $((2 * n)) ] || { echo "only $updated of $((2 * n)) ports updated" >&2; exit 1; }
+  noop=$(rollout "$dir" "$n")
+  awk -v n="$n" -v f="$full" -v z="$noop" \
+    'BEGIN { printf "%12d %14.1f %16.2f %14.1f %16.2f\n", n, f, f / n, z, z / n }'
+  rm -rf "$dir"
+done
