@@ -30,8 +30,14 @@ void BslRom::answer(const std::vector<std::uint8_t> &bytes, Nanos work) {
 
 void BslRom::answer_data(const std::vector<std::uint8_t> &data) {
     auto n = static_cast<std::uint8_t>(data.size());
-    std::vector<std::uint8_t> reply{BSL_HDR, 0x00, n, n};
-    reply.insert(reply.end(), data.begin(), data.end());
+    // Sized once and filled: GCC 12 at -O3 takes an insert after a braced
+    // initialiser for an overflow.
+    std::vector<std::uint8_t> reply(4 + data.size());
+    reply[0] = BSL_HDR;
+    reply[1] = 0x00;
+    reply[2] = n;
+    reply[3] = n;
+    std::copy(data.begin(), data.end(), reply.begin() + 4);
     append_checksum(&reply);
     answer(reply);
 }

@@ -12,7 +12,7 @@ std::string intel_hex(const FwImage &image) {
                                         static_cast<std::uint8_t>(address >> 8),
                                         static_cast<std::uint8_t>(address), type};
         bytes.insert(bytes.end(), data.begin(), data.end());
-        out += ":" + hex_with_sum(bytes) + "\n";
+        out.append(":").append(hex_with_sum(bytes)).append("\n");
     };
     for (const ImageRecord &r : image.records)
         record(r.address, 0x00, r.data);

@@ -16,7 +16,7 @@ constexpr std::uint8_t ILLEGAL_DATA_ADDRESS = 0x02;
 } // namespace
 
 std::string modbus_ascii(const std::vector<std::uint8_t> &message) {
-    return ":" + hex_with_sum(message) + "\r\n";
+    return std::string(":").append(hex_with_sum(message)).append("\r\n");
 }
 
 void ModbusSlave::on_char(std::uint8_t c) {

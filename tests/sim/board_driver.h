@@ -8,6 +8,7 @@
 #include "sim/board/msp430.h"
 #include "sim/clock.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -89,15 +90,18 @@ class BoardDriver {
                                            std::uint16_t word,
                                            const std::vector<std::uint8_t> &data = {}) {
         auto l = static_cast<std::uint8_t>(data.size() + 4);
-        std::vector<std::uint8_t> f{BSL_HDR,
-                                    cmd,
-                                    l,
-                                    l,
-                                    static_cast<std::uint8_t>(address),
-                                    static_cast<std::uint8_t>(address >> 8),
-                                    static_cast<std::uint8_t>(word),
-                                    static_cast<std::uint8_t>(word >> 8)};
-        f.insert(f.end(), data.begin(), data.end());
+        // Sized once and filled: GCC 12 at -O3 takes an insert after a
+        // braced initialiser for an overflow.
+        std::vector<std::uint8_t> f(8 + data.size());
+        f[0] = BSL_HDR;
+        f[1] = cmd;
+        f[2] = l;
+        f[3] = l;
+        f[4] = static_cast<std::uint8_t>(address);
+        f[5] = static_cast<std::uint8_t>(address >> 8);
+        f[6] = static_cast<std::uint8_t>(word);
+        f[7] = static_cast<std::uint8_t>(word >> 8);
+        std::copy(data.begin(), data.end(), f.begin() + 8);
         append_checksum(&f);
         return f;
     }
