@@ -24,6 +24,8 @@ const std::string HEAD = "Looking for TARVO on PORT1 ... found\n"
                          "Reading current TARVO FW version on PORT1 ... 0x01000000\n"
                          "Reading current TARVO config on PORT1 ... " +
                          OLD_TEXT + "\n";
+const std::string PATCH_FAILED =
+    "Erasing device on PORT1 ... done\nPatching device on PORT1 ... failed\n";
 const std::string LOADED = "Erasing device on PORT1 ... done\n"
                            "Patching device on PORT1 ... done\n"
                            "Authenticating to Bootstrap Loader on PORT1 ... done\n"
@@ -73,6 +75,19 @@ class UpdateFault : public ::testing::Test {
         EXPECT_EQ(msgs[msgs.size() - 2].level + " " + msgs[msgs.size() - 2].text, line);
         EXPECT_EQ(msgs.back().text.rfind("All done in ", 0), 0u) << msgs.back().text;
     }
+    // The run ended with status 4 before the flashing, having printed HEAD and
+    // then `shown`; the board is left in `mode`, its flash as before unless erased.
+    void expect_stopped_before_flashing(const RunResult &r, const std::string &shown,
+                                        const std::string &mode, bool erased = false) const {
+        EXPECT_EQ(r.status, 4);
+        EXPECT_EQ(r.out, HEAD + shown);
+        std::string after = board();
+        EXPECT_EQ(json_field(after, "mode"), mode);
+        if (erased)
+            EXPECT_NE(json_field(after, "flash_crc32"), json_field(before, "flash_crc32"));
+        else
+            EXPECT_EQ(json_field(after, "flash_crc32"), json_field(before, "flash_crc32"));
+    }
     // Data bytes of the image's record on the given line (1 = first).
     std::string record(int number) const {
         std::istringstream in(testing_support::read_file(w.path("/opt/tarvo_update/fw/" + IMAGE)));
@@ -85,44 +100,31 @@ class UpdateFault : public ::testing::Test {
 
 TEST_F(UpdateFault, SilentLoaderFailsTheErase) {
     auto r = update_with("loader-silent");
-    EXPECT_EQ(r.status, 4);
-    EXPECT_EQ(r.out, HEAD + "Erasing device on PORT1 ... failed\n");
     EXPECT_TRUE(logged("err bsl_sync: ACK timeout of 5000 us reached."));
     expect_log_ends_with_failure("err main: Device mass erase failed with code -9");
     // Not in its loader, the chip started its old program again.
-    std::string after = board();
-    EXPECT_EQ(json_field(after, "mode"), "running");
-    EXPECT_EQ(json_field(after, "flash_crc32"), json_field(before, "flash_crc32"));
+    expect_stopped_before_flashing(r, "Erasing device on PORT1 ... failed\n", "running");
 }
 
 TEST_F(UpdateFault, UnansweredEraseEndsTheRun) {
     auto r = update_with("erase-silent");
-    EXPECT_EQ(r.status, 4);
-    EXPECT_EQ(r.out, HEAD + "Erasing device on PORT1 ... failed\n");
     auto msgs = w.messages();
     ASSERT_GE(msgs.size(), 3u);
     EXPECT_EQ(msgs[msgs.size() - 3].text, "uart_recv_ack: Timeout expired on PORT1 expecting 0x90");
     expect_log_ends_with_failure("err main: Device mass erase failed with code -8");
-    std::string after = board();
-    EXPECT_EQ(json_field(after, "mode"), "loader");
-    EXPECT_EQ(json_field(after, "flash_crc32"), json_field(before, "flash_crc32"));
+    expect_stopped_before_flashing(r, "Erasing device on PORT1 ... failed\n", "loader");
 }
 
 TEST_F(UpdateFault, RefusedLoaderRestartFailsThePatch) {
     // Frames after entry: erase, password, load PC to the loader's entry.
     auto r = update_with("nak-after=3");
-    EXPECT_EQ(r.status, 4);
-    EXPECT_EQ(r.out,
-              HEAD + "Erasing device on PORT1 ... done\nPatching device on PORT1 ... failed\n");
     EXPECT_EQ(complaints(),
               (std::vector<std::string>{
                   "warn uart_recv_ack: ACK failed. Received 0xA0, but expected 0x90",
                   "err msp430_load_pc: ACK(exp. 0x90) failed",
                   "err msp430_patch_bsl: MSP430 BSL load PC with 0x0C22 failed at PORT1",
                   "err main: Device patch failed with code -9"}));
-    std::string after = board();
-    EXPECT_EQ(json_field(after, "mode"), "loader");
-    EXPECT_NE(json_field(after, "flash_crc32"), json_field(before, "flash_crc32")); // erased
+    expect_stopped_before_flashing(r, PATCH_FAILED, "loader", true);
 }
 
 TEST_F(UpdateFault, CorruptedReadBackFailsTheFlashing) {
@@ -181,9 +183,6 @@ TEST_F(UpdateFault, ByteLostInTheEraseFrame) {
     // refuses the incomplete frame; an erase takes any answer, so the refusal
     // shows at the first authentication, on a chip that was not erased.
     auto r = update_with("drop-byte=55");
-    EXPECT_EQ(r.status, 4);
-    EXPECT_EQ(r.out,
-              HEAD + "Erasing device on PORT1 ... done\nPatching device on PORT1 ... failed\n");
     EXPECT_EQ(complaints(),
               (std::vector<std::string>{
                   "warn uart_recv_ack: ACK failed. Received 0xA0, but expected 0x90",
@@ -191,9 +190,7 @@ TEST_F(UpdateFault, ByteLostInTheEraseFrame) {
                   "err msp430_send_passwd: ACK failed: 0x90",
                   "err msp430_patch_bsl: MSP430 BSL 1st authentication failed at PORT1",
                   "err main: Device patch failed with code -9"}));
-    std::string after = board();
-    EXPECT_EQ(json_field(after, "mode"), "loader");
-    EXPECT_EQ(json_field(after, "flash_crc32"), json_field(before, "flash_crc32"));
+    expect_stopped_before_flashing(r, PATCH_FAILED, "loader");
 }
 
 TEST_F(UpdateFault, PowerCutMidFlashAndASecondUpdate) {

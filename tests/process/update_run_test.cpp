@@ -60,6 +60,15 @@ std::string board(const World &w, int port) {
     return "";
 }
 
+// The run ends with the board's new configuration and this mark, and the
+// board runs the new configuration.
+void expect_new_config(const World &w, const testing_support::RunResult &r,
+                       const std::string &mark) {
+    EXPECT_TRUE(r.out.ends_with("Reading new TARVO config on PORT1 ... " + NEW_TEXT + mark + "\n"))
+        << r.out;
+    EXPECT_EQ(json_field(board(w, 1), "config_text"), NEW_TEXT);
+}
+
 std::vector<std::string> texts(const World &w) {
     std::vector<std::string> out;
     for (const auto &m : w.messages())
@@ -188,9 +197,7 @@ TEST(UpdateRun, ImageWhoseNameDoesNotMatchItsConfigurationExitsSix) {
         testing_support::read_file(w.path("/opt/tarvo_update/fw/" + IMAGE)));
     auto r = w.update({"1", "Vcustom.hex"});
     EXPECT_EQ(r.status, 6);
-    auto tail = "Reading new TARVO config on PORT1 ... " + NEW_TEXT + RED + "\n";
-    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
-    EXPECT_EQ(json_field(board(w, 1), "config_text"), NEW_TEXT);
+    expect_new_config(w, r, RED);
 }
 
 TEST(UpdateRun, ImageEndingInAnEmptyLineIsAnUpdate) {
@@ -200,9 +207,7 @@ TEST(UpdateRun, ImageEndingInAnEmptyLineIsAnUpdate) {
         testing_support::read_file(w.path("/opt/tarvo_update/fw/" + IMAGE)) + "\n");
     auto r = w.update({"1", IMAGE});
     EXPECT_EQ(r.status, 0);
-    auto tail = "Reading new TARVO config on PORT1 ... " + NEW_TEXT + GREEN + "\n";
-    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
-    EXPECT_EQ(json_field(board(w, 1), "config_text"), NEW_TEXT);
+    expect_new_config(w, r, GREEN);
 }
 
 // A type-4 record with upper address 0, as common toolchains write it, also
@@ -214,9 +219,7 @@ TEST(UpdateRun, LinearAddressRecordOfZeroIsAnUpdate) {
                                         testing_support::read_file(fw));
     auto r = w.update({"1", IMAGE});
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(r.out.ends_with("Reading new TARVO config on PORT1 ... " + NEW_TEXT + GREEN + "\n"))
-        << r.out;
-    EXPECT_EQ(json_field(board(w, 1), "config_text"), NEW_TEXT);
+    expect_new_config(w, r, GREEN);
 }
 
 // A board whose new image carries no configuration reports an empty text: it

@@ -7,6 +7,7 @@
 #include "sim/board/bsl_rom_patch.h"
 #include "sim/board/msp430.h"
 #include "sim/clock.h"
+#include "tests/support/line_pattern.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -39,28 +40,22 @@ class BoardDriver {
     void lines(bool a, bool b) { chip.on_lines(a, b, now()); }
     static void wait_us(Nanos us) { advance(us * NS_PER_US); }
 
+    // Plays a line pattern on the chip.
+    void play(std::initializer_list<line_pattern::Step> steps) {
+        line_pattern::play(steps, [this](bool a, bool b) { lines(a, b); });
+    }
+
     // The bootstrap entry pattern of the updater, with its minimum delays.
     void entry_pattern(bool release_rst_while_tck_high = false) {
-        lines(true, true);
-        wait_us(500);
-        lines(true, false);
-        wait_us(1000);
-        lines(false, false);
-        wait_us(100);
-        lines(true, false);
-        wait_us(100);
-        lines(false, false);
-        wait_us(50);
-        if (release_rst_while_tck_high) {
-            lines(true, false);
-            wait_us(50);
-            lines(true, true);
-        } else {
-            lines(false, true);
-            wait_us(50);
-            lines(true, true);
-        }
-        wait_us(5000);
+        play({{true, true, 500},
+              {true, false, 1000},
+              {false, false, 100},
+              {true, false, 100},
+              {false, false, 50}});
+        if (release_rst_while_tck_high)
+            play({{true, false, 50}, {true, true, 5000}});
+        else
+            play({{false, true, 50}, {true, true, 5000}});
     }
 
     // Bytes on the line, back to back, in `fmt`.

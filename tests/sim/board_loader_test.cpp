@@ -44,64 +44,40 @@ TEST_F(Loader, EntryPatternStartsTheLoaderOtherPatternsTheProgram) {
     EXPECT_TRUE(d.exchange({0x80}).empty());
 
     // A single fall of TCK while RST is low is not enough.
-    d.lines(true, false);
-    BoardDriver::wait_us(1000);
-    d.lines(false, false);
-    BoardDriver::wait_us(100);
-    d.lines(false, true);
-    BoardDriver::wait_us(50);
-    d.lines(true, true);
-    BoardDriver::wait_us(2000);
+    d.play({{true, false, 1000}, {false, false, 100}, {false, true, 50}, {true, true, 2000}});
     EXPECT_EQ(d.chip.mode(), Mode::Running);
 }
 
 TEST_F(Loader, TckPulsesShorterThanTenMicrosecondsAreNotSeen) {
     BoardDriver d(factory());
-    d.lines(true, false);
-    BoardDriver::wait_us(1000);
-    d.lines(false, false); // a real fall
-    BoardDriver::wait_us(100);
-    d.lines(true, false);
-    BoardDriver::wait_us(100);
-    d.lines(false, false); // second fall, but TCK bounces high for 5 us
-    BoardDriver::wait_us(20);
-    d.lines(true, false);
-    BoardDriver::wait_us(5);
-    d.lines(false, false);
-    BoardDriver::wait_us(50);
-    d.lines(false, true);
-    BoardDriver::wait_us(50);
-    d.lines(true, true);
+    d.play({{true, false, 1000},
+            {false, false, 100}, // a real fall
+            {true, false, 100},
+            {false, false, 20}, // second fall, but TCK bounces high for 5 us
+            {true, false, 5},
+            {false, false, 50},
+            {false, true, 50},
+            {true, true, 0}});
     // The glitch did not count as a third fall nor undo the second: loader.
     EXPECT_EQ(d.chip.mode(), Mode::Loader);
 
     // A second TCK low of only 5 us does not count.
-    d.lines(true, false);
-    BoardDriver::wait_us(1000);
-    d.lines(false, false);
-    BoardDriver::wait_us(100);
-    d.lines(true, false);
-    BoardDriver::wait_us(100);
-    d.lines(false, false);
-    BoardDriver::wait_us(5);
-    d.lines(true, false);
-    BoardDriver::wait_us(100);
-    d.lines(true, true);
+    d.play({{true, false, 1000},
+            {false, false, 100},
+            {true, false, 100},
+            {false, false, 5},
+            {true, false, 100},
+            {true, true, 0}});
     EXPECT_EQ(d.chip.mode(), Mode::Running);
 }
 
 TEST_F(Loader, ListensOneMillisecondAfterReset) {
     BoardDriver d(factory());
-    d.lines(true, false);
-    BoardDriver::wait_us(1000);
-    d.lines(false, false);
-    BoardDriver::wait_us(100);
-    d.lines(true, false);
-    BoardDriver::wait_us(100);
-    d.lines(false, false);
-    BoardDriver::wait_us(50);
-    d.lines(false, true);
-    BoardDriver::wait_us(900);
+    d.play({{true, false, 1000},
+            {false, false, 100},
+            {true, false, 100},
+            {false, false, 50},
+            {false, true, 900}});
     d.chip.on_byte(0x80, sim::format_8e1(), sim::now()); // a SYNC ending 0.9 ms after RST rose
     BoardDriver::wait_us(2000);
     EXPECT_TRUE(d.out.empty());
@@ -341,10 +317,7 @@ TEST_F(Loader, ErasedResetVectorHangsTheChip) {
     BoardDriver d(factory());
     d.entry_pattern();
     ASSERT_EQ(d.mass_erase(), BoardDriver::ack());
-    d.lines(true, false);
-    BoardDriver::wait_us(1000);
-    d.lines(true, true);
-    BoardDriver::wait_us(2000);
+    d.play({{true, false, 1000}, {true, true, 2000}});
     EXPECT_EQ(d.chip.mode(), Mode::Hung);
     EXPECT_TRUE(d.modbus(":030300010001F8\r\n").empty());
     EXPECT_TRUE(d.exchange({0x80}).empty());

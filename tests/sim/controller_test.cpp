@@ -5,6 +5,8 @@
 #include "sim/controller/controller.h"
 #include "sim/scripted_partners.h"
 #include "sim/trace.h"
+#include "tests/support/regmap.h"
+#include "tests/support/sim_controller.h"
 #include "updater/port/mem.h"
 
 #include <cstdio>
@@ -16,12 +18,13 @@
 
 namespace {
 
-constexpr std::uint32_t UART1 = 0xD0000000;
-constexpr std::uint32_t UART2 = 0xA3000000;
-constexpr std::uint32_t GPIO = 0xFC980000;
-constexpr std::uint32_t RAS = 0xB3000000;
-constexpr std::uint32_t CLK = 0xFCA80000;
-constexpr std::uint16_t LCR_8N1 = 0x70, LCR_8E1 = 0x76, LCR_8N1_NO_FIFO = 0x60;
+using regmap::CLK;
+using regmap::GPIO;
+using regmap::RAS;
+using regmap::UART1;
+using regmap::UART2;
+constexpr std::uint16_t LCR_8N1 = regmap::LCR_H_8N1, LCR_8E1 = regmap::LCR_H_8E1;
+constexpr std::uint16_t LCR_8N1_NO_FIFO = 0x60;
 constexpr sim::Nanos US = sim::NS_PER_US, MS = sim::NS_PER_MS;
 
 std::uint32_t uart_base(int port) {
@@ -49,18 +52,8 @@ class Controller : public ::testing::Test {
     sim::RecorderPartner rec1{1, sim::format_8n1(9600)};
     sim::RecorderPartner rec2{2, sim::format_8n1(9600)};
 
-    void SetUp() override {
-        sim::reset_clock();
-        sim::set_access_cost(sim::hw::DEFAULT_ACCESS_COST);
-        sim::controller_reset();
-        sim::attach_partner(1, &rec1);
-        sim::attach_partner(2, &rec2);
-    }
-    void TearDown() override {
-        sim::attach_partner(1, nullptr);
-        sim::attach_partner(2, nullptr);
-        sim::trace_capture(false);
-    }
+    void SetUp() override { sim_test::start_controller(&rec1, &rec2); }
+    void TearDown() override { sim_test::stop_controller(); }
     static void init_uart(int port, std::uint16_t lcr_h) {
         mem_write16(uart_base(port), 0x24, port == 1 ? 312 : 538);
         mem_write16(uart_base(port), 0x2C, lcr_h);

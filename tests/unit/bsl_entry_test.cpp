@@ -1,12 +1,9 @@
 // Bootstrap entry against the simulated controller: which registers it touches
 // and in what order, the read-modify-write of the select, clock, direction and
 // line registers, its log, and the line pattern as the board sees it.
-#include "sim/clock.h"
-#include "sim/controller/controller.h"
-#include "sim/platform_sim.h"
 #include "sim/scripted_partners.h"
-#include "sim/trace.h"
 #include "tests/support/regmap.h"
+#include "tests/support/sim_controller.h"
 #include "updater/port/bsl_entry.h"
 #include "updater/port/mem.h"
 
@@ -26,31 +23,8 @@ using regmap::GPIO;
 using regmap::GPIO_DIR;
 using regmap::GPIO_LINES;
 
-struct Access {
-    char dir;
-    int width;
-    std::uint32_t address;
-    std::uint32_t value;
-    bool operator==(const Access &) const = default;
-};
-
-std::ostream &operator<<(std::ostream &os, const Access &a) {
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%c%d 0x%08X 0x%X", a.dir, a.width, a.address, a.value);
-    return os << buf;
-}
-
-std::vector<Access> accesses() {
-    std::vector<Access> out;
-    for (const std::string &line : sim::trace()) {
-        unsigned long long t = 0;
-        Access a{};
-        if (std::sscanf(line.c_str(), "%llu %c %d %x %x", &t, &a.dir, &a.width, &a.address,
-                        &a.value) == 5)
-            out.push_back(a);
-    }
-    return out;
-}
+using sim_test::Access;
+using sim_test::accesses;
 
 struct PortValues {
     int port;
@@ -72,21 +46,11 @@ class BslEntry : public ::testing::Test {
     sim::RecorderPartner far2{2, sim::format_8e1()};
 
     void SetUp() override {
-        sim::reset_clock();
-        sim::set_access_cost(sim::hw::DEFAULT_ACCESS_COST);
-        sim::controller_reset();
-        sim::attach_partner(1, &far1);
-        sim::attach_partner(2, &far2);
+        sim_test::start_controller(&far1, &far2);
         far1.clear();
         far2.clear();
-        sim::clear_log();
-        sim::trace_capture(false);
     }
-    void TearDown() override {
-        sim::attach_partner(1, nullptr);
-        sim::attach_partner(2, nullptr);
-        sim::trace_capture(false);
-    }
+    void TearDown() override { sim_test::stop_controller(); }
 
     static std::vector<std::string> info_lines() {
         std::vector<std::string> out;

@@ -1,5 +1,6 @@
 // The RAM patch and the flashing of records, against a scripted loader on the
 // simulated line.
+#include "tests/support/capture.h"
 #include "tests/unit/bsl_test_partner.h"
 #include "updater/bsl/bsl.h"
 #include "updater/hexfile/hexfile.h"
@@ -35,32 +36,8 @@ bool logged(const std::string &line) {
     return false;
 }
 
-// Captures what the flashing prints on standard output.
-class Stdout {
-  public:
-    Stdout() {
-        std::fflush(stdout);
-        saved_ = dup(1);
-        file_ = std::tmpfile();
-        dup2(fileno(file_), 1);
-    }
-    std::string text() {
-        std::fflush(stdout);
-        dup2(saved_, 1);
-        close(saved_);
-        std::string out;
-        std::rewind(file_);
-        int c;
-        while ((c = std::fgetc(file_)) != EOF)
-            out.push_back(static_cast<char>(c));
-        std::fclose(file_);
-        return out;
-    }
-
-  private:
-    int saved_;
-    std::FILE *file_;
-};
+// What the flashing prints on standard output.
+using Stdout = testing_support::StdoutCapture;
 
 class BslPatch : public ::testing::Test {
   protected:
@@ -117,12 +94,7 @@ TEST(BslPatchImage, IsThePublishedOneByteForByte) {
 
 TEST_F(BslPatch, AReadBackThatDiffersFailsThePatch) {
     // The loader hands back the patch with one byte changed far from the start.
-    partner.answer = [this](const Frame &f) {
-        auto out = partner.act(f);
-        if (f.cmd() == 0x14)
-            out[4 + 100] ^= 0x01;
-        return out;
-    };
+    partner.corrupt_answer(0x14, 4 + 100, 0x01);
     EXPECT_EQ(msp430_patch_bsl(2), -14);
     EXPECT_EQ(errors(), (std::vector<std::string>{
                             "err msp430_patch_bsl: MSP430 BSL patch check at 0x00000220 failed",
@@ -139,9 +111,7 @@ TEST_F(BslPatch, FailingStepsStopIt) {
     // The write is refused: the read never follows.
     partner.frames.clear();
     sim::clear_log();
-    partner.answer = [this](const Frame &f) {
-        return f.cmd() == 0x12 ? std::vector<std::uint8_t>{NAK} : partner.act(f);
-    };
+    partner.answer_to(0x12, {NAK});
     EXPECT_EQ(msp430_patch_bsl(2), -9);
     EXPECT_EQ(partner.frames.size(), 4u);
     EXPECT_TRUE(logged("err msp430_patch_bsl: MSP430 BSL write patch to 0x0220 failed at PORT2"));
@@ -260,12 +230,7 @@ TEST_F(BslFlash, IgnoredRecords) {
 }
 
 TEST_F(BslFlash, ReadBackThatDiffersStopsTheFlashing) {
-    partner.answer = [this](const Frame &f) {
-        auto out = partner.act(f);
-        if (f.cmd() == 0x14)
-            out[4 + 2] ^= 0xFF;
-        return out;
-    };
+    partner.corrupt_answer(0x14, 4 + 2, 0xFF);
     Stdout out;
     EXPECT_EQ(record(0xC000, 0, {1, 2, 3, 4}), -14);
     out.text();
@@ -277,9 +242,7 @@ TEST_F(BslFlash, ReadBackThatDiffersStopsTheFlashing) {
 TEST_F(BslFlash, DeviceFailuresPerStep) {
     Stdout out;
     // The write is refused.
-    partner.answer = [this](const Frame &f) {
-        return f.cmd() == 0x12 ? std::vector<std::uint8_t>{NAK} : partner.act(f);
-    };
+    partner.answer_to(0x12, {NAK});
     EXPECT_EQ(record(0xC000, 0, {1}), -12);
     EXPECT_TRUE(logged("err hex_callback: Write to 0x0000C000 failed with code -9"));
     EXPECT_TRUE(logged("err hex_callback: UART status: 0x00"));
@@ -297,9 +260,7 @@ TEST_F(BslFlash, DeviceFailuresPerStep) {
 
     // The read-back answer is cut short.
     sim::clear_log();
-    partner.answer = [this](const Frame &f) {
-        return f.cmd() == 0x14 ? std::vector<std::uint8_t>{0x80} : partner.act(f);
-    };
+    partner.answer_to(0x14, {0x80});
     EXPECT_EQ(record(0xC020, 0, {1}), -11);
     EXPECT_TRUE(logged("err hex_callback: Read from 0x0000C020 failed with code -6"));
 

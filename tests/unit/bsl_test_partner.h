@@ -44,6 +44,20 @@ class LoaderPartner : public sim::LinePartner {
     std::vector<std::uint8_t> sync_answer{ACK};
     // Answer to a frame; the default acts on it like a loader.
     std::function<std::vector<std::uint8_t>(const Frame &)> answer;
+    // Frames of command `cmd` get `reply`, the others the loader's answer.
+    void answer_to(std::uint8_t cmd, std::vector<std::uint8_t> reply) {
+        answer = [this, cmd, reply](const Frame &f) { return f.cmd() == cmd ? reply : act(f); };
+    }
+    // The loader's answers, with the bits `flip` of byte `at` flipped in the
+    // answers to command `cmd`.
+    void corrupt_answer(std::uint8_t cmd, std::size_t at, std::uint8_t flip) {
+        answer = [this, cmd, at, flip](const Frame &f) {
+            std::vector<std::uint8_t> out = act(f);
+            if (f.cmd() == cmd)
+                out[at] ^= flip;
+            return out;
+        };
+    }
     // Delay between the last byte received and the first byte of the answer.
     sim::Nanos answer_delay = 100 * sim::NS_PER_US;
 

@@ -2,12 +2,9 @@
 // line set-ups, budget edges of every wait, what is consumed and what stays in
 // the FIFO, the port check, the pause before each byte of a packet and the
 // frame formats as the far end sees them.
-#include "sim/clock.h"
-#include "sim/controller/controller.h"
-#include "sim/platform_sim.h"
 #include "sim/scripted_partners.h"
-#include "sim/trace.h"
 #include "tests/support/regmap.h"
+#include "tests/support/sim_controller.h"
 #include "updater/port/mem.h"
 #include "updater/port/uart.h"
 
@@ -25,58 +22,17 @@ using regmap::UART2;
 constexpr double BAUD1 = 48e6 / (16 * regmap::IBRD_PORT1), BAUD2 = 83e6 / (16 * regmap::IBRD_PORT2);
 constexpr std::uint8_t ACK = 0x90, NAK = 0xA0;
 
-struct Access {
-    sim::Nanos micros;
-    char dir;
-    int width;
-    std::uint32_t address;
-    std::uint32_t value;
-};
-
-std::vector<Access> accesses() {
-    std::vector<Access> out;
-    for (const std::string &line : sim::trace()) {
-        Access a{};
-        unsigned long long t = 0;
-        unsigned addr = 0, value = 0;
-        if (std::sscanf(line.c_str(), "%llu %c %d %x %x", &t, &a.dir, &a.width, &addr, &value) ==
-            5) {
-            a.micros = t;
-            a.address = addr;
-            a.value = value;
-            out.push_back(a);
-        }
-    }
-    return out;
-}
-
-int count(const std::vector<Access> &trace, char dir, std::uint32_t address) {
-    int n = 0;
-    for (const Access &a : trace)
-        n += a.dir == dir && a.address == address;
-    return n;
-}
+using sim_test::Access;
+using sim_test::accesses;
+using sim_test::count;
 
 class UartDriver : public ::testing::Test {
   protected:
     sim::ScriptedPartner far1{1, sim::format_8e1(BAUD1)};
     sim::ScriptedPartner far2{2, sim::format_8e1(BAUD2)};
 
-    void SetUp() override {
-        sim::reset_clock();
-        sim::set_access_cost(sim::hw::DEFAULT_ACCESS_COST);
-        sim::controller_reset();
-        sim::attach_partner(1, &far1);
-        sim::attach_partner(2, &far2);
-        sim::clear_log();
-        sim::trace_capture(false);
-    }
-    void TearDown() override {
-        sim::attach_partner(1, nullptr);
-        sim::attach_partner(2, nullptr);
-        sim::trace_capture(false);
-        sim::set_access_cost(sim::hw::DEFAULT_ACCESS_COST);
-    }
+    void SetUp() override { sim_test::start_controller(&far1, &far2); }
+    void TearDown() override { sim_test::stop_controller(); }
 
     sim::ScriptedPartner &far(int port) { return port == 1 ? far1 : far2; }
 

@@ -16,10 +16,12 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 using web_test::cgi_env;
 using web_test::with_stdin;
+using web_test::with_stdin_fd;
 
 namespace {
 
@@ -52,27 +54,27 @@ class CgiInput : public ::testing::Test {
 };
 
 TEST_F(CgiInput, PairsAreSplitDecodedAndLookedUpByExactName) {
-    read_query("button=Apply&firmware1=V1a2a3b4b5b6b7o.hex");
-    EXPECT_TRUE(cgi_has_input());
-    EXPECT_EQ(value_of("button"), "Apply");
-    EXPECT_EQ(value_of("firmware1"), "V1a2a3b4b5b6b7o.hex");
-    EXPECT_EQ(value_of("firmware2"), "");
-    EXPECT_EQ(value_of("Button"), "");
-
-    read_query("v=a+b%2B&x=1&x=2&n%61me=%4a%4A");
-    EXPECT_EQ(value_of("v"), "a b+");
-    EXPECT_EQ(value_of("x"), "1");
-    EXPECT_EQ(value_of("name"), "JJ");
-
-    // A pair without "=" runs into the next one: its name is "flag&x".
-    read_query("flag&x=1");
-    EXPECT_EQ(value_of("x"), "");
-    EXPECT_EQ(value_of("flag&x"), "1");
-
-    read_query("=empty&a=1&&b");
-    EXPECT_EQ(value_of(""), "empty");
-    EXPECT_EQ(value_of("a"), "1");
-    EXPECT_EQ(value_of("b"), "");
+    const struct {
+        const char *query;
+        std::vector<std::pair<const char *, const char *>> values;
+    } cases[] = {
+        {"button=Apply&firmware1=V1a2a3b4b5b6b7o.hex",
+         {{"button", "Apply"},
+          {"firmware1", "V1a2a3b4b5b6b7o.hex"},
+          {"firmware2", ""},
+          {"Button", ""}}},
+        {"v=a+b%2B&x=1&x=2&n%61me=%4a%4A", {{"v", "a b+"}, {"x", "1"}, {"name", "JJ"}}},
+        // A pair without "=" runs into the next one: its name is "flag&x".
+        {"flag&x=1", {{"x", ""}, {"flag&x", "1"}}},
+        {"=empty&a=1&&b", {{"", "empty"}, {"a", "1"}, {"b", ""}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.query);
+        read_query(c.query);
+        EXPECT_TRUE(cgi_has_input());
+        for (const auto &[name, value] : c.values)
+            EXPECT_EQ(value_of(name), value) << name;
+    }
 }
 
 TEST_F(CgiInput, PercentAtTheEndIsKeptAndNothingIsReadBeyond) {
@@ -187,11 +189,7 @@ TEST_F(CgiInput, PostBodyArrivingInPiecesIsReadToItsLength) {
         close(fds[1]);
     });
     auto env = cgi_env("POST", std::nullopt, std::to_string(first.size() + second.size()));
-    int saved = dup(0);
-    dup2(fds[0], 0);
-    cgi_read_input();
-    dup2(saved, 0);
-    close(saved);
+    with_stdin_fd(fds[0], [] { cgi_read_input(); });
     close(fds[0]);
     writer.join();
     EXPECT_EQ(value_of("button"), "Apply");

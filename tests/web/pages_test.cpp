@@ -77,6 +77,16 @@ a:hover {
 
 const std::string END = "</body>\n\n</html>\n";
 
+// One section of the menu on the left: its title and one link.
+std::string menu_section(const std::string &title, const std::string &href,
+                         const std::string &label) {
+    return "        <tr>\n          <td nowrap class=\"title\">" + title +
+           "</td>\n        </tr>\n        <tr>\n          <td>\n            <table "
+           "cellspacing=\"2\" cellpadding=\"1\">\n              <tr><td nowrap><a href=\"" +
+           href + "\">" + label +
+           "</a></td></tr>\n            </table>\n          </td>\n        </tr>\n";
+}
+
 std::string frame(const std::string &window, const std::string &action) {
     return R"(<table width="100%" cellspacing="2" cellpadding="2" border="0">
   <tr>
@@ -87,37 +97,9 @@ std::string frame(const std::string &window, const std::string &action) {
   <tr>
     <td valign="top" width="1%">
       <table width="200" cellspacing="0" cellpadding="5" border="3" class="window">
-        <tr>
-          <td nowrap class="title">Status</td>
-        </tr>
-        <tr>
-          <td>
-            <table cellspacing="2" cellpadding="1">
-              <tr><td nowrap><a href="slog.cgi">System Log</a></td></tr>
-            </table>
-          </td>
-        </tr>
-        <tr>
-          <td nowrap class="title">Configuration</td>
-        </tr>
-        <tr>
-          <td>
-            <table cellspacing="2" cellpadding="1">
-              <tr><td nowrap><a href="index.cgi">Automatic Update</a></td></tr>
-            </table>
-          </td>
-        </tr>
-        <tr>
-          <td nowrap class="title">Customization</td>
-        </tr>
-        <tr>
-          <td>
-            <table cellspacing="2" cellpadding="1">
-              <tr><td nowrap><a href="../../module.cgi">Return</a></td></tr>
-            </table>
-          </td>
-        </tr>
-      </table>
+)" + menu_section("Status", "slog.cgi", "System Log") +
+           menu_section("Configuration", "index.cgi", "Automatic Update") +
+           menu_section("Customization", "../../module.cgi", "Return") + R"(      </table>
     </td>
     <td valign="top" width="99%">
       <form name="f" action=")" +
@@ -179,37 +161,33 @@ const std::string UPDATE_END = "</td></tr>\n<tr align=\"center\"><td id=\"button
                                "href=\"index.cgi\">&raquo; OK &laquo;</a></td></tr></table></td>"
                                "</tr></table></form></center>\n";
 
-// The red box of a request refused for coming from another site.
-std::string refused_box(const std::string &server, const std::string &sender) {
+// A box with a coloured title, a text and a Back button to the index page.
+std::string message_box(const std::string &colour, const std::string &title,
+                        const std::string &text) {
     return "<center>\n<form name=\"f\" action=\"\">\n<table cellspacing=\"0\" cellpadding=\"5\" "
-           "border=\"3\" class=\"window\">\n  <tr>\n    <td bgcolor=\"#800000\" "
-           "align=\"center\"><font color=\"#FFFFFF\"><b>Request refused</b></font></td>\n  "
-           "</tr>\n  <tr>\n    <td>\n      <table>\n        <tr align=\"center\">\n          "
-           "<td>Changes are accepted only from the pages of this server (" +
-           server + "), but this request came from " + sender +
-           ". Nothing was changed.</td>\n        </tr>\n        <tr align=\"center\">\n          "
-           "<td id=\"button\"><a href=\"index.cgi\">&raquo; Back &laquo;</a></td>\n        "
-           "</tr>\n      </table>\n    </td>\n  </tr>\n</table>\n</form>\n</center>\n<script "
-           "type=\"text/javascript\">\n<!--\ndocument.getElementById('button').innerHTML = "
-           "'<input type=\"button\" name=\"button\" value=\"Back\" "
-           "onclick=\"location.href=\\'index.cgi\\'\">';\ndocument.f.button.focus();\n//-->\n"
-           "</script>\n";
-}
-
-std::string config_box(bool ok) {
-    return std::string("<center>\n<form name=\"f\" action=\"\">\n<table cellspacing=\"0\" "
-                       "cellpadding=\"5\" border=\"3\" class=\"window\">\n  <tr>\n    <td "
-                       "bgcolor=\"#") +
-           (ok ? "008000" : "800000") +
-           "\" align=\"center\"><font color=\"#FFFFFF\"><b>Configuration</b></font></td>\n  "
-           "</tr>\n  <tr>\n    <td>\n      <table>\n        <tr align=\"center\">\n          <td>" +
-           (ok ? "Configuration successfully updated." : "Error during configuration update.") +
+           "border=\"3\" class=\"window\">\n  <tr>\n    <td bgcolor=\"#" +
+           colour + "\" align=\"center\"><font color=\"#FFFFFF\"><b>" + title +
+           "</b></font></td>\n  </tr>\n  <tr>\n    <td>\n      <table>\n        <tr "
+           "align=\"center\">\n          <td>" +
+           text +
            "</td>\n        </tr>\n        <tr align=\"center\">\n          <td id=\"button\"><a "
            "href=\"index.cgi\">&raquo; Back &laquo;</a></td>\n        </tr>\n      </table>\n    "
            "</td>\n  </tr>\n</table>\n</form>\n</center>\n<script type=\"text/javascript\">\n<!--\n"
            "document.getElementById('button').innerHTML = '<input type=\"button\" "
            "name=\"button\" value=\"Back\" onclick=\"location.href=\\'index.cgi\\'\">';\n"
            "document.f.button.focus();\n//-->\n</script>\n";
+}
+
+// The red box of a request refused for coming from another site.
+std::string refused_box(const std::string &server, const std::string &sender) {
+    return message_box("800000", "Request refused",
+                       "Changes are accepted only from the pages of this server (" + server +
+                           "), but this request came from " + sender + ". Nothing was changed.");
+}
+
+std::string config_box(bool ok) {
+    return ok ? message_box("008000", "Configuration", "Configuration successfully updated.")
+              : message_box("800000", "Configuration", "Error during configuration update.");
 }
 
 // The CGI variables of a request; every one not given is removed.

@@ -9,38 +9,6 @@
 
 namespace web_test {
 
-std::string capture_stdout(const std::function<void()> &fn) {
-    std::fflush(stdout);
-    int saved = dup(1);
-    FILE *file = std::tmpfile();
-    dup2(fileno(file), 1);
-    fn();
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    std::string out;
-    std::rewind(file);
-    char buf[65536];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, file)) > 0)
-        out.append(buf, n);
-    std::fclose(file);
-    return out;
-}
-
-void with_stdin(const std::string &input, const std::function<void()> &fn) {
-    FILE *file = std::tmpfile();
-    std::fwrite(input.data(), 1, input.size(), file);
-    std::fflush(file);
-    std::rewind(file);
-    int saved = dup(0);
-    dup2(fileno(file), 0);
-    fn();
-    dup2(saved, 0);
-    close(saved);
-    std::fclose(file);
-}
-
 Env::Env(std::initializer_list<std::pair<const char *, std::optional<std::string>>> vars) {
     for (const auto &[name, value] : vars) {
         const char *old = std::getenv(name);

@@ -2,6 +2,8 @@
 // standard output, a chosen standard input and CGI environment variables.
 #pragma once
 
+#include "tests/support/capture.h"
+
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -10,11 +12,9 @@
 
 namespace web_test {
 
-// Runs fn with standard output going to a file and returns what it printed.
-std::string capture_stdout(const std::function<void()> &fn);
-
-// Runs fn with standard input reading `input` from a file.
-void with_stdin(const std::string &input, const std::function<void()> &fn);
+using testing_support::capture_stdout;
+using testing_support::with_stdin;
+using testing_support::with_stdin_fd;
 
 // Sets (value) or removes (nullopt) environment variables for its lifetime.
 class Env {
