@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <syslog.h>
-#include <unistd.h>
 
 int plat_start(void) {
     return 0;

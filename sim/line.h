@@ -20,7 +20,6 @@ struct FrameFormat {
 
     // Bit times of one frame: start, data, parity, stop.
     int bits() const { return 1 + data_bits + (parity ? 1 : 0) + stop_bits; }
-    Nanos bit_time() const { return static_cast<Nanos>(1e9 / baud + 0.5); }
     Nanos byte_time() const { return static_cast<Nanos>(bits() * (1e9 / baud) + 0.5); }
 };
 

@@ -6,6 +6,7 @@
 #include "sim/boards.h"
 #include "sim/clock.h"
 #include "sim/controller/controller.h"
+#include "sim/text_util.h"
 #include "sim/world.h"
 
 #include <cerrno>
@@ -28,27 +29,6 @@ int type_override[2] = {NO_OVERRIDE, NO_OVERRIDE};
 constexpr int FAKE_GPIO_FD = 1000;
 // The program name in the world's log lines.
 const char *log_ident = "tarvo_update";
-
-// Replaces %m by the text of errno, as syslog(3) does.
-std::string expand_errno(const char *fmt, int err) {
-    std::string out;
-    for (const char *p = fmt; *p; ++p) {
-        if (p[0] == '%' && p[1] == '%') {
-            out += "%%";
-            ++p;
-        } else if (p[0] == '%' && p[1] == 'm') {
-            for (const char *s = std::strerror(err); *s; ++s) {
-                out += *s;
-                if (*s == '%')
-                    out += '%';
-            }
-            ++p;
-        } else {
-            out += *p;
-        }
-    }
-    return out;
-}
 
 void append_to_messages(int level, const std::string &text) {
     if (world_root().empty())

@@ -59,9 +59,6 @@ class RecorderPartner : public LinePartner {
     virtual void react(const ReceivedByte &) {}
 };
 
-// Hears everything, says nothing.
-using SilentPartner = RecorderPartner;
-
 // Sends every byte back `delay` after it arrived: in the format it came in
 // (same_format), or in `fmt`.
 class EchoPartner : public RecorderPartner {

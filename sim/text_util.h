@@ -1,9 +1,10 @@
-// Small text helpers of the simulator's files and protocols.
+// Small text helpers of the simulator's files, protocols and log; header only.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,28 @@ inline bool read_whole_file(const std::string &path, std::string *text) {
         text->append(buf, n);
     std::fclose(f);
     return true;
+}
+
+// The format with %m replaced by the text of the error `err` (its own "%"
+// doubled), as syslog(3) does; "%%" is left for the printf that follows.
+inline std::string expand_errno(const char *fmt, int err) {
+    std::string out;
+    for (const char *p = fmt; *p; ++p) {
+        if (p[0] == '%' && p[1] == '%') {
+            out += "%%";
+            ++p;
+        } else if (p[0] == '%' && p[1] == 'm') {
+            for (const char *s = std::strerror(err); *s; ++s) {
+                out += *s;
+                if (*s == '%')
+                    out += '%';
+            }
+            ++p;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
 }
 
 } // namespace sim

@@ -2,11 +2,9 @@
 
 #include "sim/boards.h"
 
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <unistd.h>
 
 namespace fs = std::filesystem;

@@ -3,7 +3,6 @@
 #include "common/platform.h"
 #include "web/cgi_input.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>

@@ -28,7 +28,6 @@ class BslRom {
 
     bool authenticated() const { return authenticated_; }
     void set_authenticated(bool on) { authenticated_ = on; }
-    bool patch_pending() const { return patch_armed_; }
 
   private:
     enum class State { Idle, Synced, Frame };

@@ -4,7 +4,6 @@
 // (N) restart with every simulated run.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 namespace sim::board {

@@ -98,7 +98,6 @@ class Msp430 : public LinePartner {
 
     // Counts of this run.
     int bytes_received() const { return bytes_received_; }
-    int loader_frames() const { return loader_frames_; }
 
     // ---- used by the loader and the firmware ----
     static bool in_ram(std::uint32_t a) { return a >= RAM_START && a <= RAM_END; }

@@ -1,10 +1,10 @@
 #include "tests/devmem/test_platform.h"
 
 #include "common/platform.h"
+#include "sim/text_util.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <syslog.h>
 
 namespace devmem_test {
@@ -43,22 +43,7 @@ void plat_closelog(void) {}
 
 void plat_vsyslog(int level, const char *fmt, va_list ap) {
     // "%m" is the text of errno, as syslog(3) has it.
-    int err = errno;
-    std::string f;
-    for (const char *p = fmt; *p; ++p) {
-        if (p[0] == '%' && p[1] == 'm') {
-            for (const char *s = std::strerror(err); *s; ++s) {
-                f += *s;
-                if (*s == '%')
-                    f += '%';
-            }
-            ++p;
-        } else {
-            f += *p;
-            if (p[0] == '%' && p[1] == '%')
-                f += *++p;
-        }
-    }
+    std::string f = sim::expand_errno(fmt, errno);
     char buf[1024];
     std::vsnprintf(buf, sizeof buf, f.c_str(), ap);
     devmem_test::lines.push_back({LOG_PRI(level), buf});

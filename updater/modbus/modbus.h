@@ -15,9 +15,6 @@ constexpr int MODBUS_REQUEST_LENGTH = 17;
 // Reply: ':' slave function count value(4) LRC CR LF.
 constexpr int MODBUS_REPLY_LENGTH = 15;
 
-// Longest configuration text: "1a2a3c4c5b6b7b8b9o10f (bidir)".
-constexpr int CONFIG_TEXT_MAX = 29;
-
 // Results.
 enum ModbusResult {
     MODBUS_OK = 0,
