@@ -19,8 +19,14 @@ void plat_openlog(void);
 // The same log under another program's name (ident), for the project's other
 // programs that log like the updater.
 void plat_openlog_as(const char *ident);
-void plat_syslog(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void plat_vsyslog(int level, const char *fmt, va_list ap);
+// plat_vsyslog with the arguments in place, the same over every implementation.
+__attribute__((format(printf, 2, 3))) inline void plat_syslog(int level, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    plat_vsyslog(level, fmt, ap);
+    va_end(ap);
+}
 void plat_closelog(void);
 
 // CLOCK_MONOTONIC and microsecond sleeps.

@@ -23,13 +23,6 @@ void plat_vsyslog(int level, const char *fmt, va_list ap) {
     vsyslog(level, fmt, ap);
 }
 
-void plat_syslog(int level, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    vsyslog(level, fmt, ap);
-    va_end(ap);
-}
-
 void plat_closelog(void) {
     closelog();
 }

@@ -132,13 +132,6 @@ void plat_vsyslog(int level, const char *fmt, va_list ap) {
     sim::append_to_messages(LOG_PRI(level), buf);
 }
 
-void plat_syslog(int level, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    plat_vsyslog(level, fmt, ap);
-    va_end(ap);
-}
-
 void plat_clock_monotonic(struct timespec *ts) {
     // Offset so that the clock does not start at zero, as a booted system's would not.
     sim::Nanos t = sim::now() + 1000 * sim::NS_PER_S;

@@ -49,13 +49,6 @@ void plat_vsyslog(int level, const char *fmt, va_list ap) {
     devmem_test::lines.push_back({LOG_PRI(level), buf});
 }
 
-void plat_syslog(int level, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    plat_vsyslog(level, fmt, ap);
-    va_end(ap);
-}
-
 void plat_clock_monotonic(struct timespec *ts) {
     ts->tv_sec = static_cast<time_t>(devmem_test::slept / 1000000);
     ts->tv_nsec = static_cast<long>(devmem_test::slept % 1000000 * 1000);
