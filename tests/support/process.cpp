@@ -116,28 +116,36 @@ RunResult collect(pid_t pid, int out_fd, int err_fd, int in_fd, const std::strin
     return r;
 }
 
-} // namespace
-
-RunResult run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-              const std::string &input) {
+// Starts argv with the environment of the test plus `env`: its standard input
+// reads in_fd (/dev/null when -1), its output and errors go to the write ends
+// of the pipes out and err, which the parent then closes.  Returns its pid.
+pid_t start_child(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                  int in_fd, const int out[2], const int err[2]) {
     std::vector<std::string> envs = child_environment(env);
     std::vector<char *> cargv, cenv;
     exec_vectors(argv, envs, cargv, cenv);
-
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
-        return {};
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(in[0], 0);
+        dup2(in_fd >= 0 ? in_fd : open("/dev/null", O_RDONLY), 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
         execve(cargv[0], cargv.data(), cenv.data());
         _exit(127);
     }
-    close(in[0]);
     close(out[1]);
     close(err[1]);
+    return pid;
+}
+
+} // namespace
+
+RunResult run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+              const std::string &input) {
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+        return {};
+    pid_t pid = start_child(argv, env, in[0], out, err);
+    close(in[0]);
     signal(SIGPIPE, SIG_IGN);
     if (input.empty()) {
         close(in[1]);
@@ -147,10 +155,6 @@ RunResult run(const std::vector<std::string> &argv, const std::vector<std::strin
 }
 
 Spawned spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env) {
-    std::vector<std::string> envs = child_environment(env);
-    std::vector<char *> cargv, cenv;
-    exec_vectors(argv, envs, cargv, cenv);
-
     Spawned child;
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC))
@@ -160,18 +164,7 @@ Spawned spawn(const std::vector<std::string> &argv, const std::vector<std::strin
         close(out[1]);
         return child;
     }
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        execve(cargv[0], cargv.data(), cenv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    child.pid = pid;
+    child.pid = start_child(argv, env, -1, out, err);
     child.out_fd = out[0];
     child.err_fd = err[0];
     return child;
