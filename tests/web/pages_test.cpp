@@ -204,6 +204,18 @@ struct Request {
     std::string type;   // CONTENT_TYPE
 };
 
+// A request of this method with this body, query string and length (empty:
+// the body's size); the rest as by default.
+Request form(const std::string &method, const std::string &body, const std::string &query = "",
+             const std::string &length = "") {
+    Request r;
+    r.method = method;
+    r.body = body;
+    r.query = query;
+    r.length = length;
+    return r;
+}
+
 RunResult serve(const World &w, const std::string &name, const Request &r = {}) {
     std::vector<std::string> env{w.env(),
                                  "TARVO_SIM_SPEED=",
@@ -370,21 +382,10 @@ TEST(SetPage, RequestsThatChangeNothingGetAnEmptyPage) {
         req.body = std::string("firmware1=a&firmware2=b&button=") + button;
         check(req, button);
     }
-    Request get;
-    get.method = "GET";
-    get.query = "button=Apply&firmware1=a";
-    check(get, "GET");
-    Request short_body;
-    short_body.body = "button=Apply&firmware1=a";
-    short_body.length = "100";
-    check(short_body, "short body");
-    Request none;
-    none.body = "";
-    check(none, "no form data");
-    Request put;
-    put.method = "PUT";
-    put.body = "button=Apply";
-    check(put, "PUT");
+    check(form("GET", "", "button=Apply&firmware1=a"), "GET");
+    check(form("POST", "button=Apply&firmware1=a", "", "100"), "short body");
+    check(form("POST", ""), "no form data");
+    check(form("PUT", "button=Apply"), "PUT");
 }
 
 // A request from another site is refused before any of it is read, says so,
