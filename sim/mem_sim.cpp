@@ -59,4 +59,3 @@ int mem_write16(std::uint32_t base, std::uint32_t offset, std::uint32_t value) {
 int mem_write32(std::uint32_t base, std::uint32_t offset, std::uint32_t value) {
     return write(base, offset, 32, value);
 }
-
