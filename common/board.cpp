@@ -2,6 +2,9 @@
 
 #include "common/platform.h"
 
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 
 namespace {
@@ -18,4 +21,12 @@ int board_present(int port) {
     }
     unsigned long request = (port == 2) ? BOARD_TYPE_REQ_PORT2 : BOARD_TYPE_REQ_PORT1;
     return plat_gpio_ioctl(gpio_fd, request) == BOARD_TYPE_TARVO ? 1 : 0;
+}
+
+int parse_port(const char *arg) {
+    errno = 0;
+    long value = std::strtol(arg, nullptr, 10);
+    if (errno == ERANGE || value > INT_MAX || value < INT_MIN)
+        return value < 0 ? INT_MIN : INT_MAX;
+    return static_cast<int>(value);
 }

@@ -183,7 +183,7 @@ int main(int argc, char **argv) {
     }
 
     static Report report;
-    report.port = static_cast<int>(std::strtol(argv[1], nullptr, 10));
+    report.port = parse_port(argv[1]);
     report.status = query(&report);
     if (json)
         print_json(report);

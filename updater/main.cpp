@@ -7,8 +7,6 @@
 #include "updater/pid_lock.h"
 #include "updater/run.h"
 
-#include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -37,17 +35,6 @@ void usage() {
                          "  5 firmware file refused, 6 the board reports no configuration or\n"
                          "  another one than the file name, 7 another update runs,\n"
                          "  9 the update lock could not be taken\n");
-}
-
-// The port argument's leading base-10 number (0 when there is none).  A number
-// beyond the range of int is taken as the nearest end of that range, as on a
-// target whose long is 32 bits wide, so it never lands on a real port.
-int parse_port(const char *arg) {
-    errno = 0;
-    long value = std::strtol(arg, nullptr, 10);
-    if (errno == ERANGE || value > INT_MAX || value < INT_MIN)
-        return value < 0 ? INT_MIN : INT_MAX;
-    return static_cast<int>(value);
 }
 
 } // namespace

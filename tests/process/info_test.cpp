@@ -36,6 +36,11 @@ TEST(Info, PrintsWhatTheBoardReports) {
          "{\"port\":2,\"status\":\"no-board\",\"board\":false,\"answered\":false,"
          "\"version\":null,\"config\":null}\n"},
         {"bad port", "tarvo", {"3"}, 2, "Unknown PORT3, expecting PORT1 or PORT2\n"},
+        {"port beyond int",
+         "tarvo",
+         {"4294967297"},
+         2,
+         "Unknown PORT2147483647, expecting PORT1 or PORT2\n"},
         {"bad port, json",
          "tarvo",
          {"0", "json"},
