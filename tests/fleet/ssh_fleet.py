@@ -120,7 +120,7 @@ class Controller:
                 "AuthorizedKeysFile /root/.ssh/authorized_keys", "PasswordAuthentication no",
                 "KbdInteractiveAuthentication no", "UsePAM no", "UseDNS no",
                 "PidFile /run/sshd.pid", "MaxSessions 100", "MaxStartups 100:30:200",
-                "Subsystem sftp internal-sftp", ""]))
+                "PrintLastLog no", "Subsystem sftp internal-sftp", ""]))
             public = open(key + ".pub").read().split()[:2]
             self.command = [binary, "-D", "-e", "-f", "/etc/ssh/sshd_config"]
         else:

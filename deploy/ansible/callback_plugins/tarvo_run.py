@@ -7,6 +7,7 @@ playbook's arguments go to the tasks through the environment, which every
 worker inherits.  A run killed outright ends nowhere: its report was written
 ahead and says so itself.
 """
+import base64
 import json
 import os
 import shlex
@@ -41,6 +42,16 @@ class CallbackModule(CallbackBase):
         facts = result._result.get("ansible_facts") or {}
         if facts.get("_tarvo_run_dir") and facts.get("_tarvo_run_finish"):
             self.finish = shlex.split(facts["_tarvo_run_finish"]) + [facts["_tarvo_run_dir"]]
+
+    def v2_runner_on_failed(self, result, ignore_errors=False):
+        # The role's argument check runs before the role's own tasks, and so
+        # outside the block that reports a failed host: report it here.
+        if self.finish and result._task.action.endswith("validate_argument_spec"):
+            data = {"host": result._host.get_name(), "failed": {
+                "task": result._task.get_name(), "result": {"msg": result._result.get("msg", "")}}}
+            encoded = base64.b64encode(json.dumps(data).encode()).decode()
+            step = self.finish[:-2] + ["end", self.finish[-1], encoded]
+            subprocess.run(step, capture_output=True, check=False)
 
     def v2_playbook_on_stats(self, stats):
         if not self.finish:

@@ -451,7 +451,7 @@ def failure_text(failed):
 def end(run, data):
     def change(frag):
         if frag.get("state") in (None, "not-reached"):  # failed before the probe
-            frag.update(ports=data.get("ports", frag.get("ports", [])), plan={})
+            frag.update(ports=data.get("ports") or frag.get("ports", []), plan={})
         frag["state"] = "done"
         frag["unreachable"] = bool(data.get("unreachable"))
         frag["error"] = data.get("unreachable_msg") or failure_text(data.get("failed"))
@@ -478,7 +478,10 @@ def main():
     if step == "finish":
         return finish(sys.argv[2])
     data = json.loads(base64.b64decode(sys.argv[3]))
-    {"start": start, "plan": plan, "port": port, "end": end}[step](sys.argv[2], data)
+    try:
+        {"start": start, "plan": plan, "port": port, "end": end}[step](sys.argv[2], data)
+    except BrokenPipeError:  # the playbook was stopped: what was written stays
+        pass
 
 
 if __name__ == "__main__":
