@@ -327,8 +327,10 @@ def main():
                       for h, p in PORTS if h in ("c02", "c03", "c05", "c07", "c08")),
                   "run 4: %s" % sorted(set(r["outcome"] for r in run.rows.values())))
             check(set(h for h, _ in run.rows) == set(HOSTS), "run 4: hosts missing")
-        jobs = os.path.join(t.root("c06"), "opt/tarvo_update/.rollout")
-        wait_for("c06's flash to end", lambda: any(n.endswith(".end") for n in os.listdir(jobs)), 300)
+        if run_dir:
+            job = os.path.join(t.root("c06"), "opt/tarvo_update/.rollout",
+                               "1-" + os.path.basename(run_dir[0]) + ".end")
+            wait_for("c06's flash to end", lambda: os.path.exists(job), 300)
         t.fleet.speeds["c06"] = "0"
         t.fleet.write_inventory()
 

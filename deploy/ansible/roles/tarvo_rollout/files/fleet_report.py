@@ -200,7 +200,8 @@ def port_rows(frag):
                 outcome, reason = "interrupted", INTERRUPTED
             else:
                 outcome = "not-done"
-                reason = "an earlier port failed" if updates else error
+                reason = "an earlier port failed" if updates else (
+                    error or "not updated in this run (tags)")
         else:
             outcome, reason = action, why
         rows.append({
@@ -441,7 +442,8 @@ def failure_text(failed):
     if items:
         result = dict(items[-1], msg=items[-1].get("msg") or result.get("msg"))
     said = [l.strip() for l in ("%s\n%s" % (result.get("stdout") or "",
-                                            result.get("stderr") or "")).splitlines() if l.strip()]
+                                            result.get("stderr") or "")).splitlines()
+            if l.strip() and not l.startswith("Shared connection to ")]
     text = "%s: %s" % (failed.get("task") or "the rollout", result.get("msg") or "failed")
     if said:
         text += ": " + " | ".join(said[-5:])
