@@ -5,6 +5,8 @@
 //   tarvo-sim clear DIR PORT            removes its injected faults
 //   tarvo-sim flash DIR PORT FILE       programs an Intel HEX image as a factory
 //                                       programmer would (erase, write, run)
+//   tarvo-sim reboot DIR                power-cycles the boards as a restart of
+//                                       the controller does
 #include "sim/board/faults.h"
 #include "sim/board/info.h"
 #include "sim/board/intel_hex.h"
@@ -26,7 +28,8 @@ int usage() {
                  "       tarvo-sim fault DIR PORT NAME[=ARG]\n"
                  "         NAME: %s\n"
                  "       tarvo-sim clear DIR PORT\n"
-                 "       tarvo-sim flash DIR PORT FILE\n",
+                 "       tarvo-sim flash DIR PORT FILE\n"
+                 "       tarvo-sim reboot DIR\n",
                  sim::board::fault_names(4, "\n               ").c_str());
     return 2;
 }
@@ -190,13 +193,30 @@ int cmd_flash(int argc, char **argv) {
         *s = sim::board::factory_state(image);
         s->faults = faults;
         // Without a program behind its reset vector the chip hangs.
-        std::uint16_t vector = static_cast<std::uint16_t>(s->main[0x3FFE] | s->main[0x3FFF] << 8);
-        if (vector < sim::board::MAIN_START ||
-            (s->main[vector - sim::board::MAIN_START] == 0xFF &&
-             s->main[vector - sim::board::MAIN_START + 1] == 0xFF))
-            s->mode = sim::board::Mode::Hung;
+        s->mode = sim::board::power_on_mode(*s);
         return true;
     });
+}
+
+// Every TARVO board loses power and gets it back, whatever it was doing: its
+// loader forgets everything, RAM is lost, and the chip starts from its reset
+// vector.
+int cmd_reboot(int argc, char **argv) {
+    if (argc != 3)
+        return usage();
+    if (!open_world(argv[2]))
+        return 1;
+    for (const char *port : {"1", "2"}) {
+        if (sim::board_kind(port[0] - '0') != sim::BoardKind::Tarvo)
+            continue;
+        int status = edit_board(argv[2], port, [](sim::board::BoardState *s, std::string *) {
+            sim::board::power_cycle(s);
+            return true;
+        });
+        if (status != 0)
+            return status;
+    }
+    return 0;
 }
 
 } // namespace
@@ -215,5 +235,7 @@ int main(int argc, char **argv) {
         return cmd_clear(argc, argv);
     if (cmd == "flash")
         return cmd_flash(argc, argv);
+    if (cmd == "reboot")
+        return cmd_reboot(argc, argv);
     return usage();
 }
