@@ -1,8 +1,9 @@
 // The saved state of the simulated TARVO boards in a world: one text file per
 // port, $root/sim/boardN.state, with the mode, the loader's password state,
-// the injected faults and the memory (main and information flash, RAM) in hex.
-// Files are replaced atomically (temporary file, then rename): a reader, or a
-// program started after the writer died, finds the old state or the new one.
+// the injected faults, the envelope settings and the memory (main and
+// information flash, RAM) in hex.  Files are replaced atomically (temporary
+// file, then rename): a reader, or a program started after the writer died,
+// finds the old state or the new one.
 #pragma once
 
 #include "sim/board/msp430.h"
