@@ -116,14 +116,27 @@ TEST_F(UpdateFault, UnansweredEraseEndsTheRun) {
 }
 
 TEST_F(UpdateFault, RefusedLoaderRestartFailsThePatch) {
-    // Frames after entry: erase, password, load PC to the loader's entry.
-    auto r = update_with("nak-after=3");
+    // Frames after entry: erase, password, identification, load PC to the
+    // loader's entry.
+    auto r = update_with("nak-after=4");
     EXPECT_EQ(complaints(),
               (std::vector<std::string>{
                   "warn uart_recv_ack: ACK failed. Received 0xA0, but expected 0x90",
                   "err msp430_load_pc: ACK(exp. 0x90) failed",
                   "err msp430_patch_bsl: MSP430 BSL load PC with 0x0C22 failed at PORT1",
                   "err main: Device patch failed with code -9"}));
+    expect_stopped_before_flashing(r, PATCH_FAILED, "loader", true);
+}
+
+// The loader version's minor byte reads 0xEF: no BCD version, so no loader the
+// updater knows.
+TEST_F(UpdateFault, UnreadableIdentificationFailsThePatch) {
+    auto r = update_with("corrupt-readback=0x0FFB");
+    EXPECT_EQ(complaints(),
+              (std::vector<std::string>{
+                  "err msp430_patch_bsl: MSP430 identification at 0x0FF0 names no loader version: "
+                  "F1 49 00 00 00 00 00 00 00 00 01 EF 00 00 00 00",
+                  "err main: Device patch failed with code -16"}));
     expect_stopped_before_flashing(r, PATCH_FAILED, "loader", true);
 }
 
@@ -194,9 +207,9 @@ TEST_F(UpdateFault, ByteLostInTheEraseFrame) {
 }
 
 TEST_F(UpdateFault, PowerCutMidFlashAndASecondUpdate) {
-    // Seven frames before the flashing, four per data record: the power goes
+    // Eight frames before the flashing, four per data record: the power goes
     // right after the write of the 51st record, before its read-back.
-    auto r = update_with("power-cut-after=209");
+    auto r = update_with("power-cut-after=210");
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.out, HEAD + LOADED + repeat("wr", 51) + "failed\n");
     EXPECT_TRUE(logged("err hex_callback: Patch at 0x00000220 execution failed with code -9"));
