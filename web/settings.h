@@ -23,7 +23,9 @@ struct FirmwareSettings {
 // Loads both names; empty strings when the file cannot be read.
 void settings_load(FirmwareSettings *settings);
 // Replaces the file with both names: through a symbolic link its target,
-// keeping the file's owner and mode.  Where the file cannot be replaced (its
+// keeping the file's owner and mode.  A link is followed only through links
+// and directories that nobody but root and this user can change (otherwise
+// nothing is written and the save fails).  Where the file cannot be replaced (its
 // directory is not writable) it is rewritten in place.  False when it could
 // not be written; apart from a failing in-place rewrite, the old file is then
 // left as it was.
