@@ -386,6 +386,12 @@ TEST(SetPage, RequestsThatChangeNothingGetAnEmptyPage) {
     check(form("POST", "button=Apply&firmware1=a", "", "100"), "short body");
     check(form("POST", ""), "no form data");
     check(form("PUT", "button=Apply"), "PUT");
+    // An uploaded file's name is its name, not form fields.
+    Request upload;
+    upload.type = "multipart/form-data; boundary=XyZ";
+    upload.body = "--XyZ\r\nContent-Disposition: form-data; name=\"f\"; "
+                  "filename=\"a&button=Apply&firmware1=X\"\r\n\r\nnew\r\n--XyZ--\r\n";
+    check(upload, "upload name with fields");
 }
 
 // A request from another site is refused before any of it is read, says so,
