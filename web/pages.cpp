@@ -47,6 +47,79 @@ const char *server_scheme() {
     return nullptr;
 }
 
+// Splits a Host header, "name[:port]" or "[v6-address][:port]", into the
+// name (brackets stripped) and the port, which without one is the scheme's
+// default.  False for a text of another form.
+bool split_host(const char *host, const char *scheme, char *name, std::size_t size, long *port) {
+    const char *end, *rest;
+    if (host[0] == '[') {
+        ++host;
+        end = std::strchr(host, ']');
+        if (!end)
+            return false;
+        rest = end + 1;
+    } else {
+        end = host + std::strcspn(host, ":");
+        rest = end;
+        if (std::strchr(rest + (*rest ? 1 : 0), ':'))
+            return false;
+    }
+    if (end == host || static_cast<std::size_t>(end - host) >= size)
+        return false;
+    std::snprintf(name, size, "%.*s", static_cast<int>(end - host), host);
+    if (*rest == '\0') {
+        *port = scheme && strcasecmp(scheme, "https") == 0 ? 443 : 80;
+        return true;
+    }
+    if (*rest != ':' || rest[1] == '\0' || std::strlen(rest + 1) > 5 ||
+        std::strspn(rest + 1, "0123456789") != std::strlen(rest + 1))
+        return false;
+    *port = std::strtol(rest + 1, nullptr, 10);
+    return true;
+}
+
+// True when `name` is one the administrator lists in the allowed hosts file
+// (one name per line; blanks around it, empty lines and lines starting with
+// "#" are ignored; an IPv6 address may stand in brackets).
+bool listed_host(const char *name) {
+    char path[512], line[300];
+    FILE *file = std::fopen(plat_path(HOSTS_ALLOWED, path, sizeof path), "r");
+    if (!file)
+        return false;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, file)) {
+        char *start = line + std::strspn(line, " \t[");
+        std::size_t len = std::strcspn(start, " \t\r\n]");
+        start[len] = '\0';
+        found = *start != '#' && len > 0 && strcasecmp(start, name) == 0;
+    }
+    std::fclose(file);
+    return found;
+}
+
+// True when the Host header names this server: the address the request came
+// to, the controller's host name (also with ".local") or a listed name, each
+// with the port the request came to.
+bool host_is_this_server(const char *host, const char *scheme) {
+    char name[256];
+    long port = 0;
+    const char *server_port = std::getenv("SERVER_PORT");
+    if (!host || !split_host(host, scheme, name, sizeof name, &port) || !server_port ||
+        std::strspn(server_port, "0123456789") != std::strlen(server_port) || !*server_port ||
+        std::strtol(server_port, nullptr, 10) != port)
+        return false;
+    const char *addr = std::getenv("SERVER_ADDR");
+    if (addr && *addr && strcasecmp(name, addr) == 0)
+        return true;
+    char self[256] = {0}, local[300];
+    if (gethostname(self, sizeof self - 1) == 0 && self[0]) {
+        std::snprintf(local, sizeof local, "%s.local", self);
+        if (strcasecmp(name, self) == 0 || strcasecmp(name, local) == 0)
+            return true;
+    }
+    return listed_host(name);
+}
+
 bool is_post() {
     const char *method = std::getenv("REQUEST_METHOD");
     return method && std::strcmp(method, "POST") == 0;
@@ -79,6 +152,20 @@ void update_window(int port, const char *file) {
 } // namespace
 
 const char *request_refusal(char *why, std::size_t size) {
+    // A page of another site under a name that leads here (DNS rebinding)
+    // sends its own name as Host, and as Origin.
+    const char *host = std::getenv("HTTP_HOST");
+    const char *scheme = server_scheme();
+    if (!host_is_this_server(host, scheme)) {
+        char named[320] = "";
+        if (host)
+            html_escape_into(named, sizeof named, host);
+        std::snprintf(why, size,
+                      "Changes are accepted only when addressed to this server by its own address "
+                      "or name, but this request %s%.320s. Nothing was changed.",
+                      named[0] ? "was addressed to " : "named no server", named);
+        return why;
+    }
     // The page that sent the request: its Origin, or without one its Referer;
     // a request with neither (an older browser, a privacy setting) is taken.
     const char *from = std::getenv("HTTP_ORIGIN");
@@ -87,11 +174,9 @@ const char *request_refusal(char *why, std::size_t size) {
         if (!from || !*from)
             return nullptr;
     }
-    const char *host = std::getenv("HTTP_HOST");
-    const char *scheme = server_scheme();
     Site site;
     bool parsed = url_site(from, &site);
-    if (parsed && host && *host && strcasecmp(site.host, host) == 0 &&
+    if (parsed && strcasecmp(site.host, host) == 0 &&
         (!scheme || strcasecmp(site.scheme, scheme) == 0))
         return nullptr;
 
@@ -101,9 +186,7 @@ const char *request_refusal(char *why, std::size_t size) {
     else
         std::snprintf(text, sizeof text, "%.100s", from);
     html_escape_into(sender, sizeof sender, text);
-    if (!host || !*host)
-        std::snprintf(text, sizeof text, "an unnamed host");
-    else if (scheme)
+    if (scheme)
         std::snprintf(text, sizeof text, "%.16s://%.200s", scheme, host);
     else
         std::snprintf(text, sizeof text, "%.200s", host);
