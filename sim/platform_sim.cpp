@@ -140,7 +140,20 @@ void plat_clock_monotonic(struct timespec *ts) {
 }
 
 void plat_usleep(unsigned long usec) {
-    sim::advance(static_cast<sim::Nanos>(usec) * sim::NS_PER_US);
+    sim::Nanos d = static_cast<sim::Nanos>(usec) * sim::NS_PER_US;
+    if (sim::kernel_hz() == 0) {
+        sim::advance(d);
+        return;
+    }
+    // A jiffy-based kernel wakes the sleeper at a tick boundary, at least one
+    // tick after the sleep has run out: any short sleep lasts one to two ticks.
+    sim::Nanos tick = sim::NS_PER_S / static_cast<sim::Nanos>(sim::kernel_hz());
+    sim::Nanos due = sim::now() + d + tick;
+    sim::advance_to((due + tick - 1) / tick * tick);
+}
+
+long plat_sleep_resolution_ns(void) {
+    return sim::kernel_hz() == 0 ? 1 : static_cast<long>(sim::NS_PER_S) / sim::kernel_hz();
 }
 
 int plat_gpio_open(const char *path, int) {

@@ -113,6 +113,7 @@ void Msp430::load(const BoardState &state) {
     busy_until_ = 0;
     bytes_received_ = 0;
     loader_frames_ = 0;
+    erased_for_ = 0;
     tck_.clear();
 }
 
@@ -129,8 +130,14 @@ std::uint8_t Msp430::peek(std::uint16_t a) const {
         return state_.info[a - INFO_START];
     if (in_main(a))
         return state_.main[a - MAIN_START];
-    if (a >= CHIP_ID_ADDRESS && a < CHIP_ID_ADDRESS + CHIP_ID.size())
-        return CHIP_ID[a - CHIP_ID_ADDRESS];
+    if (a >= CHIP_ID_ADDRESS && a < CHIP_ID_ADDRESS + CHIP_ID.size()) {
+        std::size_t i = a - CHIP_ID_ADDRESS;
+        if (i == CHIP_ID_VERSION)
+            return static_cast<std::uint8_t>(state_.settings.loader >> 8);
+        if (i == CHIP_ID_VERSION + 1)
+            return static_cast<std::uint8_t>(state_.settings.loader & 0xFF);
+        return CHIP_ID[i];
+    }
     if (a >= LOADER_ROM_START && a <= LOADER_ROM_END)
         return BOOT_ROM_READ;
     if (a <= PERIPHERAL_END)
@@ -148,19 +155,32 @@ void Msp430::write_ram(std::uint16_t a, std::uint8_t v) {
 }
 
 void Msp430::write_flash(std::uint16_t a, std::uint8_t v) {
+    erased_for_ = 0;
     if (in_main(a))
         state_.main[a - MAIN_START] &= v;
     else if (in_info(a))
         state_.info[a - INFO_START] &= v;
 }
 
-void Msp430::erase_main() {
-    state_.main.fill(ERASED);
+template <std::size_t N>
+void Msp430::erase_cells(std::array<std::uint8_t, N> *cells, Nanos duration) {
+    if (!state_.settings.cumulative_erase || erased_for_ + duration >= CUMULATIVE_ERASE_TIME) {
+        cells->fill(ERASED);
+        return;
+    }
+    for (std::uint8_t &c : *cells)
+        c |= UNDER_ERASED_BITS;
 }
 
-void Msp430::erase_all() {
-    state_.main.fill(ERASED);
-    state_.info.fill(ERASED);
+void Msp430::erase_main(Nanos duration) {
+    erase_cells(&state_.main, duration);
+    erased_for_ += duration;
+}
+
+void Msp430::erase_all(Nanos duration) {
+    erase_cells(&state_.main, duration);
+    erase_cells(&state_.info, duration);
+    erased_for_ += duration;
 }
 
 void Msp430::erase_segment(std::uint16_t a) {
@@ -257,7 +277,7 @@ void Msp430::jump(std::uint16_t address, Nanos at) {
 
 void Msp430::start_program(Nanos at) {
     state_.mode = Mode::Running;
-    listen_from_ = at + PROGRAM_STARTUP;
+    listen_from_ = at + state_.settings.firmware_start;
     modbus_.reset();
 }
 

@@ -9,6 +9,7 @@
 #include "sim/board/info.h"
 #include "sim/board/modbus_slave.h"
 #include "sim/board/model_choices.h"
+#include "sim/board/settings.h"
 #include "sim/line.h"
 
 #include <array>
@@ -35,6 +36,7 @@ struct BoardState {
     Mode mode = Mode::Off;
     bool authenticated = false; // the loader's password state
     Faults faults;
+    Settings settings;
 };
 
 // Flash erased, RAM at its power-on content, held in reset, no faults.
@@ -87,6 +89,7 @@ class Msp430 : public LinePartner {
     const BoardState &state() const { return state_; }
     Mode mode() const { return state_.mode; }
     Faults &faults() { return state_.faults; }
+    const Settings &settings() const { return state_.settings; }
 
     // Bytes the chip sends go to `sink` instead of the controller (tests
     // driving the chip directly); start is when the byte's start bit begins.
@@ -114,10 +117,12 @@ class Msp430 : public LinePartner {
     void write_flash(std::uint16_t address, std::uint8_t value);
     // Erases the segment holding a flash address (nothing elsewhere).
     void erase_segment(std::uint16_t address);
-    // All main memory; information memory stays.
-    void erase_main();
-    // Main and information memory.
-    void erase_all();
+    // All main memory, information memory staying, or main and information
+    // memory, for one erase cycle of `duration`.  On a part that needs the
+    // cumulative erase time the cells are only fully erased once the cycles
+    // since the last programming add up to it.
+    void erase_main(Nanos duration);
+    void erase_all(Nanos duration);
 
     // Sends bytes back to back from `at` on, unless the chip is reset or
     // loses power before.
@@ -152,7 +157,12 @@ class Msp430 : public LinePartner {
     bool line_b_ = true;
     TckEdges tck_;
 
+    // Erases flash cells: fully, or as far as the cumulative erase time
+    // reached so far allows.
+    template <std::size_t N> void erase_cells(std::array<std::uint8_t, N> *cells, Nanos duration);
+
     Nanos listen_from_ = 0; // loader or program start-up
+    Nanos erased_for_ = 0;  // erase time since flash was last programmed
     Nanos busy_until_ = 0;
     int bytes_received_ = 0;
     int loader_frames_ = 0;

@@ -52,6 +52,7 @@ std::string serialize(const BoardState &s) {
     out += "\nauthenticated=";
     out += s.authenticated ? "1" : "0";
     out += "\nfaults=" + faults_text(s.faults);
+    out += "\nsettings=" + settings_text(s.settings);
     out += "\nmain=" + to_hex(s.main);
     out += "\ninfo=" + to_hex(s.info);
     out += "\nram=" + to_hex(s.ram);
@@ -77,6 +78,8 @@ bool parse_state(const std::string &text, BoardState *state, std::string *error)
             s.authenticated = value == "1";
         else if (key == "faults")
             ok = faults_parse(value, &s.faults, error);
+        else if (key == "settings")
+            ok = settings_parse(value, &s.settings, error);
         else if (key == "main")
             ok = have_main = from_hex(value, &s.main);
         else if (key == "info")
@@ -84,7 +87,7 @@ bool parse_state(const std::string &text, BoardState *state, std::string *error)
         else if (key == "ram")
             ok = from_hex(value, &s.ram);
         if (!ok) {
-            if (error->empty() || key != "faults")
+            if (error->empty() || (key != "faults" && key != "settings"))
                 *error = "bad '" + key + "' entry";
             return false;
         }

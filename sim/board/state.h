@@ -1,7 +1,7 @@
 // The saved state of the simulated TARVO boards in a world: one text file per
 // port, $root/sim/boardN.state, with the mode, the loader's password state,
-// the injected faults and the memory (main and information flash, RAM) in hex.
-// Files are replaced atomically (temporary file, then rename).
+// the injected faults, the envelope settings and the memory (main and information flash, RAM) in
+// hex. Files are replaced atomically (temporary file, then rename).
 #pragma once
 
 #include "sim/board/msp430.h"
