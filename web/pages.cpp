@@ -2,6 +2,7 @@
 
 #include "common/board.h"
 #include "common/platform.h"
+#include "common/ports.h"
 #include "web/cgi_input.h"
 #include "web/exec.h"
 #include "web/settings.h"
@@ -201,9 +202,8 @@ const char *request_refusal(char *why, std::size_t size) {
 int run_updater(int port, const char *file) {
     char program[512];
     plat_path(UPDATER_PROGRAM, program, sizeof program);
-    char port_arg[] = "1";
-    if (port != 1)
-        port_arg[0] = '2';
+    char port_arg[12];
+    std::snprintf(port_arg, sizeof port_arg, "%d", port_for_updater(port).number);
     char html_arg[] = "html";
     char *argv[] = {program, port_arg, const_cast<char *>(file), html_arg, nullptr};
     pid_t pid = vfork();
@@ -227,15 +227,14 @@ void page_index() {
     html_page_begin(PAGE_TITLE);
     html_frame_begin(PAGE_TITLE, "TARVO FW Changer", "set.cgi", MENU);
     html_layout(3);
-    if (board_present(1)) {
-        html_text("New Firmware for PORT1");
-        html_select("firmware1", settings.firmware1, firmware_options);
-        html_submit("button", "Update PORT1");
-    }
-    if (board_present(2)) {
-        html_text("New Firmware for PORT2");
-        html_select("firmware2", settings.firmware2, firmware_options);
-        html_submit("button", "Update PORT2");
+    const char *chosen[PORT_COUNT] = {settings.firmware1, settings.firmware2};
+    for (int i = 0; i < PORT_COUNT; ++i) {
+        const PortInfo &port = PORT_TABLE[i];
+        if (board_present(port.number)) {
+            html_text(port.selector_label);
+            html_select(port.form_field, chosen[i], firmware_options);
+            html_submit("button", port.update_button);
+        }
     }
     html_section_break();
     html_layout(1);
@@ -263,21 +262,27 @@ void page_set() {
         html_message_box(false, "Upload refused", problem, "index.cgi", "Back");
     } else if (cgi_has_input()) {
         char *button = nullptr;
-        FirmwareSettings settings;
+        char *files[PORT_COUNT];
         cgi_get_field("button", &button, false);
-        cgi_get_field("firmware1", &settings.firmware1, true);
-        cgi_get_field("firmware2", &settings.firmware2, true);
+        for (int i = 0; i < PORT_COUNT; ++i)
+            cgi_get_field(PORT_TABLE[i].form_field, &files[i], true);
         if (std::strcmp(button, "Apply") == 0) {
+            FirmwareSettings settings{files[0], files[1]};
             html_config_result(settings_save(&settings), "index.cgi");
-        } else if (std::strncmp(button, "Update PORT", 11) == 0) {
-            if (button[11] == '1')
-                update_window(1, settings.firmware1);
-            else if (button[11] == '2')
-                update_window(2, settings.firmware2);
+        } else {
+            // "Update PORT" and the port's digit; whatever follows it is not
+            // looked at.
+            for (int i = 0; i < PORT_COUNT; ++i) {
+                const char *label = PORT_TABLE[i].update_button;
+                if (std::strncmp(button, label, std::strlen(label)) == 0) {
+                    update_window(PORT_TABLE[i].number, files[i]);
+                    break;
+                }
+            }
         }
         std::free(button);
-        std::free(settings.firmware1);
-        std::free(settings.firmware2);
+        for (char *file : files)
+            std::free(file);
     }
     html_page_end();
     cgi_free_input();

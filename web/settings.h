@@ -2,12 +2,15 @@
 // KEY=value (the value may be in double quotes).
 #pragma once
 
+#include "common/ports.h"
+
 #include <cstddef>
 #include <cstdio>
 
 constexpr const char *SETTINGS_FILE = "/opt/tarvo_update/etc/settings";
-constexpr const char *KEY_FIRMWARE1 = "MOD_TARVOUPDATE_FIRMWARE1";
-constexpr const char *KEY_FIRMWARE2 = "MOD_TARVOUPDATE_FIRMWARE2";
+// The keys of PORT1's and PORT2's names, in the order of the record below.
+constexpr const char *KEY_FIRMWARE1 = PORT_TABLE[0].settings_key;
+constexpr const char *KEY_FIRMWARE2 = PORT_TABLE[1].settings_key;
 // One read of a lookup takes at most SETTINGS_LINE_SIZE - 1 characters.
 constexpr std::size_t SETTINGS_LINE_SIZE = 16384;
 // Written values are cut to this many characters.
@@ -15,6 +18,7 @@ constexpr int SETTINGS_MAX_VALUE = 16000;
 
 // The file names chosen for PORT1 and PORT2; heap strings, never null after
 // loading.
+static_assert(PORT_COUNT == 2, "the record holds one name per port");
 struct FirmwareSettings {
     char *firmware1;
     char *firmware2;
