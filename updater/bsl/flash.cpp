@@ -60,7 +60,7 @@ int data_record(int port, std::uint32_t address, const std::uint8_t *data, int l
         progress_letter('w');
     }
 
-    int rc = msp430_load_pc(port, BSL_PATCH_ADDRESS, 0);
+    int rc = bsl_loader->needs_patch ? msp430_load_pc(port, BSL_PATCH_ADDRESS, 0) : BSL_OK;
     if (rc < 0) {
         plat_syslog(LOG_ERR, "%s: Patch for 0x%04X execution failed with code %d", "hex_callback",
                     device, rc);
@@ -75,7 +75,7 @@ int data_record(int port, std::uint32_t address, const std::uint8_t *data, int l
     }
     if (!html)
         progress_letter('r');
-    rc = msp430_load_pc(port, BSL_PATCH_ADDRESS, 0);
+    rc = bsl_loader->needs_patch ? msp430_load_pc(port, BSL_PATCH_ADDRESS, 0) : BSL_OK;
     if (rc < 0) {
         plat_syslog(LOG_ERR, "%s: Patch at 0x%08X execution failed with code %d", "hex_callback",
                     BSL_PATCH_ADDRESS, rc);
