@@ -20,7 +20,8 @@ in port 2.  At most 34 % failures in a batch.
 5. --limit c04:c06: the rest of c06, in a report of its own.
 6. The older image: every board is "newer" and left alone, nothing changes.
 7. The older image allowed on c02 only.
-8. A dry run after; 9. hostile values and a pattern that matches nothing.
+8. A dry run after, with a half-done install on c07 and c08;
+9. hostile values and a pattern that matches nothing.
 Every run's report stays as it was written.
 
 Prints "fleet test: PASS" or "fleet test: FAIL" with what went wrong, and
@@ -270,7 +271,12 @@ def main():
 
         # 3. The wanted image with a fault; dropbear hosts get package and image.
         t.sim("fault", t.root("c04"), "1", "erase-silent")
+        settings = os.path.join(t.root("c03"), "opt/tarvo_update/etc/settings")
+        with open(settings, "w") as f:
+            f.write("MOD_TARVOUPDATE_FIRMWARE1=kept\n")
         run = t.rollout(good, VERSION, [len(HOSTS)])
+        check(open(settings).read() == "MOD_TARVOUPDATE_FIRMWARE1=kept\n",
+              "run 3: the install touched the settings")
         check(run.status != 0, "run 3: the playbook hid the faulty board's failure")
         if check_report(run, "run 3", "run", HOSTS):
             r = run.rows[("c04", 1)]
@@ -363,12 +369,20 @@ def main():
         check(all((b["version"], b["config_text"]) == FACTORY for b in t.show("c02").values()),
               "run 7: c02 %s" % t.show("c02"))
 
-        # 8. A dry run after: c02 needs the image again, nothing else does.
+        # 8. A dry run after: c02 needs the image again, nothing else does;
+        # installs that look half done are done again.
+        os.mkdir(os.path.join(t.root("c07"), "opt/.tarvo_update.stage"))
+        with open(os.path.join(t.root("c08"), "opt/tarvo_update/bin/tarvo_update"), "ab") as f:
+            f.write(b"\0")
+        steps = {"c07": "an earlier install was cut short",
+                 "c08": "the programs do not match their VERSION"}
         run = t.rollout(good, VERSION, [len(HOSTS)], "--check")
         if check_report(run, "run 8", "check", HOSTS):
             for h, p in PORTS[2:]:
                 want = "update" if h == "c02" else "skipped" if (h, p) == NO_PORT2 else "current"
-                check(run.outcome(h, p) == want and run.rows[(h, p)]["package_step"] == "current",
+                step = run.rows[(h, p)]["package_step"]
+                check(run.outcome(h, p) == want and (step.endswith(steps[h]) if h in steps
+                                                     else step == "current"),
                       "run 8: %s port %d %s" % (h, p, run.rows[(h, p)]))
         check(t.latest("latest-check") == run.dir and t.latest("latest-check") != dry1,
               "run 8: latest-check is %s" % t.latest("latest-check"))
