@@ -85,11 +85,14 @@ bool erase_device(int port) {
     say("Erasing device on PORT%d ... ", port);
     struct timespec start;
     plat_clock_monotonic(&start);
-    int rc = msp430_mass_erase(port);
-    if (rc < 0)
-        return stage_failed("mass erase", rc);
+    for (int cycle = 0; cycle < MASS_ERASE_CYCLES; ++cycle) {
+        int rc = msp430_mass_erase(port);
+        if (rc < 0)
+            return stage_failed("mass erase", rc);
+    }
     say("done%s", line_suffix);
     Elapsed e = since(start);
+    plat_syslog(LOG_INFO, "Mass erase: %d cycles", MASS_ERASE_CYCLES);
     plat_syslog(LOG_INFO, "Device erased at %.3f us", e.seconds * 1e6 + e.micros);
     plat_usleep(ERASE_PAUSE_US);
     return true;
