@@ -45,6 +45,12 @@ BoardState erased_state();
 void program_image(BoardState *state, const FwImage &image);
 // A board as it leaves the factory: the image programmed and running.
 BoardState factory_state(const FwImage &image);
+// What the chip does when power returns with RST high: it runs the program its
+// reset vector points at, or hangs when there is none.
+Mode power_on_mode(const BoardState &state);
+// A power cycle: RAM at its power-on content, the loader forgets its password,
+// the chip starts as power_on_mode says.  Flash and faults stay.
+void power_cycle(BoardState *state);
 
 // The TCK pulses the chip counts while RST is low.  A low phase of TCK counts
 // once it has lasted TCK_MIN_PULSE, seen when TCK rises again or when RST
@@ -84,6 +90,11 @@ class Msp430 : public LinePartner {
     void load(const BoardState &state);
     // The state to save; the mode is the one at this moment.
     BoardState save() const;
+    // Called with the state to save whenever a byte, a line change or a power
+    // cut has changed it (memory, mode, the loader's password state): a whole
+    // loader command is saved at once, before its answer leaves.
+    using Persist = std::function<void(const BoardState &state)>;
+    void set_persist(Persist persist) { persist_ = std::move(persist); }
 
     BoardState &state() { return state_; }
     const BoardState &state() const { return state_; }
@@ -134,9 +145,14 @@ class Msp430 : public LinePartner {
     // The loader jumps to code outside itself at time `at`: the user program
     // when the flash there holds code, a hang otherwise.
     void jump(std::uint16_t address, Nanos at);
-    void hang() { state_.mode = Mode::Hung; }
+    void hang() { set_mode(Mode::Hung); }
 
   private:
+    void set_mode(Mode mode);
+    // The password state as saved: only a chip in its loader keeps it.
+    bool saved_auth() const;
+    // End of an event: hands a changed state to persist_.
+    void settle();
     void enter_reset();
     void leave_reset(Nanos when);
     void boot_from_vector(Nanos at);
@@ -148,6 +164,9 @@ class Msp430 : public LinePartner {
     BslRom bsl_;
     ModbusSlave modbus_;
     Sink sink_;
+    Persist persist_;
+    bool dirty_ = false;          // changed since persist_ last saw the state
+    bool persisted_auth_ = false; // the password state persist_ last saw
     EventScope answers_; // bytes the chip is about to send; reset and power loss retire them
     EventScope power_;   // a power cut: it comes from outside, whatever the chip does
     Nanos sink_free_at_ = 0;

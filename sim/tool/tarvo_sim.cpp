@@ -9,6 +9,8 @@
 //                                       (0: high-resolution timers)
 //   tarvo-sim flash DIR PORT FILE       programs an Intel HEX image as a factory
 //                                       programmer would (erase, write, run)
+//   tarvo-sim reboot DIR                power-cycles the boards as a restart of
+//                                       the controller does
 #include "sim/board/faults.h"
 #include "sim/board/info.h"
 #include "sim/board/intel_hex.h"
@@ -35,7 +37,8 @@ int usage() {
                  "         NAME=VALUE: %s\n"
                  "       tarvo-sim set DIR kernel-hz=N\n"
                  "         N: 0 (high-resolution timers, the default) or %d..%d\n"
-                 "       tarvo-sim flash DIR PORT FILE\n",
+                 "       tarvo-sim flash DIR PORT FILE\n"
+                 "       tarvo-sim reboot DIR\n",
                  sim::board::fault_names(4, "\n               ").c_str(),
                  sim::board::setting_names().c_str(), sim::KERNEL_HZ_MIN, sim::KERNEL_HZ_MAX);
     return 2;
@@ -226,13 +229,30 @@ int cmd_flash(int argc, char **argv) {
         s->faults = faults;
         s->settings = settings;
         // Without a program behind its reset vector the chip hangs.
-        std::uint16_t vector = static_cast<std::uint16_t>(s->main[0x3FFE] | s->main[0x3FFF] << 8);
-        if (vector < sim::board::MAIN_START ||
-            (s->main[vector - sim::board::MAIN_START] == 0xFF &&
-             s->main[vector - sim::board::MAIN_START + 1] == 0xFF))
-            s->mode = sim::board::Mode::Hung;
+        s->mode = sim::board::power_on_mode(*s);
         return true;
     });
+}
+
+// Every TARVO board loses power and gets it back, whatever it was doing: its
+// loader forgets everything, RAM is lost, and the chip starts from its reset
+// vector.
+int cmd_reboot(int argc, char **argv) {
+    if (argc != 3)
+        return usage();
+    if (!open_world(argv[2]))
+        return 1;
+    for (const char *port : {"1", "2"}) {
+        if (sim::board_kind(port[0] - '0') != sim::BoardKind::Tarvo)
+            continue;
+        int status = edit_board(argv[2], port, [](sim::board::BoardState *s, std::string *) {
+            sim::board::power_cycle(s);
+            return true;
+        });
+        if (status != 0)
+            return status;
+    }
+    return 0;
 }
 
 } // namespace
@@ -253,5 +273,7 @@ int main(int argc, char **argv) {
         return cmd_set(argc, argv);
     if (cmd == "flash")
         return cmd_flash(argc, argv);
+    if (cmd == "reboot")
+        return cmd_reboot(argc, argv);
     return usage();
 }

@@ -230,4 +230,47 @@ TEST_F(UpdateFault, PowerCutMidFlashAndASecondUpdate) {
     EXPECT_EQ(json_field(after, "config_text"), NEW_TEXT);
 }
 
+// A run that dies leaves the board as far as it had driven it, as a real
+// board's flash is; a power cycle then starts whatever the flash holds.
+TEST_F(UpdateFault, KilledRunLeavesTheBoardAsItWasDriven) {
+    std::string erased_crc;
+    struct Case {
+        std::string kill;     // TARVO_SIM_KILL
+        std::string mode;     // the board right after
+        std::string flash;    // "old", "erased" or "partial"
+        std::string rebooted; // its mode after a power cycle
+    };
+    for (const Case &c : std::vector<Case>{
+             {"log:Erasing device on PORT1", "loader", "old", "running"},
+             {"log:Device erased at", "loader", "erased", "hung"},
+             {"at:60", "loader", "partial", "hung"},
+         }) {
+        World world;
+        ASSERT_EQ(world.sim({"fault", world.root(), "2", "nak-after=1"}).status, 0);
+        auto r = world.update({"1", IMAGE}, {"TARVO_SIM_KILL=" + c.kill});
+        EXPECT_EQ(r.status, 128 + 9) << c.kill;
+        std::istringstream shown(world.sim({"show", world.root()}).out);
+        std::string after, other;
+        std::getline(shown, after);
+        std::getline(shown, other);
+        EXPECT_EQ(json_field(after, "mode"), c.mode) << c.kill;
+        std::string crc = json_field(after, "flash_crc32");
+        EXPECT_EQ(crc == json_field(before, "flash_crc32"), c.flash == "old") << c.kill;
+        EXPECT_EQ(json_field(after, "config_text") == "null", c.flash != "old") << c.kill;
+        if (c.flash == "erased")
+            erased_crc = crc;
+        EXPECT_EQ(crc != erased_crc, c.flash != "erased") << c.kill;
+        ASSERT_EQ(world.sim({"reboot", world.root()}).status, 0);
+        std::istringstream rebooted(world.sim({"show", world.root()}).out);
+        std::getline(rebooted, after);
+        EXPECT_EQ(json_field(after, "mode"), c.rebooted) << c.kill;
+        EXPECT_EQ(json_field(after, "flash_crc32"), crc) << c.kill;
+        // The other board was not touched: it keeps its faults and runs.
+        std::string other_after;
+        std::getline(rebooted, other_after);
+        EXPECT_EQ(other_after, other) << c.kill;
+        EXPECT_EQ(json_field(other, "faults"), "nak-after=1");
+    }
+}
+
 } // namespace
