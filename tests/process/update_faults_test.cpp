@@ -168,8 +168,9 @@ TEST_F(UpdateFault, SilentFirmwareShowsNothingAndMatchesNothing) {
                           0),
               0u)
         << r.out;
-    std::string tail = "jfReading new TARVO FW version on PORT1 ... 0x00000000\n"
-                       "Reading new TARVO config on PORT1 ...  <font "
+    // Nothing read after the flashing: "no answer", and the red mark.
+    std::string tail = "jfReading new TARVO FW version on PORT1 ... no answer\n"
+                       "Reading new TARVO config on PORT1 ... no answer <font "
                        "color=\"red\">&#10008;</font>\n";
     ASSERT_GE(r.out.size(), tail.size());
     EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
@@ -179,12 +180,26 @@ TEST_F(UpdateFault, SilentFirmwareShowsNothingAndMatchesNothing) {
     EXPECT_EQ(json_field(board(), "mode"), "running");
 }
 
+// A new program that starts later than the updater waits for: the readings
+// after the flashing show that nothing answered, not what the old program said.
+TEST_F(UpdateFault, FirmwareStartingAfterTheWindowShowsNoAnswer) {
+    ASSERT_EQ(w.sim({"set", w.root(), "1", "firmware-start-ms=10000"}).status, 0);
+    auto r = w.update({"1", IMAGE});
+    EXPECT_EQ(r.status, 6);
+    EXPECT_EQ(r.out.rfind(HEAD, 0), 0u) << r.out;
+    EXPECT_TRUE(r.out.ends_with("jfReading new TARVO FW version on PORT1 ... no answer\n"
+                                "Reading new TARVO config on PORT1 ... no answer <font "
+                                "color=\"red\">&#10008;</font>\n"))
+        << r.out;
+    EXPECT_EQ(json_field(board(), "config_text"), NEW_TEXT);
+}
+
 TEST_F(UpdateFault, ShortRepliesFailEveryQuery) {
     auto r = update_with("modbus-short");
     EXPECT_EQ(r.status, 6);
     EXPECT_NE(r.out.find("Reading current TARVO FW version on PORT1 ... 0x00000000\n"),
               std::string::npos);
-    EXPECT_NE(r.out.find("Reading new TARVO config on PORT1 ...  <font color=\"red\">"),
+    EXPECT_NE(r.out.find("Reading new TARVO config on PORT1 ... no answer <font color=\"red\">"),
               std::string::npos);
     EXPECT_TRUE(logged("warn uart_recv_packet: timeout = 0, pos = 11, *packet_len=15"));
     EXPECT_TRUE(logged("err read_holding_reg: UART receive MODBUS packet failed: -2"));
