@@ -21,7 +21,8 @@ cmake -S . -B build-release -DTARVO_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release -DTA
 cmake --build build-release -j"$jobs"
 (cd build-release && ctest --output-on-failure -j"$jobs")
 
-echo "== fleet rollout with Ansible (simulated controllers) =="
+echo "== fleet rollout with Ansible (simulated controllers over SSH) =="
+(cd deploy/ansible && ansible-lint --nocolor --profile production rollout.yml roles/tarvo_rollout)
 tests/fleet/fleet_test.py build-release
 
 echo "== target build under emulation =="
