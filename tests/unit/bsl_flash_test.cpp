@@ -349,8 +349,51 @@ TEST_F(BslFlash, DeviceFailuresPerStep) {
     out.text();
 }
 
-TEST_F(BslFlash, RecordsTooLongForTheReadBackAreRefused) {
-    std::vector<std::uint8_t> data(251, 0);
+// Records go to the loader as even blocks of at most 16 bytes at even
+// addresses, padded with 0xFF; one w and r each, whatever the blocks.
+TEST_F(BslFlash, RecordsGoInEvenBlocksOfSixteenBytes) {
+    const struct {
+        std::uint32_t address;
+        int length;
+        std::vector<std::pair<std::uint16_t, int>> blocks; // address, length
+    } rows[] = {
+        {0xC000, 16, {{0xC000, 16}}},
+        {0xC101, 3, {{0xC100, 4}}},
+        {0xC201, 16, {{0xC200, 16}, {0xC210, 2}}},
+        {0xC300, 33, {{0xC300, 16}, {0xC310, 16}, {0xC320, 2}}},
+        {0xC400, 255, {}},
+    };
+    for (const auto &row : rows) {
+        partner.frames.clear();
+        std::vector<std::uint8_t> data(static_cast<std::size_t>(row.length));
+        for (std::size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<std::uint8_t>(i + 1);
+        Stdout out;
+        EXPECT_EQ(record(row.address, 0, data), 0) << std::hex << row.address;
+        EXPECT_EQ(out.text(), "wr");
+        EXPECT_EQ(0, std::memcmp(&partner.memory[row.address], data.data(), data.size()));
+        std::vector<std::pair<std::uint16_t, int>> writes, reads;
+        for (const auto &f : partner.frames) {
+            if (f.cmd() == 0x12)
+                writes.push_back({f.address(), static_cast<int>(f.bytes.size()) - 10});
+            if (f.cmd() == 0x14)
+                reads.push_back({f.address(), f.bytes[6]});
+        }
+        if (row.length == 255) {
+            EXPECT_EQ(writes.size(), 16u);
+            EXPECT_EQ(writes.back(), (std::pair<std::uint16_t, int>{0xC4F0, 16}));
+        } else {
+            EXPECT_EQ(writes, row.blocks) << std::hex << row.address;
+        }
+        EXPECT_EQ(reads, writes);
+    }
+    // The padding is 0xFF, which leaves flash as it is.
+    EXPECT_EQ(partner.memory[0xC100], 0xFF);
+    EXPECT_EQ(partner.memory[0xC211], 0xFF);
+    EXPECT_EQ(partner.memory[0xC321], 0xFF);
+
+    std::vector<std::uint8_t> data(256, 0);
+    partner.frames.clear();
     Stdout out;
     EXPECT_EQ(record(0xC000, 0, data), -15);
     EXPECT_EQ(out.text(), "");

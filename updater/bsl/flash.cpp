@@ -23,9 +23,9 @@ constexpr std::uint32_t FLASH_START = 0xC000;
 constexpr std::uint32_t FLASH_END = 0xFFFF;
 constexpr const char *PROGRESS_STYLE =
     "display: inline-block; position: absolute; background-color: #F4F4F4; width: 10em";
-// Read-back frame: 4 header bytes, the data, 2 checksum bytes.
-constexpr int READBACK_FRAME = 256;
-constexpr int READBACK_MAX_DATA = READBACK_FRAME - BSL_ANSWER_OVERHEAD;
+// The longest data record of the Intel HEX format: its length field is one
+// byte.  Records go to the loader in blocks of BSL_FLASH_BLOCK bytes.
+constexpr int RECORD_MAX = 255;
 
 // Keeps the browser rendering the page as it streams in.
 void print_padding() {
@@ -38,15 +38,9 @@ void progress_letter(char letter) {
     std::fflush(stdout);
 }
 
-void report_uart_status(int port) {
-    std::uint8_t status = 0;
-    uart_read_status(port, 1, &status);
-    plat_syslog(LOG_ERR, "%s: UART status: 0x%02X", "hex_callback", status);
-}
-
 int data_record(int port, std::uint32_t address, const std::uint8_t *data, int length, int html) {
     std::uint32_t device = address + segment_base;
-    if (length < 0 || length > READBACK_MAX_DATA) {
+    if (length < 0 || length > RECORD_MAX) {
         plat_syslog(LOG_ERR, "%s: Record at 0x%08X too long (%d bytes)", "hex_callback", device,
                     length);
         return BSL_ERR_TOO_LONG;
@@ -59,41 +53,19 @@ int data_record(int port, std::uint32_t address, const std::uint8_t *data, int l
     } else {
         progress_letter('w');
     }
-
-    int rc = bsl_loader->needs_patch ? msp430_load_pc(port, BSL_PATCH_ADDRESS, 0) : BSL_OK;
-    if (rc < 0) {
-        plat_syslog(LOG_ERR, "%s: Patch for 0x%04X execution failed with code %d", "hex_callback",
-                    device, rc);
-        report_uart_status(port);
-        return BSL_ERR_PATCH_RUN;
-    }
-    rc = msp430_write_memory(port, device, data, length);
-    if (rc < 0) {
-        plat_syslog(LOG_ERR, "%s: Write to 0x%08X failed with code %d", "hex_callback", device, rc);
-        report_uart_status(port);
-        return BSL_ERR_WRITE;
-    }
+    int rc = msp430_write_record(port, device, data, length, "hex_callback");
+    if (rc < 0)
+        return rc;
     if (!html)
         progress_letter('r');
-    rc = bsl_loader->needs_patch ? msp430_load_pc(port, BSL_PATCH_ADDRESS, 0) : BSL_OK;
-    if (rc < 0) {
-        plat_syslog(LOG_ERR, "%s: Patch at 0x%08X execution failed with code %d", "hex_callback",
-                    BSL_PATCH_ADDRESS, rc);
-        report_uart_status(port);
-        return BSL_ERR_PATCH_RUN;
-    }
-    std::array<std::uint8_t, READBACK_FRAME> frame{};
-    rc = msp430_read_memory(port, device, frame.data(), length);
-    if (rc < 0) {
-        plat_syslog(LOG_ERR, "%s: Read from 0x%08X failed with code %d", "hex_callback", device,
-                    rc);
-        report_uart_status(port);
-        return BSL_ERR_READ;
-    }
-    if (length > 0 && std::memcmp(data, frame.data() + 4, static_cast<std::size_t>(length)) != 0) {
+    std::array<std::uint8_t, RECORD_MAX> back{};
+    rc = msp430_read_record(port, device, back.data(), length, "hex_callback");
+    if (rc < 0)
+        return rc;
+    if (length > 0 && std::memcmp(data, back.data(), static_cast<std::size_t>(length)) != 0) {
         plat_syslog(LOG_ERR, "%s: Memory check at 0x%08X failed", "hex_callback", device);
         plat_syslog(LOG_ERR, "%s: Payload: 0x%02X, Device: 0x%02X", "hex_callback", data[0],
-                    frame[4]);
+                    back[0]);
         return BSL_ERR_VERIFY;
     }
     return 0;
