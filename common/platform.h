@@ -32,6 +32,10 @@ void plat_closelog(void);
 // CLOCK_MONOTONIC and microsecond sleeps.
 void plat_clock_monotonic(struct timespec *ts);
 void plat_usleep(unsigned long usec);
+// The granularity of those sleeps in nanoseconds, as clock_getres reports it
+// for CLOCK_MONOTONIC: 1 with high-resolution timers, one scheduler tick on a
+// kernel without them (where any sleep lasts one to two ticks).
+long plat_sleep_resolution_ns(void);
 
 // The controller's "/dev/gpio" driver: open(path, flags) and ioctl(fd, request, 0).
 int plat_gpio_open(const char *path, int flags);

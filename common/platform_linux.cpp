@@ -39,6 +39,13 @@ void plat_usleep(unsigned long usec) {
     }
 }
 
+long plat_sleep_resolution_ns(void) {
+    struct timespec res;
+    if (clock_getres(CLOCK_MONOTONIC, &res) != 0)
+        return 1;
+    return static_cast<long>(res.tv_sec) * 1000000000L + res.tv_nsec;
+}
+
 int plat_gpio_open(const char *path, int flags) {
     return open(path, flags);
 }

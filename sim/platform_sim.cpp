@@ -10,6 +10,7 @@
 #include "sim/world.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +30,31 @@ int type_override[2] = {NO_OVERRIDE, NO_OVERRIDE};
 constexpr int FAKE_GPIO_FD = 1000;
 // The program name in the world's log lines.
 const char *log_ident = "tarvo_update";
+
+// TARVO_SIM_KILL: the program dies as by "kill -KILL", nothing saved on the
+// way out, right after it logs a message that contains a text ("log:TEXT") or
+// when its virtual clock reaches a time ("at:SECONDS"): for tests of runs that
+// never end.
+std::string kill_after_log;
+EventScope kill_timer;
+
+void die() {
+    std::fflush(stdout);
+    std::raise(SIGKILL);
+}
+
+void arm_kill(const char *how) {
+    if (!how || !*how)
+        return;
+    if (std::strncmp(how, "log:", 4) == 0 && how[4] != '\0') {
+        kill_after_log = how + 4;
+    } else if (std::strncmp(how, "at:", 3) == 0) {
+        double seconds = std::atof(how + 3);
+        kill_timer.schedule(static_cast<Nanos>(seconds * NS_PER_S), die);
+    } else {
+        std::fprintf(stderr, "TARVO_SIM_KILL: expected log:TEXT or at:SECONDS, not '%s'\n", how);
+    }
+}
 
 void append_to_messages(int level, const std::string &text) {
     if (world_root().empty())
@@ -112,6 +138,7 @@ int plat_start(void) {
         sim::gpio_set_missing(true);
     if (const char *speed = std::getenv("TARVO_SIM_SPEED"))
         sim::set_speed(std::atof(speed));
+    sim::arm_kill(std::getenv("TARVO_SIM_KILL"));
     sim::controller_start();
     sim::boards_start();
     std::atexit(sim::shutdown);
@@ -130,6 +157,8 @@ void plat_vsyslog(int level, const char *fmt, va_list ap) {
     std::vsnprintf(buf, sizeof buf, f.c_str(), ap);
     sim::lines.push_back({LOG_PRI(level), buf});
     sim::append_to_messages(LOG_PRI(level), buf);
+    if (!sim::kill_after_log.empty() && std::strstr(buf, sim::kill_after_log.c_str()))
+        sim::die();
 }
 
 void plat_clock_monotonic(struct timespec *ts) {
@@ -140,7 +169,20 @@ void plat_clock_monotonic(struct timespec *ts) {
 }
 
 void plat_usleep(unsigned long usec) {
-    sim::advance(static_cast<sim::Nanos>(usec) * sim::NS_PER_US);
+    sim::Nanos d = static_cast<sim::Nanos>(usec) * sim::NS_PER_US;
+    if (sim::kernel_hz() == 0) {
+        sim::advance(d);
+        return;
+    }
+    // A jiffy-based kernel wakes the sleeper at a tick boundary, at least one
+    // tick after the sleep has run out: any short sleep lasts one to two ticks.
+    sim::Nanos tick = sim::NS_PER_S / static_cast<sim::Nanos>(sim::kernel_hz());
+    sim::Nanos due = sim::now() + d + tick;
+    sim::advance_to((due + tick - 1) / tick * tick);
+}
+
+long plat_sleep_resolution_ns(void) {
+    return sim::kernel_hz() == 0 ? 1 : static_cast<long>(sim::NS_PER_S) / sim::kernel_hz();
 }
 
 int plat_gpio_open(const char *path, int) {

@@ -2,6 +2,7 @@
 
 #include "sim/boards.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,22 @@ namespace {
 std::string root;
 BoardKind kinds[2] = {BoardKind::Tarvo, BoardKind::Tarvo};
 bool no_gpio = false;
+int tick_hz = 0;
+
+// world.conf: the board kinds, a missing "/dev/gpio", the kernel's tick.
+bool write_conf(const std::string &dir, std::string *error) {
+    std::ofstream conf(dir + "/sim/world.conf", std::ios::trunc);
+    conf << "port1=" << kind_name(kinds[0]) << "\nport2=" << kind_name(kinds[1]) << "\n";
+    if (no_gpio)
+        conf << "gpio=missing\n";
+    if (tick_hz != 0)
+        conf << "kernel-hz=" << tick_hz << "\n";
+    if (!conf) {
+        *error = "cannot write " + dir + "/sim/world.conf";
+        return false;
+    }
+    return true;
+}
 
 // Where the simulated programs live: beside the running tool.
 std::string own_dir() {
@@ -72,6 +89,34 @@ bool world_gpio_missing() {
     return no_gpio;
 }
 
+int kernel_hz() {
+    return tick_hz;
+}
+
+void set_kernel_hz(int hz) {
+    tick_hz = hz;
+}
+
+bool parse_kernel_hz(const std::string &item, int *hz, std::string *error) {
+    const std::string name = "kernel-hz=";
+    std::string value = item.rfind(name, 0) == 0 ? item.substr(name.size()) : "";
+    char *end = nullptr;
+    long v = value.empty() ? -1 : std::strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || (v != 0 && (v < KERNEL_HZ_MIN || v > KERNEL_HZ_MAX))) {
+        *error = "kernel-hz=N takes 0 (high-resolution timers) or a tick rate from " +
+                 std::to_string(KERNEL_HZ_MIN) + " to " + std::to_string(KERNEL_HZ_MAX) +
+                 ", not '" + item + "'";
+        return false;
+    }
+    *hz = static_cast<int>(v);
+    return true;
+}
+
+bool world_save_kernel_hz(const std::string &dir, int hz, std::string *error) {
+    tick_hz = hz;
+    return write_conf(dir, error);
+}
+
 BoardKind board_kind(int port) {
     return kinds[port == 2 ? 1 : 0];
 }
@@ -87,6 +132,8 @@ bool world_load(const std::string &dir, std::string *error) {
         return false;
     }
     root = dir;
+    no_gpio = false;
+    tick_hz = 0;
     std::string line;
     while (std::getline(in, line)) {
         auto eq = line.find('=');
@@ -98,6 +145,8 @@ bool world_load(const std::string &dir, std::string *error) {
             set_board_kind(key == "port1" ? 1 : 2, kind);
         else if (key == "gpio")
             no_gpio = value == "missing";
+        else if (key == "kernel-hz")
+            parse_kernel_hz(line, &tick_hz, error);
     }
     return true;
 }
@@ -113,16 +162,12 @@ bool world_init(const std::string &dir, BoardKind port1, BoardKind port2, std::s
             return false;
         }
     }
-    {
-        std::ofstream conf(dir + "/sim/world.conf", std::ios::trunc);
-        conf << "port1=" << kind_name(port1) << "\nport2=" << kind_name(port2) << "\n";
-        if (gpio_missing)
-            conf << "gpio=missing\n";
-        if (!conf) {
-            *error = "cannot write " + dir + "/sim/world.conf";
-            return false;
-        }
-    }
+    set_board_kind(1, port1);
+    set_board_kind(2, port2);
+    no_gpio = gpio_missing;
+    tick_hz = 0;
+    if (!write_conf(dir, error))
+        return false;
     // The sample firmware images of the project.
     for (const auto &entry : fs::directory_iterator(TARVO_FW_DIR, ec)) {
         if (entry.path().extension() == ".hex")
@@ -143,8 +188,6 @@ bool world_init(const std::string &dir, BoardKind port1, BoardKind port2, std::s
     }
     std::ofstream(dir + "/var/log/messages", std::ios::app);
     root = dir;
-    set_board_kind(1, port1);
-    set_board_kind(2, port2);
     return boards_init_world(dir, error);
 }
 

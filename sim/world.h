@@ -25,6 +25,19 @@ bool world_load(const std::string &root, std::string *error);
 bool world_init(const std::string &root, BoardKind port1, BoardKind port2, std::string *error,
                 bool gpio_missing = false);
 
+// The controller kernel's timer tick (world.conf "kernel-hz=N"): 0 for
+// high-resolution timers, the default; otherwise the tick rate of a
+// jiffy-based kernel, from KERNEL_HZ_MIN to KERNEL_HZ_MAX (Linux builds with
+// 100, 250, 300 or 1000).
+constexpr int KERNEL_HZ_MIN = 100;
+constexpr int KERNEL_HZ_MAX = 1000;
+int kernel_hz();
+void set_kernel_hz(int hz);
+// Parses "kernel-hz=N" with N 0 or in range.  False with a reason otherwise.
+bool parse_kernel_hz(const std::string &item, int *hz, std::string *error);
+// Stores the tick in the world at `root` (loaded before) for its later runs.
+bool world_save_kernel_hz(const std::string &root, int hz, std::string *error);
+
 BoardKind board_kind(int port);
 // A world whose controller has no "/dev/gpio" driver (world.conf "gpio=missing").
 bool world_gpio_missing();

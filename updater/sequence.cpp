@@ -118,7 +118,7 @@ bool patch_loader(int port) {
     int rc = msp430_patch_bsl(port);
     if (rc < 0)
         return stage_failed("patch", rc);
-    say("done%s", line_suffix);
+    say("%s%s", bsl_loader->needs_patch ? "done" : "not needed", line_suffix);
     return true;
 }
 

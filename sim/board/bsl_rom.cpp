@@ -16,6 +16,10 @@ void BslRom::restart() {
     patch_armed_ = false;
 }
 
+bool BslRom::later_loader() const {
+    return chip_.settings().loader > LOADER_1_10;
+}
+
 void BslRom::enter() {
     restart();
     frames_since_entry_ = 0;
@@ -125,8 +129,8 @@ void BslRom::mass_erase(std::uint16_t word) {
     if (word != ERASE_ALL_WORD) {
         nak();
     } else if (!chip_.faults().erase_silent) {
-        chip_.erase_all();
-        ack(ERASE_TIME);
+        chip_.erase_all(chip_.settings().erase_cycle);
+        ack(chip_.settings().erase_cycle);
     }
 }
 
@@ -141,7 +145,14 @@ void BslRom::erase_check(std::uint16_t address, std::uint16_t count) {
 }
 
 void BslRom::tx_version() {
-    answer_data(std::vector<std::uint8_t>(VERSION_REPLY.begin(), VERSION_REPLY.end()));
+    if (!later_loader()) {
+        nak();
+        return;
+    }
+    std::vector<std::uint8_t> id;
+    for (std::size_t i = 0; i < CHIP_ID.size(); ++i)
+        id.push_back(chip_.peek(static_cast<std::uint16_t>(CHIP_ID_ADDRESS + i)));
+    answer_data(id);
 }
 
 void BslRom::erase(std::uint16_t address, std::uint16_t word) {
@@ -154,16 +165,16 @@ void BslRom::erase(std::uint16_t address, std::uint16_t word) {
         chip_.erase_segment(address);
         break;
     case ERASE_MAIN_WORD:
-        chip_.erase_main();
+        chip_.erase_main(chip_.settings().erase_cycle);
         break;
     case ERASE_ALL_WORD:
-        chip_.erase_all();
+        chip_.erase_all(chip_.settings().erase_cycle);
         break;
     default:
         nak();
         return;
     }
-    ack(ERASE_TIME);
+    ack(chip_.settings().erase_cycle);
 }
 
 void BslRom::rx_password() {
@@ -179,8 +190,9 @@ void BslRom::rx_password() {
 }
 
 void BslRom::rx_data(std::uint16_t address, std::uint16_t count) {
-    // The patched code, when it was run, serves this one data block.
-    bool patched = patch_armed_;
+    // The patched code, when it was run, serves this one data block; later
+    // loaders serve flash blocks themselves.
+    bool patched = patch_armed_ || later_loader();
     patch_armed_ = false;
     std::size_t n = data_size();
     if (count != n) {
@@ -200,7 +212,7 @@ void BslRom::rx_data(std::uint16_t address, std::uint16_t count) {
             chip_.write_ram(a, frame_[FRAME_DATA + i]);
         } else if (patched) {
             chip_.write_flash(a, frame_[FRAME_DATA + i]);
-            work += FLASH_BYTE_TIME;
+            work += chip_.settings().flash_byte;
         }
         // Loader 1.10 without its patch acknowledges flash writes but does none.
     }
@@ -208,7 +220,7 @@ void BslRom::rx_data(std::uint16_t address, std::uint16_t count) {
 }
 
 void BslRom::tx_data(std::uint16_t address, std::uint16_t count) {
-    bool patched = patch_armed_;
+    bool patched = patch_armed_ || later_loader();
     patch_armed_ = false;
     if (count > TX_DATA_MAX || data_size() != 0) {
         nak();
@@ -229,7 +241,9 @@ void BslRom::tx_data(std::uint16_t address, std::uint16_t count) {
 void BslRom::load_pc(std::uint16_t address) {
     ack();
     Nanos at = now() + LOADER_ANSWER_DELAY;
-    if (address == LOADER_ENTRY) {
+    if (later_loader() && (address == LOADER_ENTRY || address == PATCH_ADDRESS)) {
+        chip_.hang(); // code written for the 1.10 ROM
+    } else if (address == LOADER_ENTRY) {
         restart();
     } else if (address == PATCH_ADDRESS) {
         bool patch_in_ram = true;

@@ -1,6 +1,6 @@
-// The MSP430's ROM bootstrap loader (version 1.10) as it talks on its UART:
-// SYNC exchange, frame assembly and checks, the commands, the password, and
-// the loader's reliance on its RAM patch for flash data blocks.
+// The MSP430's ROM bootstrap loader as it talks on its UART: SYNC exchange,
+// frame assembly and checks, the commands, the password, and loader 1.10's
+// reliance on its RAM patch for flash data blocks (later loaders need none).
 #pragma once
 
 #include "sim/board/bsl_frame.h"
@@ -52,6 +52,8 @@ class BslRom {
     void answer_data(const std::vector<std::uint8_t> &data);
     void ack(Nanos work = 0) { answer({BSL_ACK}, work); }
     void nak() { answer({BSL_NAK}); }
+    // A loader after 1.10: no RAM patch, TX loader version known.
+    bool later_loader() const;
     // Bytes of data in the frame.
     std::size_t data_size() const { return frame_.size() - FRAME_DATA - CHECKSUM_SIZE; }
 

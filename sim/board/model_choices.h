@@ -69,10 +69,38 @@ constexpr std::uint16_t LOADER_ENTRY = 0x0C22;
 constexpr std::uint16_t PATCH_ADDRESS = 0x0220;
 // Delay from the last byte of a SYNC or frame to the first byte of the answer.
 constexpr Nanos LOADER_ANSWER_DELAY = 50 * NS_PER_US;
-// Time of any erase (segment, main memory or all flash) before the ACK.
+
+// ---- The flash controller's timing (board settings, tarvo-sim set) ----
+// Every flash time is a count of cycles of the flash timing generator, which
+// the data sheet allows at 257..476 kHz.  The typical board runs it at 308 kHz:
+// the frequency at which one mass erase cycle (5297 cycles) lasts the loader
+// guide's nominal 17.2 ms.
+constexpr std::uint64_t FLASH_TIMING_HZ_TYPICAL = 308000;
+constexpr std::uint64_t FLASH_TIMING_HZ_MIN = 257000;
+constexpr std::uint64_t FLASH_TIMING_HZ_MAX = 476000;
+constexpr std::uint64_t FLASH_BYTE_CYCLES = 35;
+constexpr std::uint64_t MASS_ERASE_CYCLES = 5297;
+constexpr Nanos flash_cycles(std::uint64_t cycles, std::uint64_t hz) {
+    return cycles * NS_PER_S / hz;
+}
+// Programming time of one flash byte (setting flash-byte-us): data sheet
+// 73.5 us (476 kHz) .. 136 us (257 kHz); the typical board 113.6 us.
+constexpr Nanos FLASH_BYTE_TIME = flash_cycles(FLASH_BYTE_CYCLES, FLASH_TIMING_HZ_TYPICAL);
+constexpr Nanos FLASH_BYTE_TIME_MIN = 73500;
+constexpr Nanos FLASH_BYTE_TIME_MAX = flash_cycles(FLASH_BYTE_CYCLES, FLASH_TIMING_HZ_MIN);
+// Time of one erase (segment, main memory or all flash) before the ACK
+// (setting erase-cycle-us): data sheet 11.1 ms (476 kHz) .. 20.6 ms (257 kHz)
+// for a mass erase cycle; the board has always taken 20 ms.
 constexpr Nanos ERASE_TIME = 20 * NS_PER_MS;
-// Flash programming time per byte.
-constexpr Nanos FLASH_BYTE_TIME = 40 * NS_PER_US;
+constexpr Nanos ERASE_TIME_MIN = 11100 * NS_PER_US;
+constexpr Nanos ERASE_TIME_MAX = flash_cycles(MASS_ERASE_CYCLES, FLASH_TIMING_HZ_MIN);
+// A part that needs the cumulative mass erase time (setting cumulative-erase):
+// until its flash has been erased for this long in total since it was last
+// programmed, an erase leaves the most significant bit of every programmed cell
+// at 0 (model choice: which bits stay is not documented; bit 7 of a cell that
+// held a 0 there).  The data sheet's cumulative mass erase time is 200 ms.
+constexpr Nanos CUMULATIVE_ERASE_TIME = 200 * NS_PER_MS;
+constexpr std::uint8_t UNDER_ERASED_BITS = 0x7F; // the bits an incomplete erase sets
 // Data byte that loader 1.10 without its patch delivers for every flash byte
 // read (main and information memory; other addresses read true), and it
 // writes nothing into flash.
@@ -88,15 +116,26 @@ constexpr std::uint16_t TX_DATA_MAX = 250;
 //   else is answered NAK at once;
 // - L1 != L2 is answered NAK as soon as L2 has arrived;
 // - after every answer the loader waits for a fresh SYNC.
-// TX loader version (0x1E): unsettled.  It is documented for later loader
-// versions; whether ROM loader 1.10 knows the command at all is not known.
-// The simulator keeps what it has always done: a data frame with the 16
-// identification bytes of the boot ROM (CHIP_ID).
-constexpr std::array<std::uint8_t, 16> VERSION_REPLY = CHIP_ID;
+// TX loader version (0x1E): a command of loaders 1.60 and up, answered with a
+// data frame of the 16 identification bytes of the boot ROM; loader 1.10 does
+// not know it and answers NAK, as an F149 user reports.
+
+// ---- Loader versions (board setting loader) ----
+// The versions the simulated board can carry, as the identification's bytes
+// 10 and 11 give them (BCD): 1.10, which needs the RAM patch, and 1.61, which
+// parts sold as 1.10 parts have shipped with.  On 1.61 a load PC into the
+// 1.10 entry (0x0C22) or into the 1.10 patch runs code written for another
+// ROM: the chip hangs (model choice); flash data blocks need no patch.
+constexpr std::uint16_t LOADER_1_10 = 0x0110;
+constexpr std::uint16_t LOADER_1_61 = 0x0161;
+constexpr std::size_t CHIP_ID_VERSION = 10; // offset of the version's major byte
 
 // ---- Board firmware ----
-// The user program listens this long after it starts.
+// The user program listens this long after it starts (setting
+// firmware-start-ms).  Nothing in the loader bounds it: oscillator start-up,
+// a crystal can take hundreds of milliseconds.  Settable from 0 to 10 s.
 constexpr Nanos PROGRAM_STARTUP = 1 * NS_PER_MS;
+constexpr Nanos PROGRAM_STARTUP_MAX = 10 * NS_PER_S;
 // MODBUS reply delay after the request's LF.
 constexpr Nanos MODBUS_REPLY_DELAY = 2 * NS_PER_MS;
 constexpr std::uint8_t MODBUS_SLAVE = 3;

@@ -60,6 +60,30 @@ BoardState factory_state(const FwImage &image) {
     return s;
 }
 
+namespace {
+std::uint16_t main_word(const BoardState &state, std::uint16_t a) {
+    return static_cast<std::uint16_t>(state.main[a - MAIN_START] | state.main[a + 1 - MAIN_START]
+                                                                       << 8);
+}
+
+// Erased flash (or anything that is not main flash) holds no program.  The
+// program counter ignores bit 0: code is word aligned.
+bool holds_code(const BoardState &state, std::uint16_t address) {
+    auto pc = static_cast<std::uint16_t>(address & 0xFFFE);
+    return Msp430::in_main(pc) && main_word(state, pc) != 0xFFFF;
+}
+} // namespace
+
+Mode power_on_mode(const BoardState &state) {
+    return holds_code(state, main_word(state, RESET_VECTOR)) ? Mode::Running : Mode::Hung;
+}
+
+void power_cycle(BoardState *state) {
+    state->ram.fill(RAM_POWER_ON);
+    state->authenticated = false;
+    state->mode = power_on_mode(*state);
+}
+
 void TckEdges::clear() {
     falls_ = 0;
     low_pending_ = false;
@@ -113,12 +137,19 @@ void Msp430::load(const BoardState &state) {
     busy_until_ = 0;
     bytes_received_ = 0;
     loader_frames_ = 0;
+    erased_for_ = 0;
     tck_.clear();
+    dirty_ = false;
+    persisted_auth_ = saved_auth();
+}
+
+bool Msp430::saved_auth() const {
+    return state_.mode == Mode::Loader && bsl_.authenticated();
 }
 
 BoardState Msp430::save() const {
     BoardState s = state_;
-    s.authenticated = state_.mode == Mode::Loader && bsl_.authenticated();
+    s.authenticated = saved_auth();
     return s;
 }
 
@@ -129,8 +160,14 @@ std::uint8_t Msp430::peek(std::uint16_t a) const {
         return state_.info[a - INFO_START];
     if (in_main(a))
         return state_.main[a - MAIN_START];
-    if (a >= CHIP_ID_ADDRESS && a < CHIP_ID_ADDRESS + CHIP_ID.size())
-        return CHIP_ID[a - CHIP_ID_ADDRESS];
+    if (a >= CHIP_ID_ADDRESS && a < CHIP_ID_ADDRESS + CHIP_ID.size()) {
+        std::size_t i = a - CHIP_ID_ADDRESS;
+        if (i == CHIP_ID_VERSION)
+            return static_cast<std::uint8_t>(state_.settings.loader >> 8);
+        if (i == CHIP_ID_VERSION + 1)
+            return static_cast<std::uint8_t>(state_.settings.loader & 0xFF);
+        return CHIP_ID[i];
+    }
     if (a >= LOADER_ROM_START && a <= LOADER_ROM_END)
         return BOOT_ROM_READ;
     if (a <= PERIPHERAL_END)
@@ -143,27 +180,46 @@ std::uint16_t Msp430::peek16(std::uint16_t a) const {
 }
 
 void Msp430::write_ram(std::uint16_t a, std::uint8_t v) {
-    if (in_ram(a))
+    if (in_ram(a)) {
         state_.ram[a - RAM_START] = v;
+        dirty_ = true;
+    }
 }
 
 void Msp430::write_flash(std::uint16_t a, std::uint8_t v) {
+    dirty_ = true;
+    erased_for_ = 0;
     if (in_main(a))
         state_.main[a - MAIN_START] &= v;
     else if (in_info(a))
         state_.info[a - INFO_START] &= v;
 }
 
-void Msp430::erase_main() {
-    state_.main.fill(ERASED);
+template <std::size_t N>
+void Msp430::erase_cells(std::array<std::uint8_t, N> *cells, Nanos duration) {
+    if (!state_.settings.cumulative_erase || erased_for_ + duration >= CUMULATIVE_ERASE_TIME) {
+        cells->fill(ERASED);
+        return;
+    }
+    for (std::uint8_t &c : *cells)
+        c |= UNDER_ERASED_BITS;
 }
 
-void Msp430::erase_all() {
-    state_.main.fill(ERASED);
-    state_.info.fill(ERASED);
+void Msp430::erase_main(Nanos duration) {
+    dirty_ = true;
+    erase_cells(&state_.main, duration);
+    erased_for_ += duration;
+}
+
+void Msp430::erase_all(Nanos duration) {
+    dirty_ = true;
+    erase_cells(&state_.main, duration);
+    erase_cells(&state_.info, duration);
+    erased_for_ += duration;
 }
 
 void Msp430::erase_segment(std::uint16_t a) {
+    dirty_ = true;
     if (in_main(a)) {
         std::size_t start = (a - MAIN_START) / MAIN_SEGMENT * MAIN_SEGMENT;
         std::fill_n(state_.main.begin() + static_cast<std::ptrdiff_t>(start), MAIN_SEGMENT, ERASED);
@@ -197,6 +253,7 @@ void Msp430::on_byte(std::uint8_t byte, const FrameFormat &fmt, Nanos) {
         Received r = receive_as(byte, fmt, format_8e1());
         if (r.ok())
             bsl_.on_byte(r.byte);
+        settle();
     } else if (state_.mode == Mode::Running) {
         Received r = receive_as(byte, fmt, format_8n1());
         if (r.ok())
@@ -220,11 +277,12 @@ void Msp430::on_lines(bool a, bool b, Nanos when) {
         line_b_ = true;
         leave_reset(when);
     }
+    settle();
 }
 
 void Msp430::enter_reset() {
     answers_.retire();
-    state_.mode = Mode::Off;
+    set_mode(Mode::Off);
     tck_.clear();
     busy_until_ = 0;
 }
@@ -233,7 +291,7 @@ void Msp430::leave_reset(Nanos when) {
     tck_.rst_rose(when);
     bool tck_low = !line_a_;
     if (tck_.falls() >= 2 && tck_low && !state_.faults.loader_silent) {
-        state_.mode = Mode::Loader;
+        set_mode(Mode::Loader);
         listen_from_ = when + LOADER_STARTUP;
         bsl_.enter();
     } else {
@@ -246,18 +304,15 @@ void Msp430::boot_from_vector(Nanos at) {
 }
 
 void Msp430::jump(std::uint16_t address, Nanos at) {
-    // Erased flash (or anything that is not main flash) holds no program.  The
-    // program counter ignores bit 0: code is word aligned.
-    auto pc = static_cast<std::uint16_t>(address & 0xFFFE);
-    if (in_main(pc) && peek16(pc) != 0xFFFF)
+    if (holds_code(state_, address))
         start_program(at);
     else
         hang();
 }
 
 void Msp430::start_program(Nanos at) {
-    state_.mode = Mode::Running;
-    listen_from_ = at + PROGRAM_STARTUP;
+    set_mode(Mode::Running);
+    listen_from_ = at + state_.settings.firmware_start;
     modbus_.reset();
 }
 
@@ -274,10 +329,26 @@ void Msp430::power_cut() {
     bsl_.restart();
     busy_until_ = 0;
     // Power returns with the chip in reset; it leaves reset as soon as RST is high.
-    state_.mode = Mode::Off;
+    set_mode(Mode::Off);
+    dirty_ = true; // RAM
     tck_.clear();
     if (line_b_)
         boot_from_vector(now());
+    settle();
+}
+
+void Msp430::set_mode(Mode mode) {
+    dirty_ = dirty_ || mode != state_.mode;
+    state_.mode = mode;
+}
+
+void Msp430::settle() {
+    bool auth = saved_auth();
+    if (!persist_ || (!dirty_ && auth == persisted_auth_))
+        return;
+    dirty_ = false;
+    persisted_auth_ = auth;
+    persist_(save());
 }
 
 } // namespace sim::board

@@ -9,6 +9,7 @@
 #include "sim/board/info.h"
 #include "sim/board/modbus_slave.h"
 #include "sim/board/model_choices.h"
+#include "sim/board/settings.h"
 #include "sim/line.h"
 
 #include <array>
@@ -35,6 +36,7 @@ struct BoardState {
     Mode mode = Mode::Off;
     bool authenticated = false; // the loader's password state
     Faults faults;
+    Settings settings;
 };
 
 // Flash erased, RAM at its power-on content, held in reset, no faults.
@@ -43,6 +45,12 @@ BoardState erased_state();
 void program_image(BoardState *state, const FwImage &image);
 // A board as it leaves the factory: the image programmed and running.
 BoardState factory_state(const FwImage &image);
+// What the chip does when power returns with RST high: it runs the program its
+// reset vector points at, or hangs when there is none.
+Mode power_on_mode(const BoardState &state);
+// A power cycle: RAM at its power-on content, the loader forgets its password,
+// the chip starts as power_on_mode says.  Flash and faults stay.
+void power_cycle(BoardState *state);
 
 // The TCK pulses the chip counts while RST is low.  A low phase of TCK counts
 // once it has lasted TCK_MIN_PULSE, seen when TCK rises again or when RST
@@ -82,11 +90,17 @@ class Msp430 : public LinePartner {
     void load(const BoardState &state);
     // The state to save; the mode is the one at this moment.
     BoardState save() const;
+    // Called with the state to save whenever a byte, a line change or a power
+    // cut has changed it (memory, mode, the loader's password state): a whole
+    // loader command is saved at once, before its answer leaves.
+    using Persist = std::function<void(const BoardState &state)>;
+    void set_persist(Persist persist) { persist_ = std::move(persist); }
 
     BoardState &state() { return state_; }
     const BoardState &state() const { return state_; }
     Mode mode() const { return state_.mode; }
     Faults &faults() { return state_.faults; }
+    const Settings &settings() const { return state_.settings; }
 
     // Bytes the chip sends go to `sink` instead of the controller (tests
     // driving the chip directly); start is when the byte's start bit begins.
@@ -114,10 +128,12 @@ class Msp430 : public LinePartner {
     void write_flash(std::uint16_t address, std::uint8_t value);
     // Erases the segment holding a flash address (nothing elsewhere).
     void erase_segment(std::uint16_t address);
-    // All main memory; information memory stays.
-    void erase_main();
-    // Main and information memory.
-    void erase_all();
+    // All main memory, information memory staying, or main and information
+    // memory, for one erase cycle of `duration`.  On a part that needs the
+    // cumulative erase time the cells are only fully erased once the cycles
+    // since the last programming add up to it.
+    void erase_main(Nanos duration);
+    void erase_all(Nanos duration);
 
     // Sends bytes back to back from `at` on, unless the chip is reset or
     // loses power before.
@@ -129,9 +145,14 @@ class Msp430 : public LinePartner {
     // The loader jumps to code outside itself at time `at`: the user program
     // when the flash there holds code, a hang otherwise.
     void jump(std::uint16_t address, Nanos at);
-    void hang() { state_.mode = Mode::Hung; }
+    void hang() { set_mode(Mode::Hung); }
 
   private:
+    void set_mode(Mode mode);
+    // The password state as saved: only a chip in its loader keeps it.
+    bool saved_auth() const;
+    // End of an event: hands a changed state to persist_.
+    void settle();
     void enter_reset();
     void leave_reset(Nanos when);
     void boot_from_vector(Nanos at);
@@ -143,6 +164,9 @@ class Msp430 : public LinePartner {
     BslRom bsl_;
     ModbusSlave modbus_;
     Sink sink_;
+    Persist persist_;
+    bool dirty_ = false;          // changed since persist_ last saw the state
+    bool persisted_auth_ = false; // the password state persist_ last saw
     EventScope answers_; // bytes the chip is about to send; reset and power loss retire them
     EventScope power_;   // a power cut: it comes from outside, whatever the chip does
     Nanos sink_free_at_ = 0;
@@ -152,7 +176,12 @@ class Msp430 : public LinePartner {
     bool line_b_ = true;
     TckEdges tck_;
 
+    // Erases flash cells: fully, or as far as the cumulative erase time
+    // reached so far allows.
+    template <std::size_t N> void erase_cells(std::array<std::uint8_t, N> *cells, Nanos duration);
+
     Nanos listen_from_ = 0; // loader or program start-up
+    Nanos erased_for_ = 0;  // erase time since flash was last programmed
     Nanos busy_until_ = 0;
     int bytes_received_ = 0;
     int loader_frames_ = 0;

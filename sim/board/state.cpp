@@ -15,15 +15,18 @@ namespace {
 
 constexpr const char *HEADER = "# simulated TARVO board";
 
-template <std::size_t N> std::string to_hex(const std::array<std::uint8_t, N> &bytes) {
+// Appends the bytes in hex.  Written through a plain pointer: the state is
+// written after every loader command, so this is on a simulated update's path.
+template <std::size_t N>
+void append_hex(std::string *out, const std::array<std::uint8_t, N> &bytes) {
     static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(2 * N);
+    std::size_t at = out->size();
+    out->resize(at + 2 * N);
+    char *p = out->data() + at;
     for (std::uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
+        *p++ = digits[b >> 4];
+        *p++ = digits[b & 15];
     }
-    return out;
 }
 
 template <std::size_t N>
@@ -46,15 +49,21 @@ std::string state_path(const std::string &root, int port) {
 }
 
 std::string serialize(const BoardState &s) {
-    std::string out = HEADER;
+    std::string out;
+    out.reserve(2 * (MAIN_SIZE + INFO_SIZE + RAM_SIZE) + 256);
+    out = HEADER;
     out += "\nmode=";
     out += mode_name(s.mode);
     out += "\nauthenticated=";
     out += s.authenticated ? "1" : "0";
     out += "\nfaults=" + faults_text(s.faults);
-    out += "\nmain=" + to_hex(s.main);
-    out += "\ninfo=" + to_hex(s.info);
-    out += "\nram=" + to_hex(s.ram);
+    out += "\nsettings=" + settings_text(s.settings);
+    out += "\nmain=";
+    append_hex(&out, s.main);
+    out += "\ninfo=";
+    append_hex(&out, s.info);
+    out += "\nram=";
+    append_hex(&out, s.ram);
     out += "\n";
     return out;
 }
@@ -77,6 +86,8 @@ bool parse_state(const std::string &text, BoardState *state, std::string *error)
             s.authenticated = value == "1";
         else if (key == "faults")
             ok = faults_parse(value, &s.faults, error);
+        else if (key == "settings")
+            ok = settings_parse(value, &s.settings, error);
         else if (key == "main")
             ok = have_main = from_hex(value, &s.main);
         else if (key == "info")
@@ -84,7 +95,7 @@ bool parse_state(const std::string &text, BoardState *state, std::string *error)
         else if (key == "ram")
             ok = from_hex(value, &s.ram);
         if (!ok) {
-            if (error->empty() || key != "faults")
+            if (error->empty() || (key != "faults" && key != "settings"))
                 *error = "bad '" + key + "' entry";
             return false;
         }
@@ -112,7 +123,10 @@ bool load_state(const std::string &path, BoardState *state, std::string *error) 
 }
 
 bool save_state(const std::string &path, const BoardState &state, std::string *error) {
-    std::string text = serialize(state);
+    return write_state(path, serialize(state), true, error);
+}
+
+bool write_state(const std::string &path, const std::string &text, bool sync, std::string *error) {
     std::string tmp = path + ".tmp." + std::to_string(getpid());
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) {
@@ -129,7 +143,7 @@ bool save_state(const std::string &path, const BoardState &state, std::string *e
         }
         done += static_cast<std::size_t>(w);
     }
-    bool ok = done == text.size() && fsync(fd) == 0;
+    bool ok = done == text.size() && (!sync || fsync(fd) == 0);
     ok = close(fd) == 0 && ok;
     if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
         *error = "cannot write " + path + ": " + std::strerror(errno);

@@ -3,11 +3,18 @@
 //   tarvo-sim show DIR                  each port's board as one JSON object per line
 //   tarvo-sim fault DIR PORT NAME[=ARG] injects a fault into a TARVO board
 //   tarvo-sim clear DIR PORT            removes its injected faults
+//   tarvo-sim set DIR PORT NAME=VALUE   makes a TARVO board another board of
+//                                       the data sheet's envelope
+//   tarvo-sim set DIR kernel-hz=N       the controller kernel's timer tick
+//                                       (0: high-resolution timers)
 //   tarvo-sim flash DIR PORT FILE       programs an Intel HEX image as a factory
 //                                       programmer would (erase, write, run)
+//   tarvo-sim reboot DIR                power-cycles the boards as a restart of
+//                                       the controller does
 #include "sim/board/faults.h"
 #include "sim/board/info.h"
 #include "sim/board/intel_hex.h"
+#include "sim/board/settings.h"
 #include "sim/board/state.h"
 #include "sim/text_util.h"
 #include "sim/world.h"
@@ -26,8 +33,14 @@ int usage() {
                  "       tarvo-sim fault DIR PORT NAME[=ARG]\n"
                  "         NAME: %s\n"
                  "       tarvo-sim clear DIR PORT\n"
-                 "       tarvo-sim flash DIR PORT FILE\n",
-                 sim::board::fault_names(4, "\n               ").c_str());
+                 "       tarvo-sim set DIR PORT NAME=VALUE\n"
+                 "         NAME=VALUE: %s\n"
+                 "       tarvo-sim set DIR kernel-hz=N\n"
+                 "         N: 0 (high-resolution timers, the default) or %d..%d\n"
+                 "       tarvo-sim flash DIR PORT FILE\n"
+                 "       tarvo-sim reboot DIR\n",
+                 sim::board::fault_names(4, "\n               ").c_str(),
+                 sim::board::setting_names().c_str(), sim::KERNEL_HZ_MIN, sim::KERNEL_HZ_MAX);
     return 2;
 }
 
@@ -99,13 +112,15 @@ int cmd_show(int argc, char **argv) {
     if (!open_world(argv[2]))
         return 1;
     int status = 0;
+    const std::string kernel = ",\"kernel_hz\":" + std::to_string(sim::kernel_hz()) + "}";
     for (int port = 1; port <= 2; ++port) {
         sim::BoardKind kind = sim::board_kind(port);
         std::string line =
             "{\"port\":" + std::to_string(port) + ",\"board\":\"" + sim::kind_name(kind) + "\"";
         if (kind != sim::BoardKind::Tarvo) {
             line += ",\"mode\":\"off\",\"version\":null,\"config\":null,\"config_text\":null,"
-                    "\"flash_crc32\":null,\"faults\":\"\"}";
+                    "\"flash_crc32\":null,\"faults\":\"\",\"settings\":null" +
+                    kernel;
             std::printf("%s\n", line.c_str());
             continue;
         }
@@ -132,7 +147,8 @@ int cmd_show(int argc, char **argv) {
             buf, sizeof buf, "0x%08X",
             static_cast<unsigned>(sim::board::crc32(state.main.data(), state.main.size())));
         line += ",\"flash_crc32\":\"" + std::string(buf) + "\"";
-        line += ",\"faults\":" + json_string(sim::board::faults_text(state.faults)) + "}";
+        line += ",\"faults\":" + json_string(sim::board::faults_text(state.faults));
+        line += ",\"settings\":" + json_string(sim::board::settings_text(state.settings)) + kernel;
         std::printf("%s\n", line.c_str());
     }
     return status;
@@ -171,6 +187,27 @@ int cmd_clear(int argc, char **argv) {
     });
 }
 
+int cmd_set(int argc, char **argv) {
+    if (argc == 4) {
+        int hz = 0;
+        std::string error;
+        if (!open_world(argv[2]))
+            return 1;
+        if (!sim::parse_kernel_hz(argv[3], &hz, &error) ||
+            !sim::world_save_kernel_hz(argv[2], hz, &error)) {
+            std::fprintf(stderr, "tarvo-sim: %s\n", error.c_str());
+            return 1;
+        }
+        return 0;
+    }
+    if (argc != 5)
+        return usage();
+    std::string item = argv[4];
+    return edit_board(argv[2], argv[3], [&item](sim::board::BoardState *s, std::string *error) {
+        return sim::board::setting_set(&s->settings, item, error);
+    });
+}
+
 int cmd_flash(int argc, char **argv) {
     if (argc != 5)
         return usage();
@@ -187,16 +224,35 @@ int cmd_flash(int argc, char **argv) {
             return false;
         }
         sim::board::Faults faults = s->faults;
+        sim::board::Settings settings = s->settings;
         *s = sim::board::factory_state(image);
         s->faults = faults;
+        s->settings = settings;
         // Without a program behind its reset vector the chip hangs.
-        std::uint16_t vector = static_cast<std::uint16_t>(s->main[0x3FFE] | s->main[0x3FFF] << 8);
-        if (vector < sim::board::MAIN_START ||
-            (s->main[vector - sim::board::MAIN_START] == 0xFF &&
-             s->main[vector - sim::board::MAIN_START + 1] == 0xFF))
-            s->mode = sim::board::Mode::Hung;
+        s->mode = sim::board::power_on_mode(*s);
         return true;
     });
+}
+
+// Every TARVO board loses power and gets it back, whatever it was doing: its
+// loader forgets everything, RAM is lost, and the chip starts from its reset
+// vector.
+int cmd_reboot(int argc, char **argv) {
+    if (argc != 3)
+        return usage();
+    if (!open_world(argv[2]))
+        return 1;
+    for (const char *port : {"1", "2"}) {
+        if (sim::board_kind(port[0] - '0') != sim::BoardKind::Tarvo)
+            continue;
+        int status = edit_board(argv[2], port, [](sim::board::BoardState *s, std::string *) {
+            sim::board::power_cycle(s);
+            return true;
+        });
+        if (status != 0)
+            return status;
+    }
+    return 0;
 }
 
 } // namespace
@@ -213,7 +269,11 @@ int main(int argc, char **argv) {
         return cmd_fault(argc, argv);
     if (cmd == "clear")
         return cmd_clear(argc, argv);
+    if (cmd == "set")
+        return cmd_set(argc, argv);
     if (cmd == "flash")
         return cmd_flash(argc, argv);
+    if (cmd == "reboot")
+        return cmd_reboot(argc, argv);
     return usage();
 }

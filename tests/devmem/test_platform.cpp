@@ -58,6 +58,10 @@ void plat_usleep(unsigned long usec) {
     devmem_test::slept += usec;
 }
 
+long plat_sleep_resolution_ns(void) {
+    return 1;
+}
+
 int plat_gpio_open(const char *, int) {
     errno = ENOENT;
     return -1;

@@ -116,14 +116,27 @@ TEST_F(UpdateFault, UnansweredEraseEndsTheRun) {
 }
 
 TEST_F(UpdateFault, RefusedLoaderRestartFailsThePatch) {
-    // Frames after entry: erase, password, load PC to the loader's entry.
-    auto r = update_with("nak-after=3");
+    // Frames after entry: erase, password, identification, load PC to the
+    // loader's entry.
+    auto r = update_with("nak-after=4");
     EXPECT_EQ(complaints(),
               (std::vector<std::string>{
                   "warn uart_recv_ack: ACK failed. Received 0xA0, but expected 0x90",
                   "err msp430_load_pc: ACK(exp. 0x90) failed",
                   "err msp430_patch_bsl: MSP430 BSL load PC with 0x0C22 failed at PORT1",
                   "err main: Device patch failed with code -9"}));
+    expect_stopped_before_flashing(r, PATCH_FAILED, "loader", true);
+}
+
+// The loader version's minor byte reads 0xEF: no BCD version, so no loader the
+// updater knows.
+TEST_F(UpdateFault, UnreadableIdentificationFailsThePatch) {
+    auto r = update_with("corrupt-readback=0x0FFB");
+    EXPECT_EQ(complaints(),
+              (std::vector<std::string>{
+                  "err msp430_patch_bsl: MSP430 identification at 0x0FF0 names no loader version: "
+                  "F1 49 00 00 00 00 00 00 00 00 01 EF 00 00 00 00",
+                  "err main: Device patch failed with code -16"}));
     expect_stopped_before_flashing(r, PATCH_FAILED, "loader", true);
 }
 
@@ -194,9 +207,9 @@ TEST_F(UpdateFault, ByteLostInTheEraseFrame) {
 }
 
 TEST_F(UpdateFault, PowerCutMidFlashAndASecondUpdate) {
-    // Seven frames before the flashing, four per data record: the power goes
+    // Eight frames before the flashing, four per data record: the power goes
     // right after the write of the 51st record, before its read-back.
-    auto r = update_with("power-cut-after=209");
+    auto r = update_with("power-cut-after=210");
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.out, HEAD + LOADED + repeat("wr", 51) + "failed\n");
     EXPECT_TRUE(logged("err flash_block: Patch at 0x00000220 execution failed with code -9"));
@@ -218,6 +231,49 @@ TEST_F(UpdateFault, PowerCutMidFlashAndASecondUpdate) {
     after = board();
     EXPECT_EQ(json_field(after, "mode"), "running");
     EXPECT_EQ(json_field(after, "config_text"), NEW_TEXT);
+}
+
+// A run that dies leaves the board as far as it had driven it, as a real
+// board's flash is; a power cycle then starts whatever the flash holds.
+TEST_F(UpdateFault, KilledRunLeavesTheBoardAsItWasDriven) {
+    std::string erased_crc;
+    struct Case {
+        std::string kill;     // TARVO_SIM_KILL
+        std::string mode;     // the board right after
+        std::string flash;    // "old", "erased" or "partial"
+        std::string rebooted; // its mode after a power cycle
+    };
+    for (const Case &c : std::vector<Case>{
+             {"log:Erasing device on PORT1", "loader", "old", "running"},
+             {"log:Device erased at", "loader", "erased", "hung"},
+             {"at:60", "loader", "partial", "hung"},
+         }) {
+        World world;
+        ASSERT_EQ(world.sim({"fault", world.root(), "2", "nak-after=1"}).status, 0);
+        auto r = world.update({"1", IMAGE}, {"TARVO_SIM_KILL=" + c.kill});
+        EXPECT_EQ(r.status, 128 + 9) << c.kill;
+        std::istringstream shown(world.sim({"show", world.root()}).out);
+        std::string after, other;
+        std::getline(shown, after);
+        std::getline(shown, other);
+        EXPECT_EQ(json_field(after, "mode"), c.mode) << c.kill;
+        std::string crc = json_field(after, "flash_crc32");
+        EXPECT_EQ(crc == json_field(before, "flash_crc32"), c.flash == "old") << c.kill;
+        EXPECT_EQ(json_field(after, "config_text") == "null", c.flash != "old") << c.kill;
+        if (c.flash == "erased")
+            erased_crc = crc;
+        EXPECT_EQ(crc != erased_crc, c.flash != "erased") << c.kill;
+        ASSERT_EQ(world.sim({"reboot", world.root()}).status, 0);
+        std::istringstream rebooted(world.sim({"show", world.root()}).out);
+        std::getline(rebooted, after);
+        EXPECT_EQ(json_field(after, "mode"), c.rebooted) << c.kill;
+        EXPECT_EQ(json_field(after, "flash_crc32"), crc) << c.kill;
+        // The other board was not touched: it keeps its faults and runs.
+        std::string other_after;
+        std::getline(rebooted, other_after);
+        EXPECT_EQ(other_after, other) << c.kill;
+        EXPECT_EQ(json_field(other, "faults"), "nak-after=1");
+    }
 }
 
 } // namespace

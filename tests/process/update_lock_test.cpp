@@ -96,6 +96,40 @@ TEST(UpdateLive, SigtermDoesNotEndTheRun) {
 
 namespace {
 
+// The environment of a program held between opening the pid file and locking
+// it until `hold`/go exists.
+std::vector<std::string> held_before_lock(const std::string &hold) {
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    return {"LD_PRELOAD=" TARVO_FLOCK_HOLD, "TARVO_TEST_FLOCK_HOLD=" + hold,
+            // The preloaded library comes before the sanitizer's runtime.
+            std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+}
+
+// A query started while an update runs gets the lock when the update is over
+// and reads what the update left, not what the board held when the query
+// started; over and over, with the images taking turns.
+TEST(UpdateLive, QueryHeldUntilTheUpdateEndedReadsTheNewVersion) {
+    if (std::string(TARVO_FLOCK_HOLD).empty())
+        GTEST_SKIP() << "the programs of this build are linked statically: no preloading";
+    World w;
+    const char *images[] = {"V1a2a3c4b5b6b7o.hex", "V1a2a3b4b5b6b7o.hex"};
+    for (int round = 0; round < 4; ++round) {
+        std::string hold = w.path("/hold" + std::to_string(round));
+        std::filesystem::create_directory(hold);
+        auto query = w.spawn_info({"1"}, held_before_lock(hold));
+        ASSERT_TRUE(testing_support::wait_for_file(hold + "/held"));
+        const std::string image = images[round % 2];
+        ASSERT_EQ(w.update({"1", image}).status, 0) << round;
+        std::string shown = w.sim({"show", w.root()}).out;
+        testing_support::write_file(hold + "/go", "");
+        auto r = testing_support::finish(query);
+        EXPECT_EQ(r.status, 0) << round << r.err;
+        EXPECT_EQ(r.out, "PORT1: version " + testing_support::json_field(shown, "version") +
+                             ", configuration " + image.substr(1, image.size() - 5) + "\n")
+            << round;
+    }
+}
+
 // The run that held the lock ends (and removes the pid file) while a second run
 // is between opening the pid file and locking it, and a third run takes the
 // lock on a new pid file.  The second must find that out and stay off its
@@ -109,12 +143,7 @@ TEST(UpdateLive, RunHeldBetweenOpenAndLockDoesNotUpdateBesideANewerRun) {
     auto first = w.spawn_update({"1", IMAGE}, {SLOW});
     ASSERT_TRUE(wait_for_holder(w, first.pid));
 
-    const char *asan = std::getenv("ASAN_OPTIONS");
-    auto held = w.spawn_update(
-        {"2", IMAGE},
-        {"LD_PRELOAD=" TARVO_FLOCK_HOLD, "TARVO_TEST_FLOCK_HOLD=" + hold,
-         // The preloaded library comes before the sanitizer's runtime.
-         std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"});
+    auto held = w.spawn_update({"2", IMAGE}, held_before_lock(hold));
     ASSERT_TRUE(testing_support::wait_for_file(hold + "/held"));
     EXPECT_EQ(testing_support::finish(first).status, 0);
 

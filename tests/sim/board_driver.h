@@ -26,15 +26,24 @@ class BoardDriver {
         Nanos start;
     };
 
-    explicit BoardDriver(const BoardState &state, int port = 1) : chip(port) {
-        chip.set_sink([this](std::uint8_t b, const FrameFormat &, Nanos start) {
-            out.push_back({b, start});
-        });
+    explicit BoardDriver(const BoardState &state, int port = 1) : own_(port), chip(own_) {
+        listen();
         chip.load(state);
         chip.on_lines(true, true, now());
     }
+    // Drives a chip that lives elsewhere (a world's board), as it stands.
+    explicit BoardDriver(Msp430 &other) : own_(other.port()), chip(other) { listen(); }
 
-    Msp430 chip;
+  private:
+    Msp430 own_;
+    void listen() {
+        chip.set_sink([this](std::uint8_t b, const FrameFormat &, Nanos start) {
+            out.push_back({b, start});
+        });
+    }
+
+  public:
+    Msp430 &chip;
     std::vector<Sent> out;
 
     void lines(bool a, bool b) { chip.on_lines(a, b, now()); }

@@ -250,6 +250,56 @@ TEST_F(BoardWorld, ARunThatChangedNothingDoesNotRewriteTheState) {
     EXPECT_TRUE(s.faults.modbus_short);
 }
 
+// What the world holds for PORT1 right now.
+BoardState in_world(const std::string &root) {
+    BoardState s;
+    std::string error;
+    EXPECT_TRUE(load_state(state_path(root, 1), &s, &error)) << error;
+    return s;
+}
+
+TEST_F(BoardWorld, ABoardReadsTheWorldWhenTheRunFirstTouchesIt) {
+    boards_start_in(root());
+    // What another run writes after this one started, before it touched the board.
+    BoardState other = factory_board();
+    other.faults.modbus_short = true;
+    std::string error;
+    ASSERT_TRUE(save_state(state_path(root(), 1), other, &error)) << error;
+    ASSERT_NE(board(1), nullptr);
+    EXPECT_TRUE(board(1)->faults().modbus_short);
+}
+
+// Each change is in the world before the chip answers, without an end of the
+// run; traffic that changes nothing writes nothing.
+TEST_F(BoardWorld, EveryChangeReachesTheWorldAsItHappens) {
+    boards_start_in(root());
+    BoardDriver d(*board(1));
+    EXPECT_EQ(d.modbus(REG1), reply_for(0x0100));
+    BoardState outside = factory_board();
+    outside.faults.modbus_short = true; // written by someone else meanwhile
+    std::string error;
+    ASSERT_TRUE(save_state(state_path(root(), 1), outside, &error)) << error;
+    d.modbus(REG1);
+    EXPECT_TRUE(in_world(root()).faults.modbus_short);
+    board(1)->faults().modbus_short = false;
+
+    d.entry_pattern();
+    EXPECT_EQ(in_world(root()).mode, Mode::Loader);
+    ASSERT_EQ(d.mass_erase(), BoardDriver::ack());
+    EXPECT_EQ(in_world(root()).main, erased_state().main);
+    ASSERT_EQ(d.password(), BoardDriver::ack());
+    EXPECT_TRUE(in_world(root()).authenticated);
+    ASSERT_TRUE(d.prepare_for_flashing());
+    ASSERT_EQ(d.load_pc(PATCH_ADDRESS), BoardDriver::ack());
+    ASSERT_EQ(d.write(0xC000, {0x31, 0x40}), BoardDriver::ack());
+    BoardState s = in_world(root());
+    EXPECT_EQ(s.main[0], 0x31);
+    EXPECT_EQ(s.main[1], 0x40);
+    EXPECT_EQ(serialize(s), serialize(board(1)->save()));
+    d.lines(true, false);
+    EXPECT_EQ(in_world(root()).mode, Mode::Off);
+}
+
 TEST_F(BoardWorld, DamagedStateFileIsRefused) {
     BoardState s = factory_board();
     s.faults.corrupt_readback = 0xC010;

@@ -245,6 +245,11 @@ RunResult World::info(const std::vector<std::string> &args) const {
     return run(program_argv("sim/tarvo_info", args), program_env({}));
 }
 
+Spawned World::spawn_info(const std::vector<std::string> &args,
+                          const std::vector<std::string> &env) const {
+    return spawn(program_argv("sim/tarvo_info", args), program_env(env));
+}
+
 RunResult World::sim(const std::vector<std::string> &args) const {
     std::vector<std::string> argv{build_path("sim/tarvo-sim")};
     argv.insert(argv.end(), args.begin(), args.end());

@@ -58,8 +58,10 @@ class World {
     // Starts the simulated updater in this world without waiting for it.
     Spawned spawn_update(const std::vector<std::string> &args,
                          const std::vector<std::string> &env = {}) const;
-    // Runs the simulated board query in this world.
+    // Runs the simulated board query in this world, or starts it without waiting.
     RunResult info(const std::vector<std::string> &args) const;
+    Spawned spawn_info(const std::vector<std::string> &args,
+                       const std::vector<std::string> &env = {}) const;
     // Runs the simulated programs through this program with its arguments when not empty
     // (setpriv to run it as another user).
     std::vector<std::string> wrapper;

@@ -41,31 +41,106 @@ bool logged(const std::string &line) {
 // What the flashing prints on standard output.
 using Stdout = testing_support::StdoutCapture;
 
+// Every test starts, as a run does, with loader 1.10's profile.
+void assume_loader_1_10() {
+    ASSERT_EQ(loader_profile(0x0110, &bsl_loader), 0);
+}
+
+std::vector<int> commands(const LoaderPartner &partner) {
+    std::vector<int> out;
+    for (const auto &f : partner.frames)
+        out.push_back(f.cmd());
+    return out;
+}
+
 class BslPatch : public ::testing::Test {
   protected:
     LoaderPartner partner{2};
-    void SetUp() override { bsl_test::start(partner, 2); }
-    void TearDown() override { bsl_test::stop(2); }
+    void SetUp() override {
+        bsl_test::start(partner, 2);
+        assume_loader_1_10();
+    }
+    void TearDown() override {
+        bsl_test::stop(2);
+        assume_loader_1_10();
+    }
 };
+
+TEST(LoaderProfiles, OnlyLoader110AndBelowNeedThePatch) {
+    const struct {
+        std::uint16_t version;
+        int rc;
+        bool patch;
+    } rows[] = {
+        {0x0110, 0, true},    {0x0100, 0, true},    {0x0130, 0, false},   {0x0140, 0, false},
+        {0x0160, 0, false},   {0x0161, 0, false},   {0x0220, 0, false},   {0x011A, -16, false},
+        {0x01F0, -16, false}, {0xA110, -16, false}, {0xFFFF, -16, false},
+    };
+    for (const auto &row : rows) {
+        const LoaderProfile *p = nullptr;
+        EXPECT_EQ(loader_profile(row.version, &p), row.rc) << std::hex << row.version;
+        if (row.rc == 0) {
+            EXPECT_EQ(p->needs_patch, row.patch) << std::hex << row.version;
+        }
+    }
+}
 
 TEST_F(BslPatch, LoadsAndChecksTheImage) {
     ASSERT_EQ(msp430_patch_bsl(2), 0);
-    ASSERT_EQ(partner.frames.size(), 5u);
+    ASSERT_EQ(partner.frames.size(), 6u);
     EXPECT_EQ(partner.frames[0].cmd(), 0x10);
-    EXPECT_EQ(partner.frames[1].cmd(), 0x1A);
-    EXPECT_EQ(partner.frames[1].address(), 0x0C22);
-    EXPECT_EQ(partner.frames[2].cmd(), 0x10);
-    EXPECT_EQ(partner.frames[3].cmd(), 0x12);
-    EXPECT_EQ(partner.frames[3].bytes.size(), 204u);
-    EXPECT_EQ(partner.frames[4].cmd(), 0x14);
+    // The identification is read first, 16 bytes from 0x0FF0.
+    EXPECT_EQ(partner.frames[1].bytes,
+              bsl_test::bytes({0x80, 0x14, 0x04, 0x04, 0xF0, 0x0F, 0x10, 0x00, 0x9B, 0xE0}));
+    EXPECT_EQ(partner.frames[2].cmd(), 0x1A);
+    EXPECT_EQ(partner.frames[2].address(), 0x0C22);
+    EXPECT_EQ(partner.frames[3].cmd(), 0x10);
+    EXPECT_EQ(partner.frames[4].cmd(), 0x12);
+    EXPECT_EQ(partner.frames[4].bytes.size(), 204u);
+    EXPECT_EQ(partner.frames[5].cmd(), 0x14);
+    EXPECT_TRUE(bsl_loader->needs_patch);
     EXPECT_EQ(0, std::memcmp(&partner.memory[0x0220], bsl_patch_image, BSL_PATCH_SIZE));
     // The image begins by setting up the stack and ends with a return.
     EXPECT_EQ(bsl_patch_image[0], 0x31);
     EXPECT_EQ(bsl_patch_image[BSL_PATCH_SIZE - 2], 0x30);
     EXPECT_EQ(bsl_patch_image[BSL_PATCH_SIZE - 1], 0x41);
     EXPECT_EQ(bsl_test::log(),
-              (std::vector<std::string>{"info Starting code at 0C22:0000",
+              (std::vector<std::string>{"info MSP430 device ID 0xF149, loader version 1.10",
+                                        "info Starting code at 0C22:0000",
                                         "info BSL patch loaded successfuly at 0x0220"}));
+}
+
+// A later loader is identified and left as it is: no loader restart, no
+// patch, and its data blocks go without patch runs.
+TEST_F(BslPatch, LaterLoaderNeedsNone) {
+    partner.set_version(0x0161);
+    ASSERT_EQ(msp430_patch_bsl(2), 0);
+    EXPECT_EQ(commands(partner), (std::vector<int>{0x10, 0x14}));
+    EXPECT_FALSE(bsl_loader->needs_patch);
+    EXPECT_EQ(bsl_test::log(),
+              (std::vector<std::string>{"info MSP430 device ID 0xF149, loader version 1.61",
+                                        "info Loader 1.61 needs no patch"}));
+    testing_support::StdoutCapture out;
+    std::uint8_t data[] = {1, 2, 3, 4};
+    EXPECT_EQ(flash_chunk(2, 0xC000, data, 4, flash_printer()), 0);
+    EXPECT_EQ(out.text(), "wr");
+    EXPECT_EQ(commands(partner), (std::vector<int>{0x10, 0x14, 0x12, 0x14}));
+    EXPECT_EQ(partner.memory[0xC003], 4);
+}
+
+TEST_F(BslPatch, UnreadableIdentificationFailsIt) {
+    partner.memory[0x0FFB] = 0x1A;
+    EXPECT_EQ(msp430_patch_bsl(2), -16);
+    EXPECT_EQ(commands(partner), (std::vector<int>{0x10, 0x14}));
+    EXPECT_EQ(errors(), std::vector<std::string>{
+                            "err msp430_patch_bsl: MSP430 identification at 0x0FF0 names no "
+                            "loader version: F1 49 00 00 00 00 00 00 00 00 01 1A 00 00 00 00"});
+
+    sim::clear_log();
+    partner.answer_to(0x14, {NAK});
+    EXPECT_EQ(msp430_patch_bsl(2), -6);
+    EXPECT_EQ(errors().back(),
+              "err msp430_patch_bsl: MSP430 identification read from 0x0FF0 failed with code -6");
 }
 
 // The published patch for loader 1.10 at 0x0220, as its maker lists it.
@@ -115,7 +190,7 @@ TEST_F(BslPatch, FailingStepsStopIt) {
     sim::clear_log();
     partner.answer_to(0x12, {NAK});
     EXPECT_EQ(msp430_patch_bsl(2), -9);
-    EXPECT_EQ(partner.frames.size(), 4u);
+    EXPECT_EQ(partner.frames.size(), 5u);
     EXPECT_TRUE(logged("err msp430_patch_bsl: MSP430 BSL write patch to 0x0220 failed at PORT2"));
 }
 
@@ -126,6 +201,7 @@ class BslFlash : public ::testing::Test {
     void SetUp() override {
         bsl_test::start(partner, 1);
         html_mode = false;
+        assume_loader_1_10();
     }
     void TearDown() override {
         bsl_test::stop(1);

@@ -31,7 +31,18 @@ struct Frame {
 
 class LoaderPartner : public sim::LinePartner {
   public:
-    explicit LoaderPartner(int port) : port_(port) { memory.fill(0); }
+    explicit LoaderPartner(int port) : port_(port) {
+        memory.fill(0);
+        // The chip's identification: an F149 with loader 1.10.
+        memory[0x0FF0] = 0xF1;
+        memory[0x0FF1] = 0x49;
+        set_version(0x0110);
+    }
+    // The loader version in the identification (BCD).
+    void set_version(std::uint16_t version) {
+        memory[0x0FFA] = static_cast<std::uint8_t>(version >> 8);
+        memory[0x0FFB] = static_cast<std::uint8_t>(version & 0xFF);
+    }
 
     // Every byte received, in order.
     std::vector<std::uint8_t> line;
@@ -49,11 +60,11 @@ class LoaderPartner : public sim::LinePartner {
         answer = [this, cmd, reply](const Frame &f) { return f.cmd() == cmd ? reply : act(f); };
     }
     // The loader's answers, with the bits `flip` of byte `at` flipped in the
-    // answers to command `cmd`.
+    // answers to command `cmd` that are long enough to have it.
     void corrupt_answer(std::uint8_t cmd, std::size_t at, std::uint8_t flip) {
         answer = [this, cmd, at, flip](const Frame &f) {
             std::vector<std::uint8_t> out = act(f);
-            if (f.cmd() == cmd)
+            if (f.cmd() == cmd && at < out.size())
                 out[at] ^= flip;
             return out;
         };

@@ -54,6 +54,7 @@ enum BslResult {
     BSL_ERR_PATCH_RUN = -13, // flashing: patch run failed
     BSL_ERR_VERIFY = -14,    // data read back differ from what was written
     BSL_ERR_TOO_LONG = -15,  // flashing: record too long for the read-back frame
+    BSL_ERR_IDENT = -16,     // the chip's identification names no loader version
 };
 
 // Stores the complemented XOR of the even positions of frame[0..count) at
@@ -70,11 +71,38 @@ int msp430_write_memory(int port, std::uint32_t address, const std::uint8_t *dat
 // buffer needs room for length + 6 bytes; on 0 the data stand at buffer[4] onward.
 int msp430_read_memory(int port, std::uint32_t address, std::uint8_t *buffer, int length);
 
+// What depends on the ROM loader's version.  Loader 1.10 (and below) needs the
+// maker's RAM patch, loaded and run before every data block; its procedure
+// calls into the 1.10 ROM.  Every later loader (1.30, 1.40, 1.60, 1.61 on F1xx
+// parts) serves flash data blocks as it is, and the 1.10 procedure would jump
+// into unrelated code of its ROM.
+struct LoaderProfile {
+    std::uint16_t newest; // highest version (BCD) the profile covers
+    bool needs_patch;
+};
+
+// The profile of a loader version given in BCD (0x0110 for 1.10): BSL_OK, or
+// BSL_ERR_IDENT when the version is not BCD.
+int loader_profile(std::uint16_t version, const LoaderProfile **profile);
+
+// The profile of the loader of this run: set by msp430_patch_bsl from the
+// chip's identification; loader 1.10's until then.
+extern const LoaderProfile *bsl_loader;
+
+// The chip's identification in its boot ROM: 16 bytes from 0x0FF0, the device
+// ID in bytes 0 and 1 (high byte first), the loader version in BCD in bytes
+// 10 and 11.
+constexpr std::uint32_t BSL_CHIP_ID_ADDRESS = 0x0FF0;
+constexpr int BSL_CHIP_ID_SIZE = 16;
+constexpr int BSL_CHIP_ID_VERSION = 10;
+
 // The maker's RAM patch for ROM loader 1.10, to be loaded at BSL_PATCH_ADDRESS.
 extern const std::uint8_t bsl_patch_image[BSL_PATCH_SIZE];
 
-// Loads the RAM patch and checks it: 0, the failing command's code, or -14
-// when the read-back differs from the image.
+// Authenticates, reads the chip's identification and sets bsl_loader from it;
+// then, for a loader that needs it, loads the RAM patch and checks it.  0, the
+// failing command's code, -16 for an identification without a loader version,
+// or -14 when the patch read back differs from the image.
 int msp430_patch_bsl(int port);
 
 // Longest path of a firmware file, with its terminating zero.

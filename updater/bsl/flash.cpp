@@ -38,7 +38,7 @@ int flash_block(int port, std::uint32_t device, const std::uint8_t *data, int le
         return BSL_ERR_TOO_LONG;
     }
     printer.writing(device);
-    int rc = msp430_load_pc(port, BSL_PATCH_ADDRESS, 0);
+    int rc = bsl_loader->needs_patch ? msp430_load_pc(port, BSL_PATCH_ADDRESS, 0) : BSL_OK;
     if (rc < 0) {
         plat_syslog(LOG_ERR, "%s: Patch for 0x%04X execution failed with code %d", "flash_block",
                     device, rc);
@@ -52,7 +52,7 @@ int flash_block(int port, std::uint32_t device, const std::uint8_t *data, int le
         return BSL_ERR_WRITE;
     }
     printer.written();
-    rc = msp430_load_pc(port, BSL_PATCH_ADDRESS, 0);
+    rc = bsl_loader->needs_patch ? msp430_load_pc(port, BSL_PATCH_ADDRESS, 0) : BSL_OK;
     if (rc < 0) {
         plat_syslog(LOG_ERR, "%s: Patch at 0x%08X execution failed with code %d", "flash_block",
                     BSL_PATCH_ADDRESS, rc);

@@ -1,10 +1,13 @@
 // The bootstrap loader's RAM patch: loaded into the MSP430's RAM through the
-// loader itself and read back, then run before every data block of the flashing.
+// loader itself and read back, then run before every data block of the
+// flashing; only for the loader that needs it, which the chip's identification
+// tells.
 #include "updater/bsl/bsl.h"
 
 #include "common/platform.h"
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <syslog.h>
 
@@ -28,6 +31,42 @@ const std::uint8_t bsl_patch_image[BSL_PATCH_SIZE] = {
     0x18, 0x92, 0x12, 0x02, 0xBF, 0x23, 0xE2, 0xB3, 0x08, 0x02, 0xBC, 0x23, 0x30, 0x41,
 };
 
+namespace {
+
+// Reads the chip's identification and takes the loader's profile from it.
+int identify_loader(int port) {
+    std::array<std::uint8_t, BSL_CHIP_ID_SIZE + BSL_ANSWER_OVERHEAD> answer{};
+    int rc = msp430_read_memory(port, BSL_CHIP_ID_ADDRESS, answer.data(), BSL_CHIP_ID_SIZE);
+    if (rc < 0) {
+        plat_syslog(LOG_ERR, "%s: MSP430 identification read from 0x%04X failed with code %d",
+                    "msp430_patch_bsl", BSL_CHIP_ID_ADDRESS, rc);
+        return rc;
+    }
+    const std::uint8_t *id = answer.data() + 4;
+    auto device = static_cast<unsigned>(id[0] << 8 | id[1]);
+    auto version =
+        static_cast<std::uint16_t>(id[BSL_CHIP_ID_VERSION] << 8 | id[BSL_CHIP_ID_VERSION + 1]);
+    const LoaderProfile *profile = nullptr;
+    if (loader_profile(version, &profile) != BSL_OK) {
+        char shown[3 * BSL_CHIP_ID_SIZE + 1] = "";
+        for (int i = 0; i < BSL_CHIP_ID_SIZE; ++i)
+            std::snprintf(shown + 3 * i, sizeof shown - 3 * i, "%02X ", id[i]);
+        shown[3 * BSL_CHIP_ID_SIZE - 1] = '\0';
+        plat_syslog(LOG_ERR, "%s: MSP430 identification at 0x%04X names no loader version: %s",
+                    "msp430_patch_bsl", BSL_CHIP_ID_ADDRESS, shown);
+        return BSL_ERR_IDENT;
+    }
+    plat_syslog(LOG_INFO, "MSP430 device ID 0x%04X, loader version %X.%02X", device,
+                static_cast<unsigned>(version >> 8), static_cast<unsigned>(version & 0xFF));
+    bsl_loader = profile;
+    if (!profile->needs_patch)
+        plat_syslog(LOG_INFO, "Loader %X.%02X needs no patch", static_cast<unsigned>(version >> 8),
+                    static_cast<unsigned>(version & 0xFF));
+    return BSL_OK;
+}
+
+} // namespace
+
 int msp430_patch_bsl(int port) {
     std::array<std::uint8_t, BSL_PATCH_SIZE> copy;
     std::memcpy(copy.data(), bsl_patch_image, copy.size());
@@ -39,6 +78,9 @@ int msp430_patch_bsl(int port) {
                     "msp430_patch_bsl", port);
         return rc;
     }
+    rc = identify_loader(port);
+    if (rc < 0 || !bsl_loader->needs_patch)
+        return rc;
     // Restarting the loader drops the authentication: a second password follows.
     rc = msp430_load_pc(port, BSL_LOADER_ENTRY, 1);
     if (rc < 0) {
