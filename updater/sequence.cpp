@@ -154,12 +154,14 @@ bool flash_firmware(int port, const char *file) {
 }
 
 // The board reports the configuration its firmware was built for; image names
-// carry it after one leading letter.
+// carry it after one leading letter, and may go on with anything ("_r2",
+// ".hex") but another piece of a configuration: a board that reports "1a" does
+// not run "V1a2a3c4b5b6b7o.hex".  The empty text matches any name.
 bool config_matches(const char *file, const char *text) {
     std::size_t n = std::strlen(text);
-    if (std::strlen(file) < n + 1)
+    if (std::strlen(file) < n + 1 || std::strncmp(file + 1, text, n) != 0)
         return false;
-    return std::strncmp(file + 1, text, n) == 0;
+    return n == 0 || config_piece(file + 1 + n) == 0;
 }
 
 // Prints the new configuration with its mark; true when it names the file's

@@ -252,7 +252,8 @@ class CraftedImage : public ::testing::Test {
         EXPECT_FALSE(testing_support::file_exists(w.path("/var/tarvo_update/tarvo_update.pid")));
     }
     // Ran to the end with this status, the board running this image.
-    void expect_running(const std::string &name, int status, const sim::board::FwImage &image) {
+    testing_support::RunResult expect_running(const std::string &name, int status,
+                                              const sim::board::FwImage &image) {
         auto r = w.update({"1", name});
         EXPECT_EQ(r.status, status) << name << "\n" << r.out;
         std::string after = board(w, 1);
@@ -262,6 +263,7 @@ class CraftedImage : public ::testing::Test {
         std::snprintf(crc, sizeof crc, "0x%08X",
                       static_cast<unsigned>(sim::board::crc32(main.data(), main.size())));
         EXPECT_EQ(json_field(after, "flash_crc32"), crc) << name;
+        return r;
     }
 };
 
@@ -272,27 +274,39 @@ sim::board::FwImage sample_image(const std::string &name) {
     return {};
 }
 
-// The sample image with its lines rearranged: they still write that image.
+// The sample image with its lines rearranged still writes that image; names
+// that go on after the configuration, and a board that reports only the
+// beginning of the name's configuration.
 TEST_F(CraftedImage, AcceptedFormsRunTheImage) {
     std::string image = sample();
     std::string start = record(0, 3, {0, 0, 0xC0, 0});
     std::string end = record(0, 1, {});
     std::string data = image.substr(0, image.find(start));
+    // Firmware that reports the configuration "1a".
+    sim::board::FwImage prefix = sim::board::make_sample_image({"V1a.hex", 0x01010000, 0x0001, 7});
     const struct {
-        std::string content;
+        std::string name, content;
+        int status;
+        sim::board::FwImage runs;
         std::string what;
     } rows[] = {
-        {start + data + end, "start record before the data"},
-        {data + end, "no start record: the program starts at the reset vector"},
-        {image + "\n", "an empty last line"},
+        {IMAGE, start + data + end, 0, sample_image(IMAGE), "start record before the data"},
+        {IMAGE, data + end, 0, sample_image(IMAGE),
+         "no start record: the program starts at the reset vector"},
+        {IMAGE, image + "\n", 0, sample_image(IMAGE), "an empty last line"},
         // Upper address 0 as common toolchains write it, also after a segment record.
-        {record(0, 2, {0x10, 0x00}) + record(0, 4, {0, 0}) + image, "linear address record of 0"},
-        {record(0xC000, 0, {}) + image, "a data record without data"},
+        {IMAGE, record(0, 2, {0x10, 0x00}) + record(0, 4, {0, 0}) + image, 0, sample_image(IMAGE),
+         "linear address record of 0"},
+        {IMAGE, record(0xC000, 0, {}) + image, 0, sample_image(IMAGE),
+         "a data record without data"},
+        {"V1a2a3c4b5b6b7o_r2.hex", image, 0, sample_image(IMAGE), "a name going on after it"},
+        {IMAGE, sim::board::intel_hex(prefix), 6, prefix, "a prefix of the name's configuration"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
-        write(IMAGE, row.content);
-        expect_running(IMAGE, 0, sample_image(IMAGE));
+        write(row.name, row.content);
+        auto r = expect_running(row.name, row.status, row.runs);
+        EXPECT_TRUE(r.out.ends_with((row.status == 0 ? GREEN : RED) + "\n")) << r.out;
     }
 }
 

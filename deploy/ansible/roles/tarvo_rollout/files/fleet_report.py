@@ -85,12 +85,17 @@ def port_rows(fragment):
             outcome = {0: "updated", 3: "skipped"}.get(rc, "failed")
             if outcome == "failed":
                 reason = "%s: %s" % (REASONS.get(rc, "tarvo_update exited %s" % rc), last)
+            elif outcome == "updated" and not runs_image(after, fragment):
+                # Exit 0 is only believed when the board says so itself.
+                outcome = "failed"
+                reason = "tarvo_info after the update: %s" % (
+                    "version %s, configuration %s" % (after.get("version"), after.get("config"))
+                    if after.get("status") == "read" else after.get("status") or "no answer")
         elif error:
             outcome, reason = "not-done", error
         elif status == "no-board":
             outcome = "skipped"
-        elif status == "read" and (b.get("version"), b.get("config")) == (
-                fragment.get("version"), wanted_config(fragment.get("image", ""))):
+        elif runs_image(b, fragment):
             outcome = "current"
         elif status in ("read", "no-answer") and stopped:
             outcome, reason = "not-done", "an earlier port failed"
@@ -112,6 +117,12 @@ def port_rows(fragment):
             "reason": reason,
         })
     return rows
+
+
+def runs_image(board, fragment):
+    """Whether a tarvo_info object reports the image's version and configuration."""
+    return board.get("status") == "read" and (board.get("version"), board.get("config")) == (
+        fragment.get("version"), wanted_config(fragment.get("image", "")))
 
 
 def wanted_config(image):
