@@ -4,6 +4,7 @@
 #include "updater/bsl/bsl.h"
 
 #include "common/platform.h"
+#include "common/ports.h"
 #include "updater/hexfile/hexfile.h"
 #include "updater/port/uart.h"
 
@@ -142,7 +143,7 @@ int flash_chunk(int port, std::uint32_t address, const std::uint8_t *data, int l
 }
 
 int msp430_load_fw(int port, const HexImage &image, const char *path, const FlashPrinter &printer) {
-    if (port != 1 && port != 2) {
+    if (!port_info(port)) {
         plat_syslog(LOG_ERR, "%s: Unknown PORT%d!", "msp430_load_fw", port);
         return BSL_ERR_PORT;
     }
