@@ -20,6 +20,7 @@ echo "== host build (Release) =="
 cmake -S . -B build-release -DTARVO_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release -DTARVO_WERROR=ON >/dev/null
 cmake --build build-release -j"$jobs"
 (cd build-release && ctest --output-on-failure -j"$jobs")
+bench/check_bench.sh build-release --quick
 
 echo "== fleet rollout with Ansible (simulated controllers over SSH) =="
 (cd deploy/ansible && ansible-lint --nocolor --profile production rollout.yml roles/tarvo_rollout)

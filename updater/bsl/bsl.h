@@ -1,6 +1,6 @@
 // Client of the MSP430 ROM bootstrap loader (BSL) on an expansion port's serial
-// line: frames and commands, the loader's RAM patch, and flashing an Intel HEX
-// image record by record.  Results: 0 success, negative codes below.
+// line: frames and commands, the loader's RAM patch, and flashing a firmware
+// image chunk by chunk.  Results: 0 success, negative codes below.
 #pragma once
 
 #include <cstddef>
@@ -22,8 +22,13 @@ constexpr std::uint8_t BSL_CMD_LOAD_PC = 0x1A;
 // Header bytes before the data, checksum bytes after it.
 constexpr int BSL_FRAME_HEAD = 8;
 constexpr int BSL_FRAME_OVERHEAD = 10;
-// Most data bytes one RX data block carries: the frame buffer holds 512 bytes.
-constexpr int BSL_MAX_WRITE = 502;
+// Most data bytes one data block (RX or TX) carries, as the loader guide gives
+// it: the frame's one-byte length field L1 holds n + 4.
+constexpr int BSL_MAX_WRITE = 250;
+// Most data bytes of one data block of the flashing.  The loader acknowledges
+// a block only after programming it; at the slowest flash byte time (136 us)
+// 16 bytes are acknowledged in about 4.6 ms, within the acknowledge wait.
+constexpr int BSL_FLASH_BLOCK = 16;
 // Header and checksum bytes around the data of a TX data block answer.
 constexpr int BSL_ANSWER_OVERHEAD = 6;
 constexpr int BSL_PASSWORD_SIZE = 32;
@@ -115,6 +120,18 @@ extern const std::uint8_t bsl_patch_image[BSL_PATCH_SIZE];
 // or -14 when the patch read back differs from the image.
 int msp430_patch_bsl(int port);
 
+// Writes one record's bytes (length from address on) as even data blocks at
+// even addresses of at most BSL_FLASH_BLOCK bytes, a record at an odd address
+// or of odd length padded with 0xFF, each block after a patch run where the
+// loader needs one.  A failure is logged under `who`: 0, -13 (patch run) or
+// -12 (write).
+int msp430_write_record(int port, std::uint32_t address, const std::uint8_t *data, int length,
+                        const char *who);
+// Reads the record's bytes back the same way into out (length bytes, the
+// padding left out): 0, -13 (patch run) or -11 (read).
+int msp430_read_record(int port, std::uint32_t address, std::uint8_t *out, int length,
+                       const char *who);
+
 // Longest path of a firmware file, with its terminating zero.
 constexpr int FIRMWARE_PATH_SIZE = 256;
 
@@ -133,21 +150,31 @@ constexpr int FIRMWARE_REASON_SIZE = 160;
 // FIRMWARE_PATH_SIZE (fixed then holds its first FIRMWARE_PATH_SIZE characters).
 bool firmware_path(const char *file, FirmwarePath *path, char *reason, std::size_t size);
 
-// Writes the firmware file (relative to the firmware directory) into the
-// device: -5 for a bad port, HEX_FILE_UNOPENED for a name firmware_path
-// refuses, otherwise the HEX reader's result (positive file or line status, or
-// the negative code of the record that stopped it).
-int msp430_load_fw(int port, const char *file, int html);
+// Progress of a flashing, as the caller shows it (text letters or HTML
+// fragments): before a data block is written, after its write (before its
+// read-back), before and after the load PC that starts the program, and at
+// the end of an image that went through.
+struct FlashPrinter {
+    void (*writing)(std::uint32_t device_address);
+    void (*written)();
+    void (*starting)(std::uint32_t start, int port);
+    void (*started)();
+    void (*finished)();
+};
 
-// The record handler of the flashing; context points to the port number, flag
-// is the HTML mode.
-int hex_callback(std::uint32_t address, std::uint32_t type, const std::uint8_t *data, int length,
-                 void *context, int flag);
+struct HexImage;
 
-// Base added to the address of every data record; set by extended segment
-// address records, back to 0 by an extended linear address record of 0.  Not
-// reset when a file begins: a run flashes one file.
-extern std::uint32_t segment_base;
+// Writes one chunk of an image (length bytes from address on) and reads it
+// back, in data blocks that the loader takes: 0, or the negative code of the
+// block that failed.
+int flash_chunk(int port, std::uint32_t address, const std::uint8_t *data, int length,
+                const FlashPrinter &printer);
+
+// Writes the image into the device, chunk by chunk in file order, and starts
+// its program: 0, -5 for a bad port, or the negative code of the chunk or the
+// start that failed (logged with the line and path, the file's name in the
+// firmware directory).
+int msp430_load_fw(int port, const HexImage &image, const char *path, const FlashPrinter &printer);
 
 // Progress percentage of a device address within main flash 0xC000..0xFFFF,
 // clamped to 0..100 outside it.
