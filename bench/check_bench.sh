@@ -5,6 +5,7 @@
 # and the run is the check alone.
 #
 #   bench/check_bench.sh [BUILD_DIR] [--quick]   (default: build; built when needed)
+#   TARVO_BENCH_QUICK=1 is --quick on build-release.
 #
 # Files, all in one world:
 #   sample     the sample image V1a2a3c4b5b6b7o.hex (16-byte records)
@@ -21,6 +22,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build
 runs=5
+if [ -n "${TARVO_BENCH_QUICK:-}" ]; then
+  build=build-release
+  runs=1
+fi
 for arg in "$@"; do
   case $arg in
     --quick) runs=1 ;;
