@@ -20,6 +20,7 @@ echo "== host build (Release) =="
 cmake -S . -B build-release -DTARVO_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release -DTARVO_WERROR=ON >/dev/null
 cmake --build build-release -j"$jobs"
 (cd build-release && ctest --output-on-failure -j"$jobs")
+bench/recover_bench.sh build-release 5
 
 echo "== fleet rollout with Ansible (simulated controllers) =="
 tests/fleet/fleet_test.py build-release
