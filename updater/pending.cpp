@@ -36,11 +36,17 @@ Where where(const char *fixed) {
 // server's user in a standard installation) wrote it: any other local user can
 // create files in the state directory, and nobody may make a boot flash a board
 // through them.
-bool trusted_owner(uid_t owner) {
-    if (owner == 0)
-        return true;
+bool settings_owner(uid_t *owner) {
     struct stat st;
-    return stat(where(SETTINGS_DIR).path, &st) == 0 && st.st_uid == owner;
+    if (stat(where(SETTINGS_DIR).path, &st) != 0)
+        return false;
+    *owner = st.st_uid;
+    return true;
+}
+
+bool trusted_owner(uid_t owner) {
+    uid_t web = 0;
+    return owner == 0 || (settings_owner(&web) && web == owner);
 }
 
 void now_iso8601(char *buf, std::size_t size) {
@@ -133,6 +139,13 @@ int write_durably(const char *dir, const char *file, const char *tmp, const char
     // The record is read by the web server's user too, whatever the umask.
     if (fchmod(fd, RECORD_MODE) != 0 || !write_all(fd, text, std::strlen(text)) || fsync(fd) != 0)
         err = errno ? errno : EIO;
+    // A root run's record goes to the web server's user, so that an update
+    // from the web pages can replace it in the sticky directory (a record of
+    // that user counts as root's does).
+    uid_t web = 0;
+    if (err == 0 && geteuid() == 0 && settings_owner(&web) && web != 0 &&
+        fchown(fd, web, static_cast<gid_t>(-1)) != 0)
+        err = errno;
     if (close(fd) != 0 && err == 0)
         err = errno;
     if (err == 0 && rename(tmp, file) != 0)

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -183,6 +184,20 @@ TEST_F(Recover, ARecordOfAnotherUserOrALinkIsIgnored) {
         EXPECT_NE(w.info({"1", "json"}).out.find("\"pending\":null"), std::string::npos);
         std::filesystem::remove(record_path());
     }
+}
+
+// So that an update from the web pages can replace it, and it still counts.
+TEST_F(Recover, ARootRunsRecordBelongsToTheWebServersUser) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    ASSERT_EQ(chown(w.path("/opt/tarvo_update/etc").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(w.update({"1", IMAGE}, {"TARVO_SIM_KILL=log:Update of " + IMAGE}).status, 137);
+    struct stat st;
+    ASSERT_EQ(stat(record_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_NE(w.info({"1", "json"}).out.find("\"pending\":{\"image\":\"" + IMAGE),
+              std::string::npos);
 }
 
 TEST_F(Recover, ARecordThatCannotBeWrittenStopsTheRunBeforeTheBoardIsTouched) {
