@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Fleet rollouts with the Ansible playbook to N simulated controllers (two
 # TARVO boards each, the factory image on both): wall time of a whole rollout
-# (package installed, image copied, both ports updated), and of a second run
-# that finds nothing to do, in total and per controller.  The simulated clock
-# runs as fast as it goes, so the figures are Ansible's and the programs' own
-# cost, not the protocol's.
+# (package installed, both ports updated), and of a second run that finds
+# nothing to do, in total and per controller.  The simulated clock runs as
+# fast as it goes, so the figures are Ansible's and the programs' own cost,
+# not the protocol's.  First over the local connection, then (as root, with
+# sshd and dropbear installed) to controllers behind real SSH servers on
+# loopback ports, half OpenSSH and half dropbear (tests/fleet/ssh_fleet.py).
 #
 #   bench/fleet_bench.sh [BUILD_DIR] [N...]     (default: build-rel; 10 20 40)
 #
@@ -23,7 +25,11 @@ if [ ! -x "$build/sim/tarvo_update" ] || [ ! -x "$build/sim/tarvo_info" ] ||
 fi
 src=$(pwd)
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+cleanup() {
+  for d in "$work"/ssh*; do [ -d "$d" ] && tests/fleet/ssh_fleet.py stop "$d"; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
 scripts/sim_fleet.sh package "$build" "$work/package.tar.gz"
 
 rollout() { # DIR N -> wall seconds of one playbook run
@@ -38,16 +44,34 @@ rollout() { # DIR N -> wall seconds of one playbook run
   awk -v a="$start" -v b="$end" 'BEGIN { printf "%.1f", b - a }'
 }
 
-echo "cores: $(nproc), load average: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%12s %14s %16s %14s %16s\n' controllers "rollout (s)" "per controller" "no-op run (s)" "per controller"
-for n in "${counts[@]}"; do
-  dir="$work/fleet$n"
-  scripts/sim_fleet.sh make "$dir" "$n" "$build"
+row() { # DIR N: a full rollout and a no-op run, one table row
+  local dir=$1 n=$2 full noop updated
   full=$(rollout "$dir" "$n")
-  updated=$(grep -c ',updated,' "$dir/report/fleet_report.csv" || true)
+  updated=$(grep -c ',updated,' "$dir/report/latest/fleet_report.csv" || true)
   [ "$updated" -eq $((2 * n)) ] || { echo "only $updated of $((2 * n)) ports updated" >&2; exit 1; }
   noop=$(rollout "$dir" "$n")
   awk -v n="$n" -v f="$full" -v z="$noop" \
     'BEGIN { printf "%12d %14.1f %16.2f %14.1f %16.2f\n", n, f, f / n, z, z / n }'
+}
+
+echo "cores: $(nproc), load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+header() { printf '%-6s %12s %14s %16s %14s %16s\n' "$1" controllers "rollout (s)" "per controller" "no-op run (s)" "per controller"; }
+header local
+for n in "${counts[@]}"; do
+  dir="$work/fleet$n"
+  scripts/sim_fleet.sh make "$dir" "$n" "$build"
+  printf '%-6s ' local; row "$dir" "$n"
+  rm -rf "$dir"
+done
+if [ "$(id -u)" -ne 0 ] || ! command -v dropbear >/dev/null || [ ! -x /usr/sbin/sshd ]; then
+  echo "no SSH figures: they need root, sshd and dropbear (scripts/deps.sh test)"
+  exit 0
+fi
+header ssh
+for n in "${counts[@]}"; do
+  dir="$work/ssh$n"
+  tests/fleet/ssh_fleet.py start "$dir" "$build" "$n" both >/dev/null
+  printf '%-6s ' ssh; row "$dir" "$n"
+  tests/fleet/ssh_fleet.py stop "$dir"
   rm -rf "$dir"
 done

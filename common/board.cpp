@@ -1,6 +1,7 @@
 #include "common/board.h"
 
 #include "common/platform.h"
+#include "common/ports.h"
 
 #include <cerrno>
 #include <climits>
@@ -19,7 +20,7 @@ int board_present(int port) {
         if (gpio_fd < 0)
             return 0;
     }
-    unsigned long request = (port == 2) ? BOARD_TYPE_REQ_PORT2 : BOARD_TYPE_REQ_PORT1;
+    unsigned long request = port_for_board_query(port).board_type_request;
     return plat_gpio_ioctl(gpio_fd, request) == BOARD_TYPE_TARVO ? 1 : 0;
 }
 

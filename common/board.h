@@ -1,9 +1,7 @@
 // Board detection: is the expansion board in a port a TARVO board?
 #pragma once
 
-// Board-type requests of the "/dev/gpio" driver (read, type 'B', size 0).
-constexpr unsigned long BOARD_TYPE_REQ_PORT1 = 0x80004209UL; // number 9
-constexpr unsigned long BOARD_TYPE_REQ_PORT2 = 0x8000420BUL; // number 11
+// The type code of a TARVO board (the request per port is in the port table).
 constexpr int BOARD_TYPE_TARVO = 5;
 
 // 1 when the board in the port reports the TARVO type code, 0 otherwise

@@ -4,6 +4,7 @@
 // or one JSON object, on standard output; the system log has the same.
 #include "common/board.h"
 #include "common/platform.h"
+#include "common/ports.h"
 #include "updater/modbus/modbus.h"
 #include "updater/pending.h"
 #include "updater/pid_lock.h"
@@ -139,7 +140,7 @@ void print_text(const Report &r) {
 
 // Board check, lock, MODBUS queries: fills the report and returns its status.
 int query(Report *r) {
-    if (r->port != 1 && r->port != 2) {
+    if (!port_info(r->port)) {
         plat_syslog(LOG_ERR, "%s: Unknown PORT%d, expecting PORT1 or PORT2.", "main", r->port);
         return INFO_BAD_PORT;
     }

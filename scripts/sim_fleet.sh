@@ -37,7 +37,7 @@ case "${1:-}" in
       host=$(printf 'c%02d' "$i") port2=tarvo
       for h in "$@"; do [ "$h" = "$host" ] && port2=none; done
       "$build/sim/tarvo-sim" init "$dir/$host" --port2 "$port2" >/dev/null
-      echo "    $host: {tarvo_root: '$dir/$host', tarvo_env: 'TARVO_SIM_ROOT=$dir/$host TARVO_SIM_SPEED=0'}" >> "$dir/inventory.yml"
+      echo "    $host: {tarvo_root: '$dir/$host', tarvo_env: {TARVO_SIM_ROOT: '$dir/$host', TARVO_SIM_SPEED: '0'}}" >> "$dir/inventory.yml"
     done
     ;;
   *)

@@ -22,7 +22,8 @@ cmake --build build-release -j"$jobs"
 (cd build-release && ctest --output-on-failure -j"$jobs")
 bench/recover_bench.sh build-release 5
 
-echo "== fleet rollout with Ansible (simulated controllers) =="
+echo "== fleet rollout with Ansible (simulated controllers over SSH) =="
+(cd deploy/ansible && ansible-lint --nocolor --profile production rollout.yml roles/tarvo_rollout)
 tests/fleet/fleet_test.py build-release
 
 echo "== target build under emulation =="

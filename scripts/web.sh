@@ -22,6 +22,8 @@ speed=${TARVO_SIM_SPEED:-4}
 state=$(mktemp -d /tmp/tarvo-web-XXXXXX)
 world="$state/world"
 "$build/sim/tarvo-sim" init "$world" "$@"
+# Changes are taken only through the server's own names: "localhost" too here.
+echo localhost > "$world/opt/tarvo_update/etc/hosts_allowed"
 port=${TARVO_WEB_PORT:-$(web_free_port 8080)}
 trap 'web_stop "$state"; echo; echo "stopped; world kept in $world"' EXIT
 web_start "$state" "$(cd "$build" && pwd)/sim" "$world" "$port" "$speed"

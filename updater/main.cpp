@@ -4,6 +4,7 @@
 // web page), the detailed report to the system log.
 #include "common/board.h"
 #include "common/platform.h"
+#include "common/ports.h"
 #include "updater/pid_lock.h"
 #include "updater/run.h"
 
@@ -58,7 +59,7 @@ int main(int argc, char **argv) {
         return EXIT_USAGE;
     }
     int port = parse_port(argv[1]);
-    if (port != 1 && port != 2) {
+    if (!port_info(port)) {
         plat_syslog(LOG_ERR, "%s: Unknown PORT%d, expecting PORT1 or PORT2.", "main", port);
         plat_closelog();
         return EXIT_BAD_PORT;

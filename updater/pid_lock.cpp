@@ -62,9 +62,45 @@ int open_pid_file(bool *created) {
     int fd = open(pid_path, flags);
     if (fd < 0 && errno == ENOENT) {
         *created = true;
+        // Writable for all from its creation on, whatever the umask: a run
+        // killed right after this still leaves a file that others can lock.
+        mode_t mask = umask(0);
         fd = open(pid_path, flags | O_CREAT | O_EXCL, 0666);
+        int err = errno;
+        umask(mask);
+        errno = err;
     }
     return fd;
+}
+
+// Takes something that is not a plain file away from the pid file's path: its
+// name is removed, whatever it points at is left alone.  A directory is
+// removed when empty and otherwise renamed aside, which in the sticky pid
+// directory root may do with anyone's.  False (errno set) when this user may
+// not.
+bool clear_pid_path(const char *who, bool directory) {
+    if (!directory)
+        return unlink(pid_path) == 0 || errno == ENOENT;
+    if (rmdir(pid_path) == 0 || errno == ENOENT)
+        return true;
+    if (errno != ENOTEMPTY && errno != EEXIST)
+        return false;
+    // A name already taken by a file or a full directory is passed over.
+    for (int n = 0; n < OPEN_ATTEMPTS; ++n) {
+        char aside[sizeof pid_path + 32];
+        std::snprintf(aside, sizeof aside, "%s.aside-%d-%d", pid_path, static_cast<int>(getpid()),
+                      n);
+        if (rename(pid_path, aside) == 0) {
+            plat_syslog(LOG_WARNING, "%s: Moved the directory %s aside to %s", who, pid_path,
+                        aside);
+            return true;
+        }
+        if (errno == ENOENT)
+            return true;
+        if (errno != ENOTEMPTY && errno != EEXIST && errno != ENOTDIR && errno != EISDIR)
+            return false;
+    }
+    return false;
 }
 
 int failed(const char *who, const char *what, char *reason, unsigned size) {
@@ -86,13 +122,12 @@ int pid_lock_take(const char *who, int *holder, char *reason, unsigned size) {
     plat_path(PID_FILE, pid_path, sizeof pid_path);
 
     for (int attempt = 0; attempt < OPEN_ATTEMPTS; ++attempt) {
-        // Anything but a plain file at the path (a planted link, FIFO or device)
-        // is no pid file of ours: its name is removed, whatever it points at is
-        // left alone, and it is never opened.
+        // Anything but a plain file at the path (a planted link, FIFO, device
+        // or directory) is no pid file of ours and is never opened.
         struct stat st;
         if (lstat(pid_path, &st) == 0 && !S_ISREG(st.st_mode)) {
             plat_syslog(LOG_WARNING, "%s: Removing %s, not a plain file", who, pid_path);
-            if (unlink(pid_path) != 0 && errno != ENOENT)
+            if (!clear_pid_path(who, S_ISDIR(st.st_mode)))
                 return failed(who, "cannot remove", reason, size);
             continue;
         }
@@ -145,9 +180,9 @@ int pid_lock_take(const char *who, int *holder, char *reason, unsigned size) {
             continue;
         }
         // Other users' runs must be able to take the lock after this one, so a
-        // file of this user's (new, or left by a run that was killed) is made
-        // writable for all; who may create and remove files there is the
-        // directory's business.
+        // file of this user's that an older run left with another mode is made
+        // writable for all (a new one is created so); who may create and
+        // remove files there is the directory's business.
         if (st.st_uid == geteuid() && (st.st_mode & 07777) != 0666)
             fchmod(fd, 0666);
         if (ftruncate(fd, 0) == 0)

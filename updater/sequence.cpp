@@ -28,6 +28,18 @@ constexpr unsigned long BSL_ENTRY_PAUSE_US = 5000;
 constexpr unsigned long ERASE_PAUSE_US = 17200;
 constexpr unsigned long AUTH_PAUSE_US = 5000;
 
+// How long the new program may take before it answers MODBUS.  Nothing in the
+// loader bounds its start-up: the board's own program starts in about a
+// millisecond, but an oscillator, a crystal above all, can take hundreds of
+// milliseconds.  Two seconds cover a start-up of a second with room for the
+// retry granularity (a failed read takes about 130 ms, 400 ms on a 100 Hz
+// kernel, plus the pause), and keep a board that never answers from holding
+// the page and the fleet run up for long.
+constexpr long FIRMWARE_START_WINDOW_US = 2000000;
+constexpr unsigned long FIRMWARE_RETRY_PAUSE_US = 100000;
+// What a reading after the flashing prints when the board did not answer.
+constexpr const char *NO_ANSWER = "no answer";
+
 // One piece of a progress line, on its way to the page at once.
 __attribute__((format(printf, 1, 2))) void say(const char *format, ...) {
     va_list args;
@@ -81,16 +93,40 @@ void print_version(const char *which, int port, std::uint32_t *version) {
     say("0x%08X%s", *version, line_suffix);
 }
 
+// The new program's version, once it answers within the start-up window;
+// "no answer" otherwise.
+void print_new_version(int port) {
+    say("Reading new TARVO FW version on PORT%d ... ", port);
+    uart_init_modbus(port);
+    struct timespec start;
+    plat_clock_monotonic(&start);
+    std::uint32_t version = 0;
+    for (;;) {
+        if (read_fw_version(port, &version) == 0) {
+            say("0x%08X%s", version, line_suffix);
+            return;
+        }
+        Elapsed e = since(start);
+        if (e.seconds * 1e6 + e.micros >= FIRMWARE_START_WINDOW_US)
+            break;
+        plat_usleep(FIRMWARE_RETRY_PAUSE_US);
+    }
+    say("%s%s", NO_ANSWER, line_suffix);
+}
+
 bool erase_device(int port) {
     plat_syslog(LOG_INFO, "Erasing device on PORT%d ...", port);
     say("Erasing device on PORT%d ... ", port);
     struct timespec start;
     plat_clock_monotonic(&start);
-    int rc = msp430_mass_erase(port);
-    if (rc < 0)
-        return stage_failed("mass erase", rc);
+    for (int cycle = 0; cycle < MASS_ERASE_CYCLES; ++cycle) {
+        int rc = msp430_mass_erase(port);
+        if (rc < 0)
+            return stage_failed("mass erase", rc);
+    }
     say("done%s", line_suffix);
     Elapsed e = since(start);
+    plat_syslog(LOG_INFO, "Mass erase: %d cycles", MASS_ERASE_CYCLES);
     plat_syslog(LOG_INFO, "Device erased at %.3f us", e.seconds * 1e6 + e.micros);
     plat_usleep(ERASE_PAUSE_US);
     return true;
@@ -146,16 +182,18 @@ bool config_matches(const char *file, const char *text) {
 }
 
 // Prints the new configuration with its mark; true when it names the file's
-// configuration.  A configuration that could not be read confirms nothing:
-// the text then still holds what was there before the flashing.  An empty text
-// matches any name and gets the match mark, but confirms no image either: a
-// board without a configuration (or whose new program does not run) reports
-// none.
-bool print_new_config(int port, const char *file, char *text) {
+// configuration.  Only what was read after the flashing is shown: a read that
+// fails prints "no answer" and confirms nothing.  An empty text matches any
+// name and gets the match mark, but confirms no image either: a board without
+// a configuration reports none.
+bool print_new_config(int port, const char *file) {
     say("Reading new TARVO config on PORT%d ... ", port);
-    bool match =
-        read_config_string(port, text, CONFIG_TEXT_SIZE) == 0 && config_matches(file, text);
+    char text[CONFIG_TEXT_SIZE] = "";
+    bool read = read_config_string(port, text, CONFIG_TEXT_SIZE) == 0;
+    bool match = read && config_matches(file, text);
     bool confirmed = match && text[0] != '\0';
+    if (!read)
+        std::snprintf(text, sizeof text, "%s", NO_ANSWER);
     std::size_t n = std::strlen(text);
     std::snprintf(text + n, CONFIG_TEXT_SIZE - n, "%s", match ? MATCH_MARK : MISMATCH_MARK);
     say("%s%s", text, line_suffix);
@@ -219,8 +257,8 @@ int update_sequence(int port, const char *file) {
     // Set up for MODBUS before the title as well as after it: after a flashing
     // the line has always been set up twice before the version is read.
     uart_init_modbus(port);
-    print_version("new", port, &version);
-    bool confirmed = print_new_config(port, file, text);
+    print_new_version(port);
+    bool confirmed = print_new_config(port, file);
 
     if (!complete)
         return EXIT_STAGE_FAILED;

@@ -190,13 +190,35 @@ void upload_abort(Upload *up) {
     cgi_form_data = nullptr;
 }
 
-// Starts a file part: the form data names the stored file and the sent name.
+// Percent-encodes every byte but letters, digits and "-._~" of text[0..len)
+// into out, which holds 3 * len + 1 bytes, so that the text is one value of
+// the form data whatever it holds.
+void url_encode_into(char *out, const char *text, std::size_t len) {
+    static const char hex[] = "0123456789ABCDEF";
+    for (std::size_t i = 0; i < len; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                     c == '-' || c == '.' || c == '_' || c == '~';
+        if (plain) {
+            *out++ = static_cast<char>(c);
+        } else {
+            *out++ = '%';
+            *out++ = hex[c >> 4];
+            *out++ = hex[c & 0x0F];
+        }
+    }
+    *out = '\0';
+}
+
+// Starts a file part: the form data names the stored file and the sent name,
+// encoded so that no name adds a field.
 void upload_begin(Upload *up, const char *name, std::size_t name_len) {
     const char *path = upload_path();
-    std::size_t size = std::strlen(path) + name_len + 64;
+    std::size_t size = std::strlen(path) + 3 * name_len + 64;
     char *data = static_cast<char *>(std::malloc(size));
     if (data) {
-        std::snprintf(data, size, "filename=%s&name=%.*s", path, static_cast<int>(name_len), name);
+        int head = std::snprintf(data, size, "filename=%s&name=", path);
+        url_encode_into(data + head, name, name_len);
         std::free(cgi_form_data);
         cgi_form_data = data;
     }

@@ -2,6 +2,7 @@
 
 #include "common/board.h"
 #include "common/platform.h"
+#include "common/ports.h"
 #include "web/cgi_input.h"
 #include "web/exec.h"
 #include "web/settings.h"
@@ -47,6 +48,79 @@ const char *server_scheme() {
     return nullptr;
 }
 
+// Splits a Host header, "name[:port]" or "[v6-address][:port]", into the
+// name (brackets stripped) and the port, which without one is the scheme's
+// default.  False for a text of another form.
+bool split_host(const char *host, const char *scheme, char *name, std::size_t size, long *port) {
+    const char *end, *rest;
+    if (host[0] == '[') {
+        ++host;
+        end = std::strchr(host, ']');
+        if (!end)
+            return false;
+        rest = end + 1;
+    } else {
+        end = host + std::strcspn(host, ":");
+        rest = end;
+        if (std::strchr(rest + (*rest ? 1 : 0), ':'))
+            return false;
+    }
+    if (end == host || static_cast<std::size_t>(end - host) >= size)
+        return false;
+    std::snprintf(name, size, "%.*s", static_cast<int>(end - host), host);
+    if (*rest == '\0') {
+        *port = scheme && strcasecmp(scheme, "https") == 0 ? 443 : 80;
+        return true;
+    }
+    if (*rest != ':' || rest[1] == '\0' || std::strlen(rest + 1) > 5 ||
+        std::strspn(rest + 1, "0123456789") != std::strlen(rest + 1))
+        return false;
+    *port = std::strtol(rest + 1, nullptr, 10);
+    return true;
+}
+
+// True when `name` is one the administrator lists in the allowed hosts file
+// (one name per line; blanks around it, empty lines and lines starting with
+// "#" are ignored; an IPv6 address may stand in brackets).
+bool listed_host(const char *name) {
+    char path[512], line[300];
+    FILE *file = std::fopen(plat_path(HOSTS_ALLOWED, path, sizeof path), "r");
+    if (!file)
+        return false;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, file)) {
+        char *start = line + std::strspn(line, " \t[");
+        std::size_t len = std::strcspn(start, " \t\r\n]");
+        start[len] = '\0';
+        found = *start != '#' && len > 0 && strcasecmp(start, name) == 0;
+    }
+    std::fclose(file);
+    return found;
+}
+
+// True when the Host header names this server: the address the request came
+// to, the controller's host name (also with ".local") or a listed name, each
+// with the port the request came to.
+bool host_is_this_server(const char *host, const char *scheme) {
+    char name[256];
+    long port = 0;
+    const char *server_port = std::getenv("SERVER_PORT");
+    if (!host || !split_host(host, scheme, name, sizeof name, &port) || !server_port ||
+        std::strspn(server_port, "0123456789") != std::strlen(server_port) || !*server_port ||
+        std::strtol(server_port, nullptr, 10) != port)
+        return false;
+    const char *addr = std::getenv("SERVER_ADDR");
+    if (addr && *addr && strcasecmp(name, addr) == 0)
+        return true;
+    char self[256] = {0}, local[300];
+    if (gethostname(self, sizeof self - 1) == 0 && self[0]) {
+        std::snprintf(local, sizeof local, "%s.local", self);
+        if (strcasecmp(name, self) == 0 || strcasecmp(name, local) == 0)
+            return true;
+    }
+    return listed_host(name);
+}
+
 bool is_post() {
     const char *method = std::getenv("REQUEST_METHOD");
     return method && std::strcmp(method, "POST") == 0;
@@ -79,6 +153,20 @@ void update_window(int port, const char *file) {
 } // namespace
 
 const char *request_refusal(char *why, std::size_t size) {
+    // A page of another site under a name that leads here (DNS rebinding)
+    // sends its own name as Host, and as Origin.
+    const char *host = std::getenv("HTTP_HOST");
+    const char *scheme = server_scheme();
+    if (!host_is_this_server(host, scheme)) {
+        char named[320] = "";
+        if (host)
+            html_escape_into(named, sizeof named, host);
+        std::snprintf(why, size,
+                      "Changes are accepted only when addressed to this server by its own address "
+                      "or name, but this request %s%.320s. Nothing was changed.",
+                      named[0] ? "was addressed to " : "named no server", named);
+        return why;
+    }
     // The page that sent the request: its Origin, or without one its Referer;
     // a request with neither (an older browser, a privacy setting) is taken.
     const char *from = std::getenv("HTTP_ORIGIN");
@@ -87,11 +175,9 @@ const char *request_refusal(char *why, std::size_t size) {
         if (!from || !*from)
             return nullptr;
     }
-    const char *host = std::getenv("HTTP_HOST");
-    const char *scheme = server_scheme();
     Site site;
     bool parsed = url_site(from, &site);
-    if (parsed && host && *host && strcasecmp(site.host, host) == 0 &&
+    if (parsed && strcasecmp(site.host, host) == 0 &&
         (!scheme || strcasecmp(site.scheme, scheme) == 0))
         return nullptr;
 
@@ -101,9 +187,7 @@ const char *request_refusal(char *why, std::size_t size) {
     else
         std::snprintf(text, sizeof text, "%.100s", from);
     html_escape_into(sender, sizeof sender, text);
-    if (!host || !*host)
-        std::snprintf(text, sizeof text, "an unnamed host");
-    else if (scheme)
+    if (scheme)
         std::snprintf(text, sizeof text, "%.16s://%.200s", scheme, host);
     else
         std::snprintf(text, sizeof text, "%.200s", host);
@@ -118,9 +202,8 @@ const char *request_refusal(char *why, std::size_t size) {
 int run_updater(int port, const char *file) {
     char program[512];
     plat_path(UPDATER_PROGRAM, program, sizeof program);
-    char port_arg[] = "1";
-    if (port != 1)
-        port_arg[0] = '2';
+    char port_arg[12];
+    std::snprintf(port_arg, sizeof port_arg, "%d", port_for_updater(port).number);
     char html_arg[] = "html";
     char *argv[] = {program, port_arg, const_cast<char *>(file), html_arg, nullptr};
     pid_t pid = vfork();
@@ -144,15 +227,14 @@ void page_index() {
     html_page_begin(PAGE_TITLE);
     html_frame_begin(PAGE_TITLE, "TARVO FW Changer", "set.cgi", MENU);
     html_layout(3);
-    if (board_present(1)) {
-        html_text("New Firmware for PORT1");
-        html_select("firmware1", settings.firmware1, firmware_options);
-        html_submit("button", "Update PORT1");
-    }
-    if (board_present(2)) {
-        html_text("New Firmware for PORT2");
-        html_select("firmware2", settings.firmware2, firmware_options);
-        html_submit("button", "Update PORT2");
+    const char *chosen[PORT_COUNT] = {settings.firmware1, settings.firmware2};
+    for (int i = 0; i < PORT_COUNT; ++i) {
+        const PortInfo &port = PORT_TABLE[i];
+        if (board_present(port.number)) {
+            html_text(port.selector_label);
+            html_select(port.form_field, chosen[i], firmware_options);
+            html_submit("button", port.update_button);
+        }
     }
     html_section_break();
     html_layout(1);
@@ -180,21 +262,27 @@ void page_set() {
         html_message_box(false, "Upload refused", problem, "index.cgi", "Back");
     } else if (cgi_has_input()) {
         char *button = nullptr;
-        FirmwareSettings settings;
+        char *files[PORT_COUNT];
         cgi_get_field("button", &button, false);
-        cgi_get_field("firmware1", &settings.firmware1, true);
-        cgi_get_field("firmware2", &settings.firmware2, true);
+        for (int i = 0; i < PORT_COUNT; ++i)
+            cgi_get_field(PORT_TABLE[i].form_field, &files[i], true);
         if (std::strcmp(button, "Apply") == 0) {
+            FirmwareSettings settings{files[0], files[1]};
             html_config_result(settings_save(&settings), "index.cgi");
-        } else if (std::strncmp(button, "Update PORT", 11) == 0) {
-            if (button[11] == '1')
-                update_window(1, settings.firmware1);
-            else if (button[11] == '2')
-                update_window(2, settings.firmware2);
+        } else {
+            // "Update PORT" and the port's digit; whatever follows it is not
+            // looked at.
+            for (int i = 0; i < PORT_COUNT; ++i) {
+                const char *label = PORT_TABLE[i].update_button;
+                if (std::strncmp(button, label, std::strlen(label)) == 0) {
+                    update_window(PORT_TABLE[i].number, files[i]);
+                    break;
+                }
+            }
         }
         std::free(button);
-        std::free(settings.firmware1);
-        std::free(settings.firmware2);
+        for (char *file : files)
+            std::free(file);
     }
     html_page_end();
     cgi_free_input();

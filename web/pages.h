@@ -7,6 +7,9 @@
 
 constexpr const char *PAGE_TITLE = "TARVO FW update";
 constexpr const char *UPDATER_PROGRAM = "/opt/tarvo_update/bin/tarvo_update";
+// Names besides its address and host name under which the server takes
+// changes, one per line.
+constexpr const char *HOSTS_ALLOWED = "/opt/tarvo_update/etc/hosts_allowed";
 
 // index.cgi: a firmware selector and an update button per port with a TARVO
 // board, and the "Apply" button.
@@ -22,10 +25,12 @@ void page_syslog(const char *title, const MenuEntry *menu);
 // exit normally.
 int run_updater(int port, const char *file);
 
-// Why a POST may not change anything, as HTML text in `why`: its Origin (or,
-// without one, its Referer) names another host than the request's Host, or
-// another scheme than the one the server says it was reached by.  Null when
-// it may: the page that sent it is ours, or it names none.
+// Why a POST may not change anything, as HTML text in `why`: its Host does
+// not name this server (its address, host name or an allowed name, with the
+// port the request came to), or its Origin (or, without one, its Referer)
+// names another host than the Host, or another scheme than the one the server
+// says it was reached by.  Null when it may: it is addressed to this server
+// and the page that sent it is ours, or it names none.
 const char *request_refusal(char *why, std::size_t size);
 
 // The program entry without the platform start: picks the page by the

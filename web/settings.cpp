@@ -62,31 +62,89 @@ void sync_directory(const char *path) {
     }
 }
 
+bool owned_by_us(const struct stat &st) {
+    return st.st_uid == 0 || st.st_uid == geteuid();
+}
+
+// A directory whose names only root and this user can change.
+bool directory_is_ours(const struct stat &st) {
+    return owned_by_us(st) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 // Follows symbolic links from path to the name they end at, which need not
 // exist yet: a save writes the link's target, wherever it lies, and leaves the
-// link in place.  False for a loop or a name too long.
+// link in place.  A link is followed only where nobody but root and this user
+// could have made it or could move what it leads to: the link and the
+// directories that hold a link or the final name must be ours (owned by root
+// or this user, not writable for group or others), and every directory passed
+// on the way must be ours or sticky with the name in it ours.  False for a
+// link that does not meet this, a loop, a missing directory or a name too
+// long.  A path without links is taken as it is.
 bool resolve_links(const char *path, char *out, std::size_t size) {
-    char current[SETTINGS_PATH_SIZE], target[SETTINGS_PATH_SIZE];
-    if (std::snprintf(current, sizeof current, "%s", path) >= static_cast<int>(sizeof current))
+    // `done`: the directories walked so far, free of links ("" is the root);
+    // `rest`: the names still to walk.
+    char done[SETTINGS_PATH_SIZE] = "", rest[SETTINGS_PATH_SIZE];
+    if (path[0] != '/' && (!getcwd(done, sizeof done) || std::strcmp(done, "/") == 0))
+        done[0] = '\0';
+    if (std::snprintf(rest, sizeof rest, "%s", path) >= static_cast<int>(sizeof rest))
         return false;
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st;
-        if (lstat(current, &st) != 0 || !S_ISLNK(st.st_mode))
-            return std::snprintf(out, size, "%s", current) < static_cast<int>(size);
-        ssize_t n = readlink(current, target, sizeof target);
-        if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target)
-            return false;
-        target[n] = '\0';
-        // A relative target is taken from the link's own directory.
-        const char *slash = std::strrchr(current, '/');
-        int dir_len = target[0] == '/' || !slash ? 0 : static_cast<int>(slash - current + 1);
+    bool followed = false, trusted = true;
+    for (int hops = 0;;) {
+        const char *name = rest + std::strspn(rest, "/");
+        std::size_t len = std::strcspn(name, "/");
+        const char *after = name + len;
+        bool last = after[std::strspn(after, "/")] == '\0';
+        if (len == 0)
+            break;
+        if (len == 1 && name[0] == '.') {
+            std::memmove(rest, after, std::strlen(after) + 1);
+            continue;
+        }
+        if (len == 2 && name[0] == '.' && name[1] == '.') {
+            if (char *slash = std::strrchr(done, '/'))
+                *slash = '\0';
+            std::memmove(rest, after, std::strlen(after) + 1);
+            continue;
+        }
+        struct stat dir;
         char next[SETTINGS_PATH_SIZE];
-        if (std::snprintf(next, sizeof next, "%.*s%s", dir_len, current, target) >=
-            static_cast<int>(sizeof next))
+        if (stat(done[0] ? done : "/", &dir) != 0 ||
+            std::snprintf(next, sizeof next, "%s/%.*s", done, static_cast<int>(len), name) >=
+                static_cast<int>(sizeof next))
             return false;
-        std::memcpy(current, next, sizeof current);
+        struct stat st;
+        bool exists = lstat(next, &st) == 0;
+        if (exists && S_ISLNK(st.st_mode)) {
+            followed = true;
+            trusted = trusted && owned_by_us(st) && directory_is_ours(dir);
+            char target[SETTINGS_PATH_SIZE], joined[SETTINGS_PATH_SIZE];
+            ssize_t n = readlink(next, target, sizeof target);
+            if (++hops > 40 || n <= 0 || static_cast<std::size_t>(n) >= sizeof target)
+                return false;
+            target[n] = '\0';
+            if (std::snprintf(joined, sizeof joined, "%s/%s", target, after) >=
+                static_cast<int>(sizeof joined))
+                return false;
+            std::memcpy(rest, joined, sizeof rest);
+            // An absolute target starts again at the root.
+            if (target[0] == '/')
+                done[0] = '\0';
+            continue;
+        }
+        if (last) {
+            trusted = trusted && directory_is_ours(dir);
+        } else {
+            if (!exists)
+                return false;
+            trusted = trusted &&
+                      (directory_is_ours(dir) || ((dir.st_mode & S_ISVTX) != 0 && owned_by_us(st)));
+        }
+        std::memcpy(done, next, sizeof done);
+        std::memmove(rest, after, std::strlen(after) + 1);
     }
-    return false;
+    if (followed && !trusted)
+        return false;
+    return std::snprintf(out, size, "%s", done[0] ? done : "/") < static_cast<int>(size);
 }
 
 // True for a name that mkstemp makes from "BASE.XXXXXX".

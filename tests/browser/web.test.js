@@ -18,6 +18,11 @@ if (!base || !world || !simTool)
 
 const pidFile = path.join(world, 'var/tarvo_update/tarvo_update.pid');
 const settingsFile = path.join(world, 'opt/tarvo_update/etc/settings');
+const hostsAllowed = path.join(world, 'opt/tarvo_update/etc/hosts_allowed');
+// Other names that lead to the server: one the administrator allows, one of
+// another site that resolves to it (DNS rebinding).
+const ALLOWED_NAME = 'controller.example';
+const REBOUND_NAME = 'rebound.example';
 
 // Sets the boards of the served world in place; the pages read it per request.
 function boards(port1, port2) {
@@ -33,7 +38,8 @@ test.before(async () => {
     executablePath: '/usr/bin/chromium',
     headless: true,
     args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
-           '--disable-component-update', '--disable-sync'],
+           '--disable-component-update', '--disable-sync',
+           `--host-resolver-rules=MAP ${ALLOWED_NAME} 127.0.0.1, MAP ${REBOUND_NAME} 127.0.0.1`],
   });
 });
 
@@ -92,6 +98,38 @@ test('Apply saves both choices and the index page shows them selected', async ()
   assert.equal(await page.locator('select[name="firmware1"]').inputValue(), 'V1a2a3c4b5b6b7o.hex');
   assert.equal(await page.locator('select[name="firmware2"]').inputValue(), 'V1a2a3c4c5b6b7o.hex');
   await page.close();
+});
+
+test('Apply is taken through the server\'s address and allowed names only', async () => {
+  boards('tarvo', 'none');
+  fs.writeFileSync(hostsAllowed, `${ALLOWED_NAME}\n`);
+  const port = new URL(base).port;
+  // Applies the choice through the page served under that name; returns the
+  // title and text of the box that answers.
+  async function applyThrough(name, image) {
+    const page = await context.newPage();
+    await page.goto(`http://${name}:${port}/index.cgi`);
+    await page.selectOption('select[name="firmware1"]', image);
+    await Promise.all([page.waitForURL('**/set.cgi'), page.click('input[value="Apply"]')]);
+    const box = page.locator('table.window');
+    const answer = { title: await box.locator('td[bgcolor]').first().innerText(),
+                     text: await box.innerText() };
+    await page.close();
+    return answer;
+  }
+  const saved = (image) => `MOD_TARVOUPDATE_FIRMWARE1=${image}\nMOD_TARVOUPDATE_FIRMWARE2=\n`;
+
+  assert.equal((await applyThrough('127.0.0.1', 'V1a2a3b4b5b6b7o.hex')).title, 'Configuration');
+  assert.equal(fs.readFileSync(settingsFile, 'utf8'), saved('V1a2a3b4b5b6b7o.hex'));
+
+  const refused = await applyThrough(REBOUND_NAME, 'V1a2a3c4b5b6b7o.hex');
+  assert.equal(refused.title, 'Request refused');
+  assert.match(refused.text, new RegExp(`addressed to ${REBOUND_NAME}:${port}\\. Nothing was changed\\.`));
+  assert.equal(fs.readFileSync(settingsFile, 'utf8'), saved('V1a2a3b4b5b6b7o.hex'));
+
+  assert.equal((await applyThrough(ALLOWED_NAME, 'V1a2a3c4c5b6b7o.hex')).title, 'Configuration');
+  assert.equal(fs.readFileSync(settingsFile, 'utf8'), saved('V1a2a3c4c5b6b7o.hex'));
+  fs.rmSync(hostsAllowed);
 });
 
 test('Update PORT1 streams the progress rows into the window while the updater runs', async () => {

@@ -1,21 +1,27 @@
 #!/usr/bin/env python3
-"""Fleet rollout against simulated controllers, with the real ansible-playbook.
+"""Fleet rollout over real SSH to simulated controllers, with the real
+ansible-playbook.  Needs root (the controllers are chroots, see ssh_fleet.py).
 
 Usage: tests/fleet/fleet_test.py BUILD_DIR
 
-Twenty controllers (c01..c20), two ports each, c17 without a board in port 2.
-At most 34 % failures in a batch.
+Eight controllers, two ports each: c01 unreachable (nothing listens on its
+port) and first in line, c02 c04 c06 c08 behind OpenSSH, c03 c05 c07 behind
+dropbear (no SFTP, commands over 9,000 bytes refused), c05 without a board
+in port 2.  At most 34 % failures in a batch.
 
-1. A bad image (a good image under a name whose configuration it does not
-   have), in batches of 2, then 6: the first batch fails with status 6 and the
-   rollout stops there.
-2. The wanted image, with an erase that is never answered on c05 port 1 and a
-   corrupted read-back on c11 port 2, in batches of 2, then 9: both hosts
-   fail after a second attempt, every other port is updated or skipped.
-3. The same again: nothing changes but the two faulty hosts' attempts.
-4. Faults cleared: every board runs the wanted image.
-5. Once more: nothing at all to do.
-Runs 3 to 5 take the whole fleet in one batch.
+1. A dry run: a plan for every host, nothing touched.
+2. A bad image (a good image under a name whose configuration it does not
+   have) in batches of 2, then 6: c01 unreachable and c02 failing stop the
+   rollout; every later host is "not-reached".
+3. The wanted image with an erase that is never answered on c04 port 1: c04
+   fails after a second attempt, every other port is updated or skipped.
+4. Fault cleared, c06 set back and slow: SIGINT to the playbook while c06
+   flashes; its rows are "interrupted", the flash ends on the controller.
+5. --limit c04:c06: the rest of c06, in a report of its own.
+6. The older image: every board is "newer" and left alone, nothing changes.
+7. The older image allowed on c02 only.
+8. A dry run after; 9. hostile values and a pattern that matches nothing.
+Every run's report stays as it was written.
 
 Prints "fleet test: PASS" or "fleet test: FAIL" with what went wrong, and
 exits 0 or 1.
@@ -25,21 +31,31 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
+import tarfile
 import tempfile
 import time
 
-SRC = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import ssh_fleet  # noqa: E402
+
+SRC = os.path.dirname(os.path.dirname(HERE))
 ANSIBLE_DIR = os.path.join(SRC, "deploy", "ansible")
 IMAGE = "V1a2a3c4b5b6b7o.hex"
 VERSION = "0x01010000"
 WANTED_CONFIG = "1a2a3c4b5b6b7o"
-FACTORY = ("0x01000000", "1a2a3b4b5b6b7o")
-HOSTS = ["c%02d" % i for i in range(1, 21)]
-FIRST_BATCH = HOSTS[:2]
-NO_PORT2 = "c17"
-FAULTS = {("c05", 1): "erase-silent", ("c11", 2): "corrupt-readback=0xFFD8"}
+OLD_IMAGE, OLD_VERSION = "V1a2a3b4b5b6b7o.hex", "0x01000000"
+FACTORY = (OLD_VERSION, "1a2a3b4b5b6b7o")
+PLAN = {"c01": (None, "tarvo"), "c02": ("openssh", "tarvo"), "c03": ("dropbear", "tarvo"),
+        "c04": ("openssh", "tarvo"), "c05": ("dropbear", "none"), "c06": ("openssh", "tarvo"),
+        "c07": ("dropbear", "tarvo"), "c08": ("openssh", "tarvo")}
+HOSTS = sorted(PLAN)
+REACHED = HOSTS[1:]
+PORTS = [(h, p) for h in HOSTS for p in (1, 2)]
+NO_PORT2 = ("c05", 2)
 
 failures = []
 
@@ -50,24 +66,59 @@ def check(ok, what):
     return ok
 
 
-class Fleet:
+class Run:
+    """One playbook run: exit status, log, recap, and its report."""
+
+    def __init__(self, status, log, report_dir):
+        self.status, self.log = status, log
+        self.recap = {m.group(1): {"changed": int(m.group(2)), "failed": int(m.group(3))}
+                      for m in re.finditer(r"^(c\d\d)\s*:\s*ok=\d+\s+changed=(\d+)\s+"
+                                           r"unreachable=\d+\s+failed=(\d+)", log, re.M)}
+        m = re.search(r"^report: (.*)/fleet_report.csv$", log, re.M)
+        self.dir = m.group(1) if m else None
+        self.rows, self.meta = {}, {}
+
+    def load(self, directory):
+        self.dir = directory
+        with open(os.path.join(directory, "fleet_report.json")) as f:
+            self.rows = {(r["host"], r["port"]): r for r in json.load(f)}
+        with open(os.path.join(directory, "fleet_report.csv")) as f:
+            check(len(list(csv.DictReader(f))) == len(self.rows),
+                  "%s: CSV and JSON reports differ in rows" % directory)
+        with open(os.path.join(directory, "run.json")) as f:
+            self.meta = json.load(f)
+        return self
+
+    def outcome(self, host, port):
+        return self.rows.get((host, port), {}).get("outcome")
+
+
+class Test:
     def __init__(self, build, work):
         self.build = os.path.abspath(build)
         self.work = work
-        self.tool = os.path.join(self.build, "sim", "tarvo-sim")
-        self.package = os.path.join(work, "tarvo_update-sim.tar.gz")
         self.report = os.path.join(work, "report")
-        fleet = os.path.join(SRC, "scripts", "sim_fleet.sh")
-        subprocess.run([fleet, "package", self.build, self.package], check=True)
-        subprocess.run([fleet, "make", os.path.join(work, "fleet"), str(len(HOSTS)), self.build,
-                        NO_PORT2], check=True)
+        self.package = os.path.join(work, "tarvo_update-sim.tar.gz")
+        full = os.path.join(work, "full.tar.gz")
+        subprocess.run([os.path.join(SRC, "scripts", "sim_fleet.sh"), "package", self.build, full],
+                       check=True)
+        # Without the image rolled out, so that every controller gets it in pieces.
+        with tarfile.open(full) as src, tarfile.open(self.package, "w:gz") as dst:
+            for m in src.getmembers():
+                if not m.name.endswith("/" + IMAGE):
+                    dst.addfile(m, src.extractfile(m) if m.isfile() else None)
+        self.fleet = ssh_fleet.Fleet(os.path.join(work, "fleet"), self.build, PLAN)
+        for h in HOSTS:
+            os.remove(os.path.join(self.root(h), "opt/tarvo_update/fw", IMAGE))
+        self.fleet.start()
         self.runs = 0
+        self.reports = {}  # run directory -> its files' text when the run ended
 
-    def world(self, host):
-        return os.path.join(self.work, "fleet", host)
+    def root(self, host):
+        return self.fleet.controllers[host].root
 
     def show(self, host):
-        out = subprocess.run([self.tool, "show", self.world(host)], check=True,
+        out = subprocess.run([self.fleet.tool, "show", self.root(host)], check=True,
                              capture_output=True, text=True).stdout
         return {b["port"]: b for b in map(json.loads, out.splitlines())}
 
@@ -75,32 +126,55 @@ class Fleet:
         return {h: self.show(h) for h in HOSTS}
 
     def sim(self, *args):
-        subprocess.run([self.tool, *args], check=True)
+        subprocess.run([self.fleet.tool, *args], check=True, stdout=subprocess.DEVNULL)
 
-    def rollout(self, image, version, serial):
-        """Runs the playbook; returns its exit status, the report rows by
-        (host, port), the CSV rows and the recap's counts by host."""
+    def command(self, image, version, serial, *extra):
+        return ["ansible-playbook", "-i", self.fleet.inventory, "rollout.yml",
+                "-e", "tarvo_image=" + image, "-e", "tarvo_image_version=" + version,
+                "-e", "tarvo_package=" + self.package, "-e", "tarvo_report_dir=" + self.report,
+                "-e", json.dumps({"tarvo_serial": serial, "tarvo_max_fail_percentage": 34,
+                                  "tarvo_busy_retries": 2, "tarvo_busy_delay": 1}), *extra]
+
+    def start(self, image, version, serial, *extra):
         self.runs += 1
-        log = os.path.join(self.work, "run%d.log" % self.runs)
-        cmd = ["ansible-playbook", "-i", os.path.join(self.work, "fleet", "inventory.yml"),
-               "rollout.yml", "-e", "tarvo_image=" + image, "-e", "tarvo_image_version=" + version,
-               "-e", "tarvo_package=" + self.package, "-e", "tarvo_report_dir=" + self.report,
-               "-e", json.dumps({"tarvo_serial": serial, "tarvo_max_fail_percentage": 34,
-                                 "tarvo_busy_retries": 2, "tarvo_busy_delay": 1})]
+        self.log = os.path.join(self.work, "run%d.log" % self.runs)
         env = dict(os.environ, ANSIBLE_NOCOLOR="1", ANSIBLE_FORCE_COLOR="0")
-        with open(log, "w") as f:
-            status = subprocess.run(cmd, cwd=ANSIBLE_DIR, stdout=f, stderr=subprocess.STDOUT,
-                                    env=env).returncode
-        text = open(log).read()
-        recap = {}
-        for m in re.finditer(r"^(c\d\d)\s*:\s*ok=(\d+)\s+changed=(\d+)\s+unreachable=(\d+)\s+"
-                             r"failed=(\d+)", text, re.M):
-            recap[m.group(1)] = {"changed": int(m.group(3)), "failed": int(m.group(5))}
-        with open(os.path.join(self.report, "fleet_report.json")) as f:
-            rows = {(r["host"], r["port"]): r for r in json.load(f)}
-        with open(os.path.join(self.report, "fleet_report.csv")) as f:
-            csv_rows = list(csv.DictReader(f))
-        return status, rows, csv_rows, recap, text
+        return subprocess.Popen(self.command(image, version, serial, *extra), cwd=ANSIBLE_DIR,
+                                stdout=open(self.log, "w"), stderr=subprocess.STDOUT, env=env)
+
+    def finish(self, proc):
+        status = proc.wait()
+        run = Run(status, open(self.log).read(), self.report)
+        if run.dir:
+            run.load(run.dir)
+        self.keep_reports()
+        return run
+
+    def rollout(self, image, version, serial, *extra):
+        return self.finish(self.start(image, version, serial, *extra))
+
+    def keep_reports(self):
+        """Every earlier run's report must stay as it was."""
+        for d, files in self.reports.items():
+            check(snapshot(d) == files, "the report of %s changed or went" % d)
+        for name in os.listdir(self.report) if os.path.isdir(self.report) else []:
+            d = os.path.join(self.report, name)
+            if not os.path.islink(d) and d not in self.reports:
+                self.reports[d] = snapshot(d)
+
+    def latest(self, name):
+        path = os.path.join(self.report, name)
+        return os.path.realpath(path) if os.path.islink(path) else None
+
+
+def snapshot(directory):
+    files = {}
+    for base, _, names in os.walk(directory):
+        for n in names:
+            if not n.startswith("."):
+                with open(os.path.join(base, n)) as f:
+                    files[os.path.relpath(os.path.join(base, n), directory)] = f.read()
+    return files
 
 
 def runs_wanted(board):
@@ -108,96 +182,218 @@ def runs_wanted(board):
         VERSION, WANTED_CONFIG)
 
 
+def check_report(run, name, kind, hosts):
+    """Rows for every host and port of the run, and totals that add up."""
+    if not check(run.dir is not None, "%s: no report path printed" % name):
+        return False
+    check(set(h for h, _ in run.rows) == set(hosts) and
+          all((h, p) in run.rows for h in hosts for p in (1, 2)),
+          "%s: rows for %s, not for %s" % (name, sorted(set(h for h, _ in run.rows)), hosts))
+    counts = {}
+    for r in run.rows.values():
+        counts[r["outcome"]] = counts.get(r["outcome"], 0) + 1
+    check(run.meta.get("kind") == kind and run.meta.get("end") and run.meta.get("totals") == counts,
+          "%s: run.json %s, rows give %s" % (name, run.meta, counts))
+    check(re.search(r"^(rollout|dry run) %s: .*%s" % (re.escape(run.meta.get("id", "?")), ", ".join(
+        "%d %s" % (n, o) for o, n in sorted(counts.items()))), run.log, re.M) is not None,
+        "%s: the totals were not printed" % name)
+    return True
+
+
+def wait_for(what, test, seconds):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if test():
+            return True
+        time.sleep(0.1)
+    return check(False, "waited %d s in vain for %s" % (seconds, what))
+
+
+def host_state(run_dir, host):
+    try:
+        with open(os.path.join(run_dir, "hosts", host + ".json")) as f:
+            return json.load(f).get("state")
+    except (OSError, ValueError):
+        return None
+
+
 def main():
     build = sys.argv[1]
     started = time.monotonic()
     work = tempfile.mkdtemp(prefix="tarvo-fleet-")
+    t = None
     try:
-        fleet = Fleet(build, work)
+        t = Test(build, work)
         good = os.path.join(SRC, "fw", IMAGE)
+        old = os.path.join(SRC, "fw", OLD_IMAGE)
         bad = os.path.join(work, "B1a2a3c4c5b6b7o.hex")
         shutil.copyfile(good, bad)
 
-        # 1. Bad image: the first batch fails, later batches are never touched.
-        status, rows, csv_rows, recap, log = fleet.rollout(bad, VERSION, [2, 6])
-        check(status != 0, "run 1: the playbook reported success for a bad image")
-        check(set(h for h, _ in rows) == set(FIRST_BATCH),
-              "run 1: report covers %s, not only the first batch" % sorted(set(h for h, _ in rows)))
-        for h in FIRST_BATCH:
-            r = rows.get((h, 1), {})
-            check(r.get("outcome") == "failed" and r.get("updater_status") == 6 and
-                  r.get("reason", "").startswith("configuration does not match the file name"),
-                  "run 1: %s port 1 row %s" % (h, r))
-            check(rows.get((h, 2), {}).get("outcome") == "not-done",
-                  "run 1: %s port 2 was touched after the host failed" % h)
-            check(recap.get(h, {}).get("failed") == 1, "run 1: %s not counted as failed" % h)
-        check(len(csv_rows) == len(rows), "run 1: CSV and JSON reports differ in rows")
-        boards = fleet.boards()
+        # 1. Dry run: every host asked, a plan written, nothing touched.
+        before = t.boards()
+        run = t.rollout(good, VERSION, [len(HOSTS)], "--check", "--diff")
+        check(run.status != 0, "run 1: an unreachable host left the dry run green")
+        if check_report(run, "run 1", "check", HOSTS):
+            check(run.outcome("c01", 1) == "unreachable" and
+                  "Connection refused" in run.rows[("c01", 1)]["reason"],
+                  "run 1: c01 %s" % run.rows.get(("c01", 1)))
+            for h, p in PORTS[2:]:
+                r = run.rows[(h, p)]
+                want = "skipped" if (h, p) == NO_PORT2 else "update"
+                check(r["outcome"] == want and r["package_step"].startswith("install ") and
+                      r["before_version"] == ("" if want == "skipped" else OLD_VERSION),
+                      "run 1: %s port %d %s" % (h, p, r))
+        check(t.boards() == before, "run 1: the dry run changed a board")
+        check(not any(os.path.exists(os.path.join(t.root(h), "opt/tarvo_update/VERSION"))
+                      for h in HOSTS), "run 1: the dry run installed the package")
+        check(t.latest("latest") is None and t.latest("latest-check") == run.dir,
+              "run 1: latest %s, latest-check %s" % (t.latest("latest"), t.latest("latest-check")))
+        dry1 = run.dir
+
+        # 2. Bad image: the unreachable first host and a failing second one
+        # stop the rollout after the first batch.
+        run = t.rollout(bad, VERSION, [2, 6])
+        check(run.status != 0, "run 2: the playbook reported success for a bad image")
+        if check_report(run, "run 2", "run", HOSTS):
+            check(run.outcome("c01", 1) == "unreachable", "run 2: c01 %s" % run.rows[("c01", 1)])
+            r = run.rows[("c02", 1)]
+            check(r["outcome"] == "failed" and r["updater_status"] == 6 and
+                  r["reason"].startswith("configuration does not match the file name") and
+                  r["image_step"] == "copied", "run 2: c02 port 1 %s" % r)
+            check(run.outcome("c02", 2) == "not-done", "run 2: c02 port 2 %s" % run.rows[("c02", 2)])
+            check(all(run.outcome(h, p) == "not-reached" for h, p in PORTS[4:]),
+                  "run 2: later hosts %s" % [run.outcome(h, p) for h, p in PORTS[4:]])
+        boards = t.boards()
         for h in HOSTS[2:]:
             check(all((b["version"], b["config_text"]) == FACTORY for b in boards[h].values()
-                      if b["board"] == "tarvo"), "run 1: %s reached after the first batch" % h)
+                      if b["board"] == "tarvo"), "run 2: %s reached after the first batch" % h)
 
-        # 2. The wanted image with faults on two boards.
-        for (h, port), fault in FAULTS.items():
-            fleet.sim("fault", fleet.world(h), str(port), fault)
-        status, rows, csv_rows, recap, log = fleet.rollout(good, VERSION, [2, 9])
-        check(status != 0, "run 2: the playbook hid the faulty boards' failures")
-        check(len(rows) == 2 * len(HOSTS), "run 2: %d report rows, not one per port" % len(rows))
-        check(rows.get(("c05", 1), {}).get("updater_status") == 4 and
-              rows[("c05", 1)]["attempts"] == 2 and rows[("c05", 1)]["outcome"] == "failed",
-              "run 2: c05 port 1 %s" % rows.get(("c05", 1)))
-        check(rows.get(("c05", 2), {}).get("outcome") == "not-done",
-              "run 2: c05 port 2 %s" % rows.get(("c05", 2)))
-        check(rows.get(("c11", 1), {}).get("outcome") == "updated" and
-              rows.get(("c11", 2), {}).get("outcome") == "failed",
-              "run 2: c11 %s %s" % (rows.get(("c11", 1)), rows.get(("c11", 2))))
-        check(rows.get((NO_PORT2, 2), {}).get("outcome") == "skipped",
-              "run 2: %s port 2 %s" % (NO_PORT2, rows.get((NO_PORT2, 2))))
-        # The first batch's port 1 already runs the image's content.
-        for h in FIRST_BATCH:
-            check(rows.get((h, 1), {}).get("outcome") == "current",
-                  "run 2: %s port 1 %s" % (h, rows.get((h, 1))))
-        for (h, port), r in rows.items():
-            if h in ("c05", "c11") or (h, port) == (NO_PORT2, 2) or h in FIRST_BATCH and port == 1:
-                continue
-            check(r["outcome"] == "updated" and r["before_version"] == FACTORY[0] and
-                  r["after_version"] == VERSION and r["after_config"] == WANTED_CONFIG and
-                  r["duration_s"] not in ("", None), "run 2: %s port %d %s" % (h, port, r))
-        check(sorted(h for h, c in recap.items() if c["failed"]) == ["c05", "c11"],
-              "run 2: failed hosts %s" % recap)
-        after_two = fleet.boards()
+        # 3. The wanted image with a fault; dropbear hosts get package and image.
+        t.sim("fault", t.root("c04"), "1", "erase-silent")
+        run = t.rollout(good, VERSION, [len(HOSTS)])
+        check(run.status != 0, "run 3: the playbook hid the faulty board's failure")
+        if check_report(run, "run 3", "run", HOSTS):
+            r = run.rows[("c04", 1)]
+            check(r["outcome"] == "failed" and r["updater_status"] == 4 and r["attempts"] == 2,
+                  "run 3: c04 port 1 %s" % r)
+            check(run.outcome("c04", 2) == "not-done", "run 3: c04 port 2 %s" % run.rows[("c04", 2)])
+            check(run.outcome(*NO_PORT2) == "skipped", "run 3: %s" % run.rows[NO_PORT2])
+            check(run.outcome("c02", 1) == "current", "run 3: c02 port 1 %s" % run.rows[("c02", 1)])
+            for h, p in PORTS:
+                if h in ("c01", "c04") or (h, p) in (NO_PORT2, ("c02", 1)):
+                    continue
+                r = run.rows[(h, p)]
+                check(r["outcome"] == "updated" and r["after_version"] == VERSION and
+                      r["after_config"] == WANTED_CONFIG and r["duration_s"] != "",
+                      "run 3: %s port %d %s" % (h, p, r))
+            for h in ("c03", "c05", "c07"):
+                r = run.rows[(h, 1)]
+                check(r["package_step"].startswith("installed ") and r["image_step"] == "copied",
+                      "run 3: dropbear host %s: %s, %s" % (h, r["package_step"], r["image_step"]))
+        check(sorted(h for h, c in run.recap.items() if c["failed"]) == ["c01", "c04"],
+              "run 3: failed hosts %s" % run.recap)
+        check(re.search(r"Update the port\]", run.log) and "PORT1 updated in" in run.log,
+              "run 3: no per-port progress in the output")
 
-        # 3. Again, faults still there: only the faulty hosts do anything.
-        status, rows, csv_rows, recap, log = fleet.rollout(good, VERSION, [len(HOSTS)])
-        for h in HOSTS:
-            if h in ("c05", "c11"):
-                continue
-            check(recap.get(h) == {"changed": 0, "failed": 0}, "run 3: %s %s" % (h, recap.get(h)))
-            check(fleet.show(h) == after_two[h], "run 3: %s boards changed" % h)
-            check(all(rows[(h, p)]["outcome"] in ("current", "skipped") for p in (1, 2)),
-                  "run 3: %s rows %s %s" % (h, rows.get((h, 1)), rows.get((h, 2))))
-        check(log.count("nothing to change") == len(HOSTS) - 2,
-              "run 3: not every healthy host said it had nothing to change")
+        # 4. Interrupted: c06 back to the factory image and slow; SIGINT to
+        # the playbook while it flashes.
+        t.sim("clear", t.root("c04"), "1")
+        for p in (1, 2):
+            t.sim("flash", t.root("c06"), str(p), old)
+        t.fleet.speeds["c06"] = "4"
+        t.fleet.write_inventory()
+        proc = t.start(good, VERSION, [len(HOSTS)])
+        run_dir = []
 
-        # 4. Faults cleared: every board reaches the image.
-        for (h, port) in FAULTS:
-            fleet.sim("clear", fleet.world(h), str(port))
-        status, rows, csv_rows, recap, log = fleet.rollout(good, VERSION, [len(HOSTS)])
-        check(status == 0, "run 4: the playbook failed")
-        for h, ports in fleet.boards().items():
-            for port, b in ports.items():
-                if (h, port) != (NO_PORT2, 2):
-                    check(runs_wanted(b), "run 4: %s port %d %s" % (h, port, b))
-        check(rows.get(("c05", 1), {}).get("before_status") == "no-answer",
-              "run 4: c05 port 1 was not seen in its loader before: %s" % rows.get(("c05", 1)))
+        def flashing():
+            d = t.latest("latest")
+            jobs = os.path.join(t.root("c06"), "opt/tarvo_update/.rollout")
+            if d and d not in t.reports and os.path.isdir(jobs):
+                job = os.path.join(jobs, "1-" + os.path.basename(d))
+                if os.path.exists(job + ".out") and not os.path.exists(job + ".end"):
+                    run_dir.append(d)
+                    return True
+            return proc.poll() is not None
+        wait_for("c06 to flash", flashing, 240)
+        proc.send_signal(signal.SIGINT)
+        run = t.finish(proc)
+        if check(bool(run_dir), "run 4: c06 never flashed"):
+            run.load(run_dir[0])
+            check(all(run.outcome("c06", p) == "interrupted" for p in (1, 2)),
+                  "run 4: c06 %s %s" % (run.rows.get(("c06", 1)), run.rows.get(("c06", 2))))
+            check(all(run.outcome("c04", p) in ("updated", "interrupted") for p in (1, 2)),
+                  "run 4: c04 %s" % [run.rows.get(("c04", p)) for p in (1, 2)])
+            check(all(run.outcome(h, p) in ("current", "skipped", "interrupted")
+                      for h, p in PORTS if h in ("c02", "c03", "c05", "c07", "c08")),
+                  "run 4: %s" % sorted(set(r["outcome"] for r in run.rows.values())))
+            check(set(h for h, _ in run.rows) == set(HOSTS), "run 4: hosts missing")
+        if run_dir:
+            job = os.path.join(t.root("c06"), "opt/tarvo_update/.rollout",
+                               "1-" + os.path.basename(run_dir[0]) + ".end")
+            wait_for("c06's flash to end", lambda: os.path.exists(job), 300)
+        t.fleet.speeds["c06"] = "0"
+        t.fleet.write_inventory()
 
-        # 5. Nothing left to do, and the run says so.
-        status, rows, csv_rows, recap, log = fleet.rollout(good, VERSION, [len(HOSTS)])
-        check(status == 0 and all(c == {"changed": 0, "failed": 0} for c in recap.values())
-              and len(recap) == len(HOSTS), "run 5: not a no-op: %s" % recap)
-        check(log.count("nothing to change") == len(HOSTS), "run 5: not every host said so")
+        # 5. --limit: the rest of c06 (and of c04, if the interrupt came
+        # first), in a report of their own.
+        run = t.rollout(good, VERSION, [len(HOSTS)], "--limit", "c04:c06")
+        check(run.status == 0, "run 5: the limited run failed")
+        if check_report(run, "run 5", "run", ["c04", "c06"]):
+            check(run.outcome("c06", 1) == "current" and run.outcome("c06", 2) == "updated",
+                  "run 5: c06 %s" % [run.rows.get(("c06", p)) for p in (1, 2)])
+        for h, ports in t.boards().items():
+            for p, b in ports.items():
+                if h != "c01" and (h, p) != NO_PORT2:
+                    check(runs_wanted(b), "run 5: %s port %d %s" % (h, p, b))
+        check(t.latest("latest") == run.dir, "run 5: latest is %s" % t.latest("latest"))
+
+        # 6. The older image: every board is newer and left alone.
+        before = t.boards()
+        run = t.rollout(old, OLD_VERSION, [len(HOSTS)], "--limit", "all:!c01")
+        check(run.status == 0 and all(c == {"changed": 0, "failed": 0} for c in run.recap.values())
+              and len(run.recap) == len(REACHED), "run 6: not a no-op: %s" % run.recap)
+        if check_report(run, "run 6", "run", REACHED):
+            check(all(run.outcome(h, p) == "newer" for h, p in PORTS[2:] if (h, p) != NO_PORT2),
+                  "run 6: outcomes %s" % sorted(set(r["outcome"] for r in run.rows.values())))
+        check(t.boards() == before, "run 6: a board was downgraded")
+
+        # 7. ... unless asked, on c02 only.
+        run = t.rollout(old, OLD_VERSION, [1], "--limit", "c02", "-e", "tarvo_allow_downgrade=true")
+        check(run.status == 0, "run 7: the allowed downgrade failed")
+        check(all((b["version"], b["config_text"]) == FACTORY for b in t.show("c02").values()),
+              "run 7: c02 %s" % t.show("c02"))
+
+        # 8. A dry run after: c02 needs the image again, nothing else does.
+        run = t.rollout(good, VERSION, [len(HOSTS)], "--check")
+        if check_report(run, "run 8", "check", HOSTS):
+            for h, p in PORTS[2:]:
+                want = "update" if h == "c02" else "skipped" if (h, p) == NO_PORT2 else "current"
+                check(run.outcome(h, p) == want and run.rows[(h, p)]["package_step"] == "current",
+                      "run 8: %s port %d %s" % (h, p, run.rows[(h, p)]))
+        check(t.latest("latest-check") == run.dir and t.latest("latest-check") != dry1,
+              "run 8: latest-check is %s" % t.latest("latest-check"))
+
+        # 9. Hostile values never reach a shell; a pattern without hosts is
+        # an error and writes nothing.
+        marker = os.path.join(t.root("c02"), "hostile")
+        run = t.rollout(good, VERSION, [1], "--limit", "c02", "-e",
+                        json.dumps({"tarvo_busy_delay": "1; touch /hostile", "tarvo_ports": ["1"]}))
+        check(run.status != 0 and not os.path.exists(marker),
+              "run 9: a hostile delay was taken (exit %d)" % run.status)
+        if run.dir:
+            run.load(run.dir)
+            r = run.rows.get(("c02", "1"), run.rows.get(("c02", 1), {}))
+            check(r.get("outcome") == "failed" and "tarvo_busy_delay" in r.get("reason", ""),
+                  "run 9: c02 %s" % r)
+        count = len(t.reports)
+        run = t.rollout(good, VERSION, [1], "-e", "tarvo_hosts=nosuchgroup")
+        check(run.status != 0 and "no hosts matched" in run.log, "run 10: exit %d" % run.status)
+        check(len(t.reports) == count, "run 10: a report was written")
     except Exception as e:  # a crash of the test itself is a failure too
         failures.append("%s: %s" % (type(e).__name__, e))
+    finally:
+        if t:
+            t.fleet.stop()
 
     seconds = time.monotonic() - started
     if failures:
@@ -206,7 +402,8 @@ def main():
             print("  " + f)
         return 1
     shutil.rmtree(work, ignore_errors=True)
-    print("fleet test: PASS (%d controllers, 5 rollouts, %.0f s)" % (len(HOSTS), seconds))
+    print("fleet test: PASS (%d controllers over SSH, %d rollouts, %.0f s)" % (
+        len(HOSTS), t.runs, seconds))
     return 0
 
 

@@ -114,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
         Interruption{"KilledRightAfterTheErase", "log:Device erased at", "", 137},
         Interruption{"KilledInTheMiddleOfTheFlashing", "at:60", "", 137},
         Interruption{"KilledBeforeTheRecordIsRemoved", "log:Device flashed at", "", 137},
-        Interruption{"PowerCutInTheMiddleOfTheFlashing", "", "power-cut-after=209", 4}),
+        Interruption{"PowerCutInTheMiddleOfTheFlashing", "", "power-cut-after=228", 4}),
     [](const ::testing::TestParamInfo<Interruption> &info) { return info.param.name; });
 
 TEST_F(Recover, ABoardThatAlwaysFailsIsFlashedThreeTimesThenLeftToAPerson) {

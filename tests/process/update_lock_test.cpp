@@ -43,6 +43,15 @@ bool wait_for_holder(const World &w, int pid) {
     return false;
 }
 
+// The environment of a run with the flock library preloaded, plus `env`.
+std::vector<std::string> preloaded(std::vector<std::string> env) {
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    env.push_back("LD_PRELOAD=" TARVO_FLOCK_HOLD);
+    // The preloaded library comes before the sanitizer's runtime.
+    env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0");
+    return env;
+}
+
 bool logged(const World &w, const std::string &level, const std::string &text) {
     for (const auto &m : w.messages())
         if (m.level == level && m.text == text)
@@ -99,10 +108,7 @@ namespace {
 // The environment of a program held between opening the pid file and locking
 // it until `hold`/go exists.
 std::vector<std::string> held_before_lock(const std::string &hold) {
-    const char *asan = std::getenv("ASAN_OPTIONS");
-    return {"LD_PRELOAD=" TARVO_FLOCK_HOLD, "TARVO_TEST_FLOCK_HOLD=" + hold,
-            // The preloaded library comes before the sanitizer's runtime.
-            std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+    return preloaded({"TARVO_TEST_FLOCK_HOLD=" + hold});
 }
 
 // A query started while an update runs gets the lock when the update is over
@@ -212,6 +218,22 @@ TEST_F(UpdateLockUsers, PidFileLeftByARootRunIsTakenByAnotherUser) {
 
     EXPECT_EQ(as_root().update({"2", IMAGE}).status, 0);
     EXPECT_FALSE(testing_support::file_exists(pid_file(w)));
+}
+
+// A root run killed right after it created its pid file leaves a file that
+// the other user's runs can lock: it is writable for all from its creation.
+TEST_F(UpdateLockUsers, RootRunKilledAtItsPidFileDoesNotLockOthersOut) {
+    if (std::string(TARVO_FLOCK_HOLD).empty())
+        GTEST_SKIP() << "the programs of this build are linked statically: no preloading";
+    mode_t mask = umask(022);
+    auto killed = as_root().update({"1", IMAGE}, preloaded({"TARVO_TEST_FLOCK_KILL=1"}));
+    umask(mask);
+    EXPECT_EQ(killed.status, 128 + SIGKILL);
+    struct stat st;
+    ASSERT_EQ(stat(pid_file(w).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+    auto r = as_other_user().update({"2", IMAGE});
+    EXPECT_EQ(r.status, 0) << r.out;
 }
 
 // A pid file that the run may not open (another user's, not writable for

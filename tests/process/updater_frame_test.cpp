@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -96,14 +97,37 @@ TEST(UpdaterFrame, WithoutWorldTheSimulatedProgramRefuses) {
     EXPECT_NE(r.err.find("TARVO_SIM_ROOT"), std::string::npos);
 }
 
-TEST(UpdaterFrame, PlantedPidFileLinkIsNotFollowed) {
+// Whatever is planted at the pid file's path that is not a plain file is
+// taken out of the way, never opened or followed, and the run goes on.
+TEST(UpdaterFrame, WhatIsPlantedAtThePidPathIsMovedAside) {
     World w("none", "none");
-    std::string victim = w.path("/victim");
+    const std::string victim = w.path("/victim"),
+                      pid = w.path("/var/tarvo_update/tarvo_update.pid");
     testing_support::write_file(victim, "precious\n");
-    ASSERT_EQ(symlink(victim.c_str(), w.path("/var/tarvo_update/tarvo_update.pid").c_str()), 0);
-    auto r = w.update({"1", "x.hex"});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(testing_support::read_file(victim), "precious\n");
+    const std::pair<const char *, std::function<void()>> rows[] = {
+        {"link", [&] { ASSERT_EQ(symlink(victim.c_str(), pid.c_str()), 0); }},
+        {"FIFO", [&] { ASSERT_EQ(mkfifo(pid.c_str(), 0666), 0); }},
+        {"empty directory", [&] { ASSERT_EQ(mkdir(pid.c_str(), 0755), 0); }},
+        {"directory with files",
+         [&] {
+             ASSERT_EQ(mkdir(pid.c_str(), 0755), 0);
+             testing_support::write_file(pid + "/kept", "kept\n");
+         }},
+    };
+    for (const auto &[what, plant] : rows) {
+        plant();
+        auto r = w.update({"1", "x.hex"});
+        EXPECT_EQ(r.status, 3) << what << r.out;
+        EXPECT_EQ(testing_support::read_file(victim), "precious\n") << what;
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(pid))) << what;
+    }
+    // The directory with files is kept aside, as it was.
+    int aside = 0;
+    for (const auto &e : std::filesystem::directory_iterator(w.path("/var/tarvo_update"))) {
+        ++aside;
+        EXPECT_EQ(testing_support::read_file(e.path().string() + "/kept"), "kept\n");
+    }
+    EXPECT_EQ(aside, 1);
 }
 
 TEST(UpdaterFrame, MissingPidDirectoryIsCreated) {

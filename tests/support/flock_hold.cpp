@@ -2,9 +2,13 @@
 // by TARVO_TEST_FLOCK_HOLD holds no file "go", flock() leaves a file "held"
 // there and waits for "go" before it locks, so the test decides when a
 // process that has opened a file gets to lock it.  Without the variable, or
-// once "go" exists, flock() locks at once.
+// once "go" exists, flock() locks at once.  With TARVO_TEST_FLOCK_KILL set,
+// a flock() on a file whose name ends in ".pid" kills the process instead, as
+// a power loss or SIGKILL right after the file was opened would.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -23,6 +27,14 @@ bool exists(const char *path) {
 extern "C" int flock(int fd, int operation) {
     using Flock = int (*)(int, int);
     static Flock real = reinterpret_cast<Flock>(dlsym(RTLD_NEXT, "flock"));
+    const char *kill = std::getenv("TARVO_TEST_FLOCK_KILL");
+    if (kill && *kill) {
+        char link[64], name[1024];
+        std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        ssize_t n = readlink(link, name, sizeof name - 1);
+        if (n > 4 && std::strncmp(name + n - 4, ".pid", 4) == 0)
+            raise(SIGKILL);
+    }
     const char *dir = std::getenv("TARVO_TEST_FLOCK_HOLD");
     if (dir && *dir) {
         char go[1024], held[1024];

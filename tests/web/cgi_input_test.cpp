@@ -242,6 +242,14 @@ TEST_F(Multipart, FileContentIsStoredWithItsOwnLineEnds) {
     send(file_part("fw.hex", "abc") + END);
     EXPECT_EQ(web_test::slurp(upload()), "abc");
 
+    // The sent name is one value, whatever it holds.
+    for (const char *name : {"a&button=Apply&firmware1=X", "%41+b=c", "x y&"}) {
+        send(file_part(name, "abc") + END);
+        EXPECT_EQ(value_of("name"), name);
+        EXPECT_EQ(value_of("button"), "") << name;
+        EXPECT_EQ(value_of("filename"), upload()) << name;
+    }
+
     std::string binary;
     for (int i = 0; i < 10000; ++i)
         binary += static_cast<char>(i * 7 % 256);

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 using testing_support::build_path;
@@ -198,6 +199,8 @@ struct Request {
     std::string length; // default: the body's size
     std::string origin;
     std::string host = "127.0.0.1:8080";
+    std::string server_addr = "127.0.0.1"; // SERVER_ADDR
+    std::string server_port = "8080";      // SERVER_PORT
     std::string referer;
     std::string scheme; // REQUEST_SCHEME
     std::string https;  // HTTPS
@@ -227,6 +230,8 @@ RunResult serve(const World &w, const std::string &name, const Request &r = {}) 
                                      (r.length.empty() ? std::to_string(r.body.size()) : r.length),
                                  "HTTP_ORIGIN=" + r.origin,
                                  "HTTP_HOST=" + r.host,
+                                 "SERVER_ADDR=" + r.server_addr,
+                                 "SERVER_PORT=" + r.server_port,
                                  "HTTP_REFERER=" + r.referer,
                                  "REQUEST_SCHEME=" + r.scheme,
                                  "HTTPS=" + r.https};
@@ -386,6 +391,12 @@ TEST(SetPage, RequestsThatChangeNothingGetAnEmptyPage) {
     check(form("POST", "button=Apply&firmware1=a", "", "100"), "short body");
     check(form("POST", ""), "no form data");
     check(form("PUT", "button=Apply"), "PUT");
+    // An uploaded file's name is its name, not form fields.
+    Request upload;
+    upload.type = "multipart/form-data; boundary=XyZ";
+    upload.body = "--XyZ\r\nContent-Disposition: form-data; name=\"f\"; "
+                  "filename=\"a&button=Apply&firmware1=X\"\r\n\r\nnew\r\n--XyZ--\r\n";
+    check(upload, "upload name with fields");
 }
 
 // A request from another site is refused before any of it is read, says so,
@@ -436,6 +447,73 @@ TEST(SetPage, CrossSiteRequestsAreRefusedVisibly) {
     EXPECT_EQ(serve(w, "set.cgi", upload).out,
               HEAD + refused_box(self, "http://evil.example") + END);
     EXPECT_EQ(read_file(w.path("/tmp/upload.bin")), "keep");
+}
+
+// A page of another site reaching the controller under its own name (DNS
+// rebinding) sends a matching Host and Origin: the Host must be one of the
+// server's own names with the port the request came to.
+TEST(SetPage, ChangesOnlyThroughTheServersOwnNames) {
+    World w;
+    fake_updater(w);
+    char name[256] = {0};
+    ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
+    const std::string self = name;
+    testing_support::write_file(w.path("/opt/tarvo_update/etc/hosts_allowed"),
+                                "  controller.example\n# a comment\n[fd00::5]\n");
+    struct Row {
+        std::string host, addr, port, https;
+        bool taken;
+    };
+    const std::vector<Row> rows = {
+        {"attacker.example:8080", "127.0.0.1", "8080", "", false},
+        {"", "127.0.0.1", "8080", "", false},
+        {"127.0.0.1:8081", "127.0.0.1", "8080", "", false},
+        {"127.0.0.1", "127.0.0.1", "8080", "", false},
+        {"::1:8080", "::1", "8080", "", false},
+        {"controller.example.evil:8080", "127.0.0.1", "8080", "", false},
+        {"controller.example:8080", "127.0.0.1", "", "", false},
+        {"127.0.0.1:8080", "127.0.0.1", "8080", "", true},
+        {"[::1]:8080", "::1", "8080", "", true},
+        {self + ":8080", "127.0.0.1", "8080", "", true},
+        {self + ".local:8080", "127.0.0.1", "8080", "", true},
+        {"Controller.Example:8080", "127.0.0.1", "8080", "", true},
+        {"[fd00::5]:8080", "127.0.0.1", "8080", "", true},
+        {"controller.example", "127.0.0.1", "80", "", true},
+        {"controller.example", "127.0.0.1", "443", "on", true},
+    };
+    const std::string saved = "MOD_TARVOUPDATE_FIRMWARE1=a\nMOD_TARVOUPDATE_FIRMWARE2=\n";
+    for (const Row &row : rows) {
+        std::filesystem::remove(w.path("/opt/tarvo_update/etc/settings"));
+        Request req;
+        req.body = "button=Apply&firmware1=a";
+        req.host = row.host;
+        req.origin =
+            row.host.empty() ? "" : (row.https.empty() ? "http://" : "https://") + row.host;
+        req.server_addr = row.addr;
+        req.server_port = row.port;
+        req.https = row.https;
+        auto r = serve(w, "set.cgi", req);
+        if (row.taken) {
+            EXPECT_EQ(r.out, HEAD + config_box(true) + END) << row.host;
+            EXPECT_EQ(settings(w), saved) << row.host;
+            continue;
+        }
+        std::string to = row.host.empty() ? "named no server" : "was addressed to " + row.host;
+        EXPECT_EQ(r.out, HEAD +
+                             message_box("800000", "Request refused",
+                                         "Changes are accepted only when addressed to this "
+                                         "server by its own address or name, but this request " +
+                                             to + ". Nothing was changed.") +
+                             END)
+            << row.host;
+        EXPECT_FALSE(file_exists(w.path("/opt/tarvo_update/etc/settings"))) << row.host;
+    }
+    // Nor does it run an update.
+    Request update;
+    update.body = "button=Update+PORT1&firmware1=a";
+    update.host = "attacker.example:8080";
+    update.origin = "http://" + update.host;
+    EXPECT_EQ(serve(w, "set.cgi", update).out.find("args:"), std::string::npos);
 }
 
 TEST(SetPage, SameOriginOrNoOriginMaySave) {

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <string>
 #include <sys/file.h>
@@ -181,6 +182,92 @@ TEST_F(Settings, SaveWritesThroughSymbolicLinksAndKeepsOwnerAndMode) {
     std::filesystem::remove(path_);
     std::filesystem::create_symlink("settings", path_);
     EXPECT_FALSE(settings_save_file(path_.c_str(), &s));
+}
+
+// Where another user could have made a link at the settings path, or could
+// move what it leads to, the save follows no link and writes nothing: with the
+// program as root, that user would otherwise choose which file is replaced.
+// A plain file saves wherever it is.
+TEST_F(Settings, LinksThatOthersCouldChangeAreNotFollowed) {
+    namespace fs = std::filesystem;
+    const bool other = web_test::can_switch_user();
+    const std::string etc = dir_ + "/etc", victim = dir_ + "/secret";
+    struct Row {
+        const char *what;
+        bool needs_other_user;
+        std::function<void()> plant; // sets etc/settings up
+        bool saved;
+    };
+    auto link = [&](const std::string &to) { fs::create_symlink(to, etc + "/settings"); };
+    const Row rows[] = {
+        {"link in a directory writable for all", false,
+         [&] {
+             link(victim);
+             chmod(etc.c_str(), 0777);
+         },
+         false},
+        {"link in a group-writable directory", false,
+         [&] {
+             link(victim);
+             chmod(etc.c_str(), 0775);
+         },
+         false},
+        {"link in another user's directory", true,
+         [&] {
+             link(victim);
+             ASSERT_EQ(chown(etc.c_str(), web_test::OTHER_ID, web_test::OTHER_ID), 0);
+         },
+         false},
+        {"link of another user", true,
+         [&] {
+             link(victim);
+             ASSERT_EQ(lchown((etc + "/settings").c_str(), web_test::OTHER_ID, 0), 0);
+         },
+         false},
+        {"link into a directory writable for all", false,
+         [&] {
+             fs::create_directory(dir_ + "/drop");
+             chmod((dir_ + "/drop").c_str(), 0777);
+             fs::create_symlink(victim, dir_ + "/drop/settings");
+             link(dir_ + "/drop/settings");
+         },
+         false},
+        {"link through a directory writable for all", false,
+         [&] {
+             fs::create_directories(dir_ + "/drop/sub");
+             chmod((dir_ + "/drop").c_str(), 0777);
+             link(dir_ + "/drop/sub/settings");
+         },
+         false},
+        {"plain file in a directory writable for all", false,
+         [&] {
+             std::ofstream(etc + "/settings") << "old\n";
+             chmod(etc.c_str(), 0777);
+         },
+         true},
+    };
+    char a[] = "new1", b[] = "new2";
+    FirmwareSettings s{a, b};
+    for (const Row &row : rows) {
+        if (row.needs_other_user && !other)
+            continue;
+        fs::remove_all(etc);
+        fs::remove_all(dir_ + "/drop");
+        fs::create_directory(etc);
+        chmod(etc.c_str(), 0755);
+        std::ofstream(victim) << "secret\n";
+        chmod(victim.c_str(), 0600);
+        row.plant();
+        EXPECT_EQ(settings_save_file((etc + "/settings").c_str(), &s), row.saved) << row.what;
+        EXPECT_EQ(web_test::slurp(victim), "secret\n") << row.what;
+        struct stat st;
+        ASSERT_EQ(stat(victim.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << row.what;
+        if (!row.saved) {
+            EXPECT_TRUE(fs::is_symlink(etc + "/settings")) << row.what;
+            EXPECT_FALSE(fs::exists(dir_ + "/drop/sub/settings")) << row.what;
+        }
+    }
 }
 
 // Only the file is writable, not its directory (as root, the directory's rights

@@ -33,6 +33,16 @@ constexpr std::uint8_t MSP430_ERASED_BYTE = 0xFF;
 // Serial budgets (units of the serial driver).
 constexpr int BSL_BUDGET = 5000;
 constexpr int BSL_ERASE_ACK_BUDGET = 500000;
+// The flash needs 200 ms of mass erase in total (the data sheet's cumulative
+// mass erase time); one loader mass erase lasts at least 11.1 ms (at the
+// fastest flash timing generator), so the erase is repeated until the cycles'
+// guaranteed durations reach it: 19 cycles.
+constexpr int MSP430_CUMULATIVE_ERASE_US = 200000;
+constexpr int MSP430_MASS_ERASE_CYCLE_MIN_US = 11100;
+constexpr int MASS_ERASE_CYCLES =
+    (MSP430_CUMULATIVE_ERASE_US + MSP430_MASS_ERASE_CYCLE_MIN_US - 1) /
+    MSP430_MASS_ERASE_CYCLE_MIN_US;
+static_assert(MASS_ERASE_CYCLES == 19, "the data sheet's worst-case minimum of cycles");
 // Pause after an acknowledged SYNC.
 constexpr unsigned long BSL_SYNC_PAUSE_US = 1500;
 

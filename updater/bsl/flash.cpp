@@ -4,6 +4,7 @@
 #include "updater/bsl/bsl.h"
 
 #include "common/platform.h"
+#include "common/ports.h"
 #include "updater/hexfile/hexfile.h"
 #include "updater/port/uart.h"
 
@@ -207,7 +208,7 @@ int hex_callback(std::uint32_t address, std::uint32_t type, const std::uint8_t *
 }
 
 int msp430_load_fw(int port, const char *file, int html) {
-    if (port != 1 && port != 2) {
+    if (!port_info(port)) {
         plat_syslog(LOG_ERR, "%s: Unknown PORT%d!", "msp430_load_fw", port);
         return BSL_ERR_PORT;
     }

@@ -5,8 +5,8 @@
 #include "updater/port/bsl_entry.h"
 
 #include "common/platform.h"
+#include "common/ports.h"
 #include "updater/port/mem.h"
-#include "updater/port/ports.h"
 #include "updater/port/uart.h"
 
 #include <array>
@@ -62,11 +62,12 @@ void msp430_clear_bit8(std::uint8_t mask) {
 }
 
 int msp430_enter_bsl(int port) {
-    if (port != 1 && port != 2) {
+    const PortInfo *row = port_info(port);
+    if (!row) {
         plat_syslog(LOG_ERR, "%s: Unknown PORT%d!", "msp430_enter_bsl", port);
         return BSL_ENTRY_ERR_PORT;
     }
-    const PortHardware &lines = port_hardware(port);
+    const PortInfo &lines = *row;
 
     // Route the port's pins to its UART and GPIO lines.
     std::uint32_t ras = 0;

@@ -4,8 +4,8 @@
 #include "updater/port/uart.h"
 
 #include "common/platform.h"
+#include "common/ports.h"
 #include "updater/port/mem.h"
-#include "updater/port/ports.h"
 
 #include <syslog.h>
 
@@ -37,13 +37,12 @@ constexpr std::uint16_t CR_ENABLE = 0x301; // UART, transmitter and receiver on
 // The pause before each byte of a packet.
 constexpr unsigned long PACKET_BYTE_PAUSE_US = 1500;
 
-// Any port but 1 addresses PORT2's UART.
 std::uint32_t uart_base(int port) {
-    return port_hardware(port).uart_base;
+    return port_for_uart(port).uart_base;
 }
 
 bool port_supported(int port) {
-    return port == 1 || port == 2;
+    return port_info(port) != nullptr;
 }
 
 std::uint16_t read_flags(std::uint32_t base) {
@@ -61,7 +60,7 @@ std::uint8_t read_data(std::uint32_t base) {
 int uart_init(int port, std::uint16_t lcr_h) {
     std::uint32_t base = uart_base(port);
     std::uint16_t cr = 0;
-    mem_write16(base, UARTIBRD, port_hardware(port).uart_divisor);
+    mem_write16(base, UARTIBRD, port_for_uart(port).uart_divisor);
     mem_write16(base, UARTLCR_H, lcr_h);
     mem_read16(base, UARTCR, &cr);
     mem_write16(base, UARTCR, CR_ENABLE);
