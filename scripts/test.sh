@@ -20,6 +20,7 @@ echo "== host build (Release) =="
 cmake -S . -B build-release -DTARVO_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release -DTARVO_WERROR=ON >/dev/null
 cmake --build build-release -j"$jobs"
 (cd build-release && ctest --output-on-failure -j"$jobs")
+bench/check_bench.sh build-release --quick
 bench/recover_bench.sh build-release 5
 
 echo "== fleet rollout with Ansible (simulated controllers over SSH) =="

@@ -31,6 +31,10 @@ enum ExitStatus {
 void elapsed_time(const struct timespec &start, const struct timespec &end, int *seconds,
                   double *micros);
 
+struct FlashPrinter;
+// The flashing's progress printer of the output mode.
+const FlashPrinter &flash_printer();
+
 // The update stages after the board check, on a port with a TARVO board.
 // Returns the exit status of the run.
 int update_sequence(int port, const char *file);

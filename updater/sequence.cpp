@@ -11,12 +11,15 @@
 #include "updater/port/uart.h"
 #include "updater/run.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <syslog.h>
+#include <unistd.h>
 
 namespace {
 
@@ -70,16 +73,31 @@ Elapsed since(const struct timespec &start) {
     return e;
 }
 
-// Reads the whole firmware file before the board is touched.
-bool check_firmware_file(const char *file, bool *ends_blank) {
+// The firmware file as the check read it: the flashing writes this image and
+// never reads the file again.
+HexImage firmware_image;
+FirmwarePath firmware;
+
+// Opens the firmware file once and reads it whole into the image, before the
+// board is touched.
+bool check_firmware_file(const char *file) {
     say("Checking firmware file %s ... ", file);
-    FirmwarePath path;
     char reason[FIRMWARE_REASON_SIZE];
-    *ends_blank = false;
-    if (!firmware_path(file, &path, reason, sizeof reason) ||
-        !hex_check_file(path.where, reason, sizeof reason, ends_blank)) {
+    bool ok = firmware_path(file, &firmware, reason, sizeof reason);
+    if (ok) {
+        // Not blocking: a FIFO in its place is refused, not waited for.
+        int fd = open(firmware.where, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            std::snprintf(reason, sizeof reason, "cannot be opened (%s)", std::strerror(errno));
+            ok = false;
+        } else {
+            ok = hex_read_image(fd, &firmware_image, reason, sizeof reason);
+            close(fd);
+        }
+    }
+    if (!ok) {
         say("failed%s", line_suffix);
-        plat_syslog(LOG_ERR, "%s: Firmware file %s refused: %s", "main", path.fixed, reason);
+        plat_syslog(LOG_ERR, "%s: Firmware file %s refused: %s", "main", firmware.fixed, reason);
         return false;
     }
     say("done%s", line_suffix);
@@ -158,27 +176,29 @@ bool authenticate(int port) {
 }
 
 // The progress letters or fragments of the flashing follow the title on its
-// line; *flashed receives the flashing's result.
-bool flash_firmware(int port, const char *file, int *flashed) {
+// line.
+bool flash_firmware(int port, const char *file) {
     plat_syslog(LOG_INFO, "Flashing %s on PORT%d ...", file, port);
     say("Flashing TARVO on PORT%d ... ", port);
     struct timespec start;
     plat_clock_monotonic(&start);
-    *flashed = msp430_load_fw(port, file, html_mode ? 1 : 0);
-    if (*flashed < 0)
-        return stage_failed("flashing", *flashed);
+    int rc = msp430_load_fw(port, firmware_image, firmware.fixed, flash_printer());
+    if (rc < 0)
+        return stage_failed("flashing", rc);
     Elapsed e = since(start);
     plat_syslog(LOG_INFO, "Device flashed at %ds %0.3fus", e.seconds, e.micros);
     return true;
 }
 
 // The board reports the configuration its firmware was built for; image names
-// carry it after one leading letter.
+// carry it after one leading letter, and may go on with anything ("_r2",
+// ".hex") but another piece of a configuration: a board that reports "1a" does
+// not run "V1a2a3c4b5b6b7o.hex".  The empty text matches any name.
 bool config_matches(const char *file, const char *text) {
     std::size_t n = std::strlen(text);
-    if (std::strlen(file) < n + 1)
+    if (std::strlen(file) < n + 1 || std::strncmp(file + 1, text, n) != 0)
         return false;
-    return std::strncmp(file + 1, text, n) == 0;
+    return n == 0 || config_piece(file + 1 + n) == 0;
 }
 
 // Prints the new configuration with its mark; true when it names the file's
@@ -228,8 +248,7 @@ void finish_record(int port) {
 } // namespace
 
 int update_sequence(int port, const char *file) {
-    bool ends_blank = false;
-    if (!check_firmware_file(file, &ends_blank))
+    if (!check_firmware_file(file))
         return EXIT_FILE_REFUSED;
 
     std::uint32_t version = 0;
@@ -244,23 +263,15 @@ int update_sequence(int port, const char *file) {
     msp430_enter_bsl(port);
     plat_usleep(BSL_ENTRY_PAUSE_US);
 
-    int flashed = 0;
     if (!erase_device(port) || !patch_loader(port) || !authenticate(port) ||
-        !flash_firmware(port, file, &flashed))
+        !flash_firmware(port, file))
         return EXIT_STAGE_FAILED;
-    // A flashing result other than a complete file means the image did not go
-    // through as checked.
-    bool complete = hex_file_complete(flashed, ends_blank);
-    if (complete)
-        finish_record(port);
+    finish_record(port);
 
     // Set up for MODBUS before the title as well as after it: after a flashing
     // the line has always been set up twice before the version is read.
     uart_init_modbus(port);
     print_new_version(port);
     bool confirmed = print_new_config(port, file);
-
-    if (!complete)
-        return EXIT_STAGE_FAILED;
     return confirmed ? EXIT_UPDATED : EXIT_MISMATCH;
 }

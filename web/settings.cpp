@@ -84,8 +84,12 @@ bool resolve_links(const char *path, char *out, std::size_t size) {
     // `done`: the directories walked so far, free of links ("" is the root);
     // `rest`: the names still to walk.
     char done[SETTINGS_PATH_SIZE] = "", rest[SETTINGS_PATH_SIZE];
-    if (path[0] != '/' && (!getcwd(done, sizeof done) || std::strcmp(done, "/") == 0))
-        done[0] = '\0';
+    if (path[0] != '/') {
+        if (!getcwd(done, sizeof done))
+            return false;
+        if (std::strcmp(done, "/") == 0)
+            done[0] = '\0';
+    }
     if (std::snprintf(rest, sizeof rest, "%s", path) >= static_cast<int>(sizeof rest))
         return false;
     bool followed = false, trusted = true;

@@ -147,10 +147,10 @@ TEST_F(UpdateFault, CorruptedReadBackFailsTheFlashing) {
     EXPECT_EQ(r.out, HEAD + LOADED + "wrwrwrfailed\n");
     std::string first_byte = "0x" + record(3).substr(9, 2);
     EXPECT_EQ(complaints(),
-              (std::vector<std::string>{"err hex_callback: Memory check at 0x0000C020 failed",
-                                        "err hex_callback: Payload: " + first_byte +
+              (std::vector<std::string>{"err flash_block: Memory check at 0x0000C020 failed",
+                                        "err flash_block: Payload: " + first_byte +
                                             ", Device: " + first_byte,
-                                        "err read_hex_file: Error at line 3",
+                                        "err msp430_load_fw: Error at line 3",
                                         "err msp430_load_fw: Flashing file /opt/tarvo_update/fw/" +
                                             IMAGE + " failed with error code -14",
                                         "err main: Device flashing failed with code -14"}));
@@ -224,8 +224,8 @@ TEST_F(UpdateFault, PowerCutMidFlashAndASecondUpdate) {
     auto r = update_with("power-cut-after=228");
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.out, HEAD + LOADED + repeat("wr", 51) + "failed\n");
-    EXPECT_TRUE(logged("err hex_callback: Patch at 0x00000220 execution failed with code -9"));
-    EXPECT_TRUE(logged("err read_hex_file: Error at line 51"));
+    EXPECT_TRUE(logged("err flash_block: Patch at 0x00000220 execution failed with code -9"));
+    EXPECT_TRUE(logged("err msp430_load_fw: Error at line 51"));
     EXPECT_TRUE(logged("err main: Device flashing failed with code -13"));
     std::string after = board();
     EXPECT_EQ(json_field(after, "mode"), "hung");

@@ -1,15 +1,20 @@
 // Whole updates of the simulated board by the simulated updater, as processes:
 // what is printed, what is logged, the exit status and what the board runs
 // afterwards; and the firmware file check that comes before any of it.
+#include "sim/board/info.h"
+#include "sim/board/sample_images.h"
 #include "sim/board/state.h"
 #include "tests/support/process.h"
+#include "updater/hexfile/hexfile.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 using testing_support::json_field;
@@ -207,28 +212,6 @@ TEST(UpdateRun, ImageWhoseNameDoesNotMatchItsConfigurationExitsSix) {
     expect_new_config(w, r, RED);
 }
 
-TEST(UpdateRun, ImageEndingInAnEmptyLineIsAnUpdate) {
-    World w;
-    testing_support::write_file(
-        w.path("/opt/tarvo_update/fw/" + IMAGE),
-        testing_support::read_file(w.path("/opt/tarvo_update/fw/" + IMAGE)) + "\n");
-    auto r = w.update({"1", IMAGE});
-    EXPECT_EQ(r.status, 0);
-    expect_new_config(w, r, GREEN);
-}
-
-// A type-4 record with upper address 0, as common toolchains write it, also
-// after a segment record: the data records that follow go where they say.
-TEST(UpdateRun, LinearAddressRecordOfZeroIsAnUpdate) {
-    World w;
-    std::string fw = w.path("/opt/tarvo_update/fw/" + IMAGE);
-    testing_support::write_file(fw, record(0, 2, {0x10, 0x00}) + record(0, 4, {0, 0}) +
-                                        testing_support::read_file(fw));
-    auto r = w.update({"1", IMAGE});
-    EXPECT_EQ(r.status, 0) << r.out;
-    expect_new_config(w, r, GREEN);
-}
-
 // A board whose new image carries no configuration reports an empty text: it
 // gets the match mark, but confirms nothing.
 TEST(UpdateRun, ImageWithoutConfigurationExitsSix) {
@@ -244,13 +227,22 @@ TEST(UpdateRun, ImageWithoutConfigurationExitsSix) {
         << r.out;
 }
 
-// Files refused by the check leave the board alone.
-class FirmwareCheck : public ::testing::Test {
+// Crafted images, as a customer's toolchain or a careless build writes them:
+// what the run ends with, and the board afterwards, either untouched (the
+// file refused before the board is touched) or running the image.
+class CraftedImage : public ::testing::Test {
   protected:
     World w;
     std::string before;
     void SetUp() override { before = w.sim({"show", w.root()}).out; }
 
+    std::string fw(const std::string &name) const { return w.path("/opt/tarvo_update/fw/" + name); }
+    std::string sample() const { return testing_support::read_file(fw(IMAGE)); }
+    void write(const std::string &name, const std::string &content) const {
+        testing_support::write_file(fw(name), content);
+    }
+
+    // Refused with this reason, and nothing else happened.
     void expect_refused(const std::string &name, const std::string &reason) {
         auto r = w.update({"1", name});
         EXPECT_EQ(r.status, 5) << name;
@@ -265,62 +257,185 @@ class FirmwareCheck : public ::testing::Test {
         EXPECT_EQ(w.sim({"show", w.root()}).out, before);
         EXPECT_FALSE(testing_support::file_exists(w.path("/var/tarvo_update/tarvo_update.pid")));
     }
-    void write(const std::string &name, const std::string &content) {
-        testing_support::write_file(w.path("/opt/tarvo_update/fw/" + name), content);
+    // Ran to the end with this status, the board running this image.
+    testing_support::RunResult expect_running(const std::string &name, int status,
+                                              const sim::board::FwImage &image) {
+        auto r = w.update({"1", name});
+        EXPECT_EQ(r.status, status) << name << "\n" << r.out;
+        std::string after = board(w, 1);
+        EXPECT_EQ(json_field(after, "mode"), "running") << name;
+        char crc[16];
+        auto main = sim::board::factory_state(image).main;
+        std::snprintf(crc, sizeof crc, "0x%08X",
+                      static_cast<unsigned>(sim::board::crc32(main.data(), main.size())));
+        EXPECT_EQ(json_field(after, "flash_crc32"), crc) << name;
+        return r;
     }
 };
 
-TEST_F(FirmwareCheck, MissingFile) {
-    expect_refused("V1a2a3c4b5b6b7x.hex", "cannot be opened (No such file or directory)");
+sim::board::FwImage sample_image(const std::string &name) {
+    for (const auto &s : sim::board::sample_images())
+        if (s.file == name)
+            return sim::board::make_sample_image(s);
+    return {};
 }
 
-TEST_F(FirmwareCheck, OneBadChecksum) {
-    std::string image = testing_support::read_file(w.path("/opt/tarvo_update/fw/" + IMAGE));
-    // Line 3 gets a wrong checksum.
-    std::size_t at = 0;
-    for (int i = 0; i < 3; ++i)
-        at = image.find('\n', at) + 1;
-    std::size_t end = image.find('\n', at);
-    char &last = image[end - 1] == '\r' ? image[end - 2] : image[end - 1];
-    last = last == '0' ? '1' : '0';
-    write("Vbad.hex", image);
-    expect_refused("Vbad.hex", "line 4 is not a good record (status 13)");
+// The sample image with its lines rearranged still writes that image; names
+// that go on after the configuration, and a board that reports only the
+// beginning of the name's configuration.
+TEST_F(CraftedImage, AcceptedFormsRunTheImage) {
+    std::string image = sample();
+    std::string start = record(0, 3, {0, 0, 0xC0, 0});
+    std::string end = record(0, 1, {});
+    std::string data = image.substr(0, image.find(start));
+    // Firmware that reports the configuration "1a".
+    sim::board::FwImage prefix = sim::board::make_sample_image({"V1a.hex", 0x01010000, 0x0001, 7});
+    const struct {
+        std::string name, content;
+        int status;
+        sim::board::FwImage runs;
+        std::string what;
+    } rows[] = {
+        {IMAGE, start + data + end, 0, sample_image(IMAGE), "start record before the data"},
+        {IMAGE, data + end, 0, sample_image(IMAGE),
+         "no start record: the program starts at the reset vector"},
+        {IMAGE, image + "\n", 0, sample_image(IMAGE), "an empty last line"},
+        // Upper address 0 as common toolchains write it, also after a segment record.
+        {IMAGE, record(0, 2, {0x10, 0x00}) + record(0, 4, {0, 0}) + image, 0, sample_image(IMAGE),
+         "linear address record of 0"},
+        {IMAGE, record(0xC000, 0, {}) + image, 0, sample_image(IMAGE),
+         "a data record without data"},
+        {"V1a2a3c4b5b6b7o_r2.hex", image, 0, sample_image(IMAGE), "a name going on after it"},
+        {IMAGE, sim::board::intel_hex(prefix), 6, prefix, "a prefix of the name's configuration"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        write(row.name, row.content);
+        auto r = expect_running(row.name, row.status, row.runs);
+        EXPECT_TRUE(r.out.ends_with((row.status == 0 ? GREEN : RED) + "\n")) << r.out;
+    }
 }
 
-TEST_F(FirmwareCheck, RecordsMissingOrNameLeavingTheDirectory) {
-    write("Vempty.hex", "\n  \n");
-    expect_refused("Vempty.hex", "no data record");
-    write("Vnoend.hex", ":04C000000102030432\n");
-    expect_refused("Vnoend.hex", "no end-of-file record");
-    write("Vtext.hex", ":04C000000102030432\nhello\n:00000001FF\n");
-    expect_refused("Vtext.hex", "line 2 is not a good record (status 2)");
-    expect_refused("../fw/" + IMAGE, "the name has a \"..\" component");
-    expect_refused(std::string(300, 'V'), "the path is longer than 255 characters");
-}
-
-// Records that the flashing would not write where the file means them.
-TEST_F(FirmwareCheck, RecordsTheFlashingWouldMisplace) {
-    const std::string data = record(0xC000, 0, {1, 2, 3, 4});
+TEST_F(CraftedImage, RefusedBeforeTheBoardIsTouched) {
+    // A program that loops on itself at 0xC000, and its reset vector.
+    const std::string code = record(0xC000, 0, {0xFF, 0x3F});
+    const std::string vector = record(0xFFFE, 0, {0x00, 0xC0});
     const std::string end = record(0, 1, {});
+    const std::string image = code + vector + end;
+    std::string bad_sum = sample();
+    {
+        // Line 4 gets a wrong checksum.
+        std::size_t at = 0;
+        for (int i = 0; i < 3; ++i)
+            at = bad_sum.find('\n', at) + 1;
+        std::size_t eol = bad_sum.find('\n', at);
+        char &last = bad_sum[eol - 1] == '\r' ? bad_sum[eol - 2] : bad_sum[eol - 1];
+        last = last == '0' ? '1' : '0';
+    }
+    std::string biggest(HEX_FILE_MAX + 1, '\n');
+    biggest.replace(0, image.size(), image);
     const struct {
         std::string content, reason;
     } rows[] = {
-        {record(0, 2, {0x0C, 0x00, 0, 0}) + data + end,
+        // Lines that are no good record.
+        {bad_sum, "line 4 is not a good record: wrong checksum (status 13)"},
+        {code + "hello\n" + vector + end,
+         "line 2 is not a good record: not of the record form (status 2)"},
+        {code + std::string(1, '\0') + vector + end,
+         "line 2 is not a good record: a byte that no HEX line holds (status 16)"},
+        {code + vector.substr(0, vector.size() - 3) + std::string(100000, '0') +
+             vector.substr(vector.size() - 3) + end,
+         "line 2 is not a good record: more data digits than its length (status 14)"},
+        // Data the board cannot hold: boot ROM, peripherals, RAM over the loader patch.
+        {record(0x0C00, 0, {1, 2}) + image,
+         "line 1: data at 0x0C00..0x0C01 outside main flash (0xC000..0xFFFF) and information "
+         "memory (0x1000..0x10FF)"},
+        {record(0x0120, 0, {0x80, 0x5A}) + image,
+         "line 1: data at 0x0120..0x0121 outside main flash (0xC000..0xFFFF) and information "
+         "memory (0x1000..0x10FF)"},
+        {code + vector + record(0x0220, 0, {0x31, 0x40}) + end,
+         "line 3: data at 0x0220..0x0221 outside main flash (0xC000..0xFFFF) and information "
+         "memory (0x1000..0x10FF)"},
+        {record(0x10FE, 0, {1, 2, 3}) + image,
+         "line 1: data at 0x10FE..0x1100 outside main flash (0xC000..0xFFFF) and information "
+         "memory (0x1000..0x10FF)"},
+        // The same flash bytes twice, differing or not.
+        {code + record(0xC001, 0, {0x00}) + vector + end,
+         "line 2: data at 0xC001 written before, by line 1"},
+        {code + vector + code + end, "line 3: data at 0xC000 written before, by line 1"},
+        // Nothing to write, or nothing that starts.
+        {record(0xC000, 0, {}) + end, "no data to write"},
+        {"\n  \n", "no data to write"},
+        {code + end, "no reset vector: nothing written at 0xFFFE..0xFFFF"},
+        {code + record(0xFFFE, 0, {0x01, 0xC0}) + end,
+         "line 2: reset vector 0xC001 cannot start a program (odd)"},
+        {code + record(0xFFFE, 0, {0xFF, 0xFF}) + end,
+         "line 2: reset vector 0xFFFF cannot start a program (erased)"},
+        {code + record(0xFFE0, 0, {0xE0, 0xFF}) + record(0xFFFE, 0, {0xE0, 0xFF}) + end,
+         "line 3: reset vector 0xFFE0 cannot start a program (outside main flash below the "
+         "vectors, 0xC000..0xFFDE)"},
+        {code + record(0, 3, {0, 0, 0x10, 0}) + vector + end,
+         "line 2: start address 0x1000 cannot start a program (outside main flash below the "
+         "vectors, 0xC000..0xFFDE)"},
+        {code + record(0, 3, {0, 0, 0xD0, 0}) + vector + end,
+         "line 2: the program would start at 0xD000, which the image does not write"},
+        {code + record(0, 3, {0, 0, 0xC0, 0}) + record(0, 3, {0, 0, 0xC0, 0}) + vector + end,
+         "line 3: a second start address record, after line 2"},
+        // Records the loader's 16-bit addresses cannot follow as the file means them.
+        {record(0, 2, {0x0C, 0x00, 0, 0}) + image,
          "line 1: segment address record of 4 bytes, not 2"},
-        {record(0, 4, {0, 1}) + data + end, "line 1: extended linear address record other than 0"},
+        {record(0, 4, {0, 1}) + image, "line 1: extended linear address record other than 0"},
         {record(0, 2, {0x0F, 0x00}) + record(0x1000, 0, {1}) + end,
-         "line 2: data at 0x10000 passes 0xFFFF"},
-        {record(0xFFFE, 0, {1, 2, 3, 4}) + end, "line 1: data at 0xFFFE passes 0xFFFF"},
-        {data + record(0, 3, {0, 0xC0}) + end, "line 2: start address record of 2 bytes, not 4"},
-        {data + record(0, 3, {0x10, 0, 0, 0}) + end, "line 2: start address 0x10000 passes 0xFFFF"},
-        {data + record(0, 5, {0, 0, 0xC0, 0}) + end, "line 2: start linear address record"},
-        {data + record(0, 6, {}) + end, "line 2: unknown record type 06"},
-        {data + end + data, "line 3: a record after the end-of-file record"},
+         "line 2: data at 0x10000..0x10000 outside main flash (0xC000..0xFFFF) and information "
+         "memory (0x1000..0x10FF)"},
+        {code + record(0, 3, {0, 0xC0}) + vector + end,
+         "line 2: start address record of 2 bytes, not 4"},
+        {code + record(0, 3, {0x10, 0, 0, 0}) + vector + end,
+         "line 2: start address 0x10000 cannot start a program (outside main flash below the "
+         "vectors, 0xC000..0xFFDE)"},
+        {code + record(0, 5, {0, 0, 0xC0, 0}) + vector + end,
+         "line 2: start linear address record"},
+        {code + record(0, 6, {}) + vector + end, "line 2: unknown record type 06"},
+        {image + code, "line 4: a record after the end-of-file record"},
+        {code + vector, "no end-of-file record"},
+        // Larger than any image the board holds: refused before it is read.
+        {biggest, "253697 bytes, larger than any image the board holds (253696)"},
     };
     for (const auto &row : rows) {
-        write("Vrefused.hex", row.content);
-        expect_refused("Vrefused.hex", row.reason);
+        SCOPED_TRACE(row.reason);
+        write("Vcrafted.hex", row.content);
+        expect_refused("Vcrafted.hex", row.reason);
     }
+}
+
+// The file is replaced by another image right after the updater opened it:
+// the board runs what was checked.
+TEST_F(CraftedImage, FileReplacedAfterTheCheckOpenedItIsNotFlashed) {
+    if (std::string(TARVO_SWAP_ON_OPEN).empty())
+        GTEST_SKIP() << "the programs of this build are linked statically: no preloading";
+    const std::string other = "V1a2a3c4c5b6b7o.hex";
+    std::string replacement = fw("replacement.hex");
+    testing_support::write_file(replacement, testing_support::read_file(fw(other)));
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    auto r =
+        w.update({"1", IMAGE},
+                 {"LD_PRELOAD=" TARVO_SWAP_ON_OPEN, "TARVO_TEST_SWAP_PATH=" + fw(IMAGE),
+                  "TARVO_TEST_SWAP_FROM=" + replacement,
+                  std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    // The swap happened, and the board runs the image that was checked.
+    EXPECT_EQ(testing_support::read_file(fw(IMAGE)), testing_support::read_file(fw(other)));
+    expect_new_config(w, r, GREEN);
+    std::string after = board(w, 1);
+    EXPECT_EQ(json_field(after, "version"), "0x01010000");
+}
+
+TEST_F(CraftedImage, FilesAndNamesRefused) {
+    expect_refused("V1a2a3c4b5b6b7x.hex", "cannot be opened (No such file or directory)");
+    ASSERT_EQ(mkfifo(fw("Vfifo.hex").c_str(), 0644), 0);
+    expect_refused("Vfifo.hex", "is not a regular file");
+    expect_refused("../fw/" + IMAGE, "the name has a \"..\" component");
+    expect_refused(std::string(300, 'V'), "the path is longer than 255 characters");
 }
 
 } // namespace

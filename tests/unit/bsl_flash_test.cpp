@@ -4,13 +4,15 @@
 #include "tests/unit/bsl_test_partner.h"
 #include "updater/bsl/bsl.h"
 #include "updater/hexfile/hexfile.h"
+#include "updater/run.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -118,10 +120,9 @@ TEST_F(BslPatch, LaterLoaderNeedsNone) {
     EXPECT_EQ(bsl_test::log(),
               (std::vector<std::string>{"info MSP430 device ID 0xF149, loader version 1.61",
                                         "info Loader 1.61 needs no patch"}));
-    int port = 2;
     testing_support::StdoutCapture out;
     std::uint8_t data[] = {1, 2, 3, 4};
-    EXPECT_EQ(hex_callback(0xC000, 0, data, 4, &port, 0), 0);
+    EXPECT_EQ(flash_chunk(2, 0xC000, data, 4, flash_printer()), 0);
     EXPECT_EQ(out.text(), "wr");
     EXPECT_EQ(commands(partner), (std::vector<int>{0x10, 0x14, 0x12, 0x14}));
     EXPECT_EQ(partner.memory[0xC003], 4);
@@ -199,32 +200,43 @@ class BslFlash : public ::testing::Test {
     int port = 1;
     void SetUp() override {
         bsl_test::start(partner, 1);
-        segment_base = 0;
+        html_mode = false;
         assume_loader_1_10();
     }
     void TearDown() override {
         bsl_test::stop(1);
-        segment_base = 0;
-        if (!hex_path.empty())
-            std::remove(hex_path.c_str());
+        html_mode = false;
     }
-    std::string hex_path;
-    // Writes an Intel HEX file of these lines to a temporary file.
-    std::string hex_file(const std::vector<std::string> &lines) {
+    // The image of an Intel HEX file of these lines, as the firmware check reads it.
+    const HexImage &image(const std::vector<std::string> &lines) {
         char tmpl[] = "/tmp/bsl-flash-XXXXXX";
         int fd = mkstemp(tmpl);
-        close(fd);
-        hex_path = tmpl;
-        std::ofstream out(hex_path);
+        std::string text;
         for (const auto &l : lines)
-            out << l << "\n";
-        return hex_path;
+            text += l + "\n";
+        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        lseek(fd, 0, SEEK_SET);
+        char reason[FIRMWARE_REASON_SIZE] = "";
+        EXPECT_TRUE(hex_read_image(fd, image_.get(), reason, sizeof reason)) << reason;
+        close(fd);
+        std::remove(tmpl);
+        return *image_;
     }
-    int record(std::uint32_t address, std::uint32_t type, std::vector<std::uint8_t> data,
-               int html = 0) {
-        return hex_callback(address, type, data.data(), static_cast<int>(data.size()), &port, html);
+    int load(const HexImage &img) {
+        return msp430_load_fw(port, img, "/fw/image.hex", flash_printer());
     }
+    int chunk(std::uint32_t address, std::vector<std::uint8_t> data) {
+        return flash_chunk(port, address, data.data(), static_cast<int>(data.size()),
+                           flash_printer());
+    }
+    std::unique_ptr<HexImage> image_ = std::make_unique<HexImage>();
 };
+
+// Three data records, the reset vector, the start record before them all and
+// the end-of-file record.
+const std::vector<std::string> THREE_RECORDS = {":040000030000C00039", ":04C000000102030432",
+                                                ":04C010000506070812", ":02C02000AABBB9",
+                                                ":02FFFE0000C041",     ":00000001FF"};
 
 TEST(FlashProgress, PercentOfMainFlashClampedOutsideIt) {
     EXPECT_EQ(flash_progress_percent(0xC000), 0);
@@ -236,93 +248,67 @@ TEST(FlashProgress, PercentOfMainFlashClampedOutsideIt) {
     EXPECT_EQ(flash_progress_percent(0x10000), 100);
 }
 
-TEST_F(BslFlash, TextModeLettersInRecordOrder) {
-    // Three data records, a start record and the end-of-file record.
-    std::string path = hex_file({":04C000000102030432", ":04C010000506070812", ":02C02000AABBB9",
-                                 ":040000030000C00039", ":00000001FF"});
+TEST_F(BslFlash, TextModeLettersInImageOrderAndTheStartLast) {
+    const HexImage &img = image(THREE_RECORDS);
     Stdout out;
-    int rc = read_hex_file(path.c_str(), hex_callback, &port, 0);
-    EXPECT_EQ(out.text(), "wrwrwrjf");
-    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(load(img), 0);
+    EXPECT_EQ(out.text(), "wrwrwrwrjf");
     EXPECT_EQ(partner.memory[0xC011], 0x06);
     EXPECT_EQ(partner.memory[0xC021], 0xBB);
-    // Every data transfer is preceded by a patch run.
+    EXPECT_EQ(partner.memory[0xFFFF], 0xC0);
+    // Every data transfer is preceded by a patch run; the program is started
+    // after the last write, although its start record came first.
     std::vector<int> cmds;
     for (const auto &f : partner.frames)
         cmds.push_back(f.cmd());
     std::vector<int> per_record{0x1A, 0x12, 0x1A, 0x14};
     std::vector<int> expected;
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 4; ++i)
         expected.insert(expected.end(), per_record.begin(), per_record.end());
     expected.push_back(0x1A);
     EXPECT_EQ(cmds, expected);
     EXPECT_EQ(partner.frames[0].address(), 0x0220);
     EXPECT_EQ(partner.frames.back().address(), 0xC000);
-    EXPECT_TRUE(logged("info Starting code at C000:0000"));
-    EXPECT_TRUE(logged("info Sending HEX-file finished"));
+    EXPECT_EQ(bsl_test::log(), (std::vector<std::string>{"info Starting code at C000:0000",
+                                                         "info Sending HEX-file finished"}));
 }
 
 TEST_F(BslFlash, HtmlProgressAndStartFragments) {
     std::string padding;
     for (int i = 0; i < 64; ++i)
         padding += "<!-- padding -->";
+    // Without a start record the program starts at the reset vector.
+    const HexImage &img = image({":02C0000001023B", ":02FFFE0000C041", ":00000001FF"});
+    html_mode = true;
     Stdout out;
-    EXPECT_EQ(record(0xC000, 0, {1, 2}, 1), 0);
-    EXPECT_EQ(record(0x0000, 3, {0x00, 0x00, 0xC0, 0x00}, 1), 0);
-    EXPECT_EQ(record(0x0000, 1, {}, 1), 0);
-    EXPECT_EQ(out.text(), "<span style=\"display: inline-block; position: absolute; "
-                          "background-color: #F4F4F4; width: 10em\">&nbsp;0xC000 (&nbsp;0&nbsp;%)"
-                          "</span>" +
-                              padding +
+    EXPECT_EQ(load(img), 0);
+    auto span = [](const std::string &at) {
+        return "<span style=\"display: inline-block; position: absolute; "
+               "background-color: #F4F4F4; width: 10em\">&nbsp;" +
+               at + "&nbsp;%)</span>";
+    };
+    EXPECT_EQ(out.text(), span("0xC000 (&nbsp;0") + padding + span("0xFFFE (&nbsp;99") + padding +
                               "</td></tr><tr><td>Starting program at 0xC000 on PORT1 ... " +
                               padding + "done</td></tr><tr><td>" + padding);
-}
-
-TEST_F(BslFlash, SegmentRecordsMoveTheDataRecords) {
-    Stdout out;
-    EXPECT_EQ(record(0, 2, {0x0C, 0x00}), 0);
-    EXPECT_EQ(record(0x0100, 0, {0x5A}), 0);
-    EXPECT_EQ(partner.memory[0xC100], 0x5A);
-    // A segment record of another length is ignored.
-    EXPECT_EQ(record(0, 2, {0x0D}), 0);
-    EXPECT_EQ(segment_base, 0xC000u);
-    EXPECT_EQ(out.text(), "swr");
-    EXPECT_EQ(errors(),
-              std::vector<std::string>{"warn hex_callback: Segment address length 1 != 2"});
-}
-
-TEST_F(BslFlash, IgnoredRecords) {
-    Stdout out;
-    EXPECT_EQ(record(0, 3, {0x00, 0xC0}), 0);
-    EXPECT_EQ(record(0, 4, {0x00, 0x00}), 0);
-    EXPECT_EQ(record(0, 5, {0, 0, 0, 0}), 0);
-    EXPECT_EQ(record(0, 7, {}), 0);
-    EXPECT_EQ(out.text(), "");
-    EXPECT_TRUE(partner.frames.empty());
-    EXPECT_EQ(errors(),
-              (std::vector<std::string>{"warn hex_callback: Starting address length 2 != 4",
-                                        "warn hex_callback: Unsupported type 04",
-                                        "warn hex_callback: Unsupported type 05",
-                                        "warn hex_callback: Unknown entry type 07"}));
 }
 
 TEST_F(BslFlash, ReadBackThatDiffersStopsTheFlashing) {
     partner.corrupt_answer(0x14, 4 + 2, 0xFF);
     Stdout out;
-    EXPECT_EQ(record(0xC000, 0, {1, 2, 3, 4}), -14);
+    EXPECT_EQ(chunk(0xC000, {1, 2, 3, 4}), -14);
     out.text();
     EXPECT_EQ(errors(),
-              (std::vector<std::string>{"err hex_callback: Memory check at 0x0000C000 failed",
-                                        "err hex_callback: Payload: 0x01, Device: 0x01"}));
+              (std::vector<std::string>{"err flash_block: Memory check at 0x0000C000 failed",
+                                        "err flash_block: Payload: 0x01, Device: 0x01"}));
 }
 
 TEST_F(BslFlash, DeviceFailuresPerStep) {
     Stdout out;
     // The write is refused.
     partner.answer_to(0x12, {NAK});
-    EXPECT_EQ(record(0xC000, 0, {1}), -12);
-    EXPECT_TRUE(logged("err hex_callback: Write to 0x0000C000 failed with code -9"));
-    EXPECT_TRUE(logged("err hex_callback: UART status: 0x00"));
+    EXPECT_EQ(chunk(0xC000, {1}), -12);
+    EXPECT_TRUE(logged("err flash_block: Write to 0x0000C000 failed with code -9"));
+    EXPECT_TRUE(logged("err flash_block: UART status: 0x00"));
 
     // The second patch run fails: the message names the patch address.
     sim::clear_log();
@@ -332,39 +318,58 @@ TEST_F(BslFlash, DeviceFailuresPerStep) {
             return std::vector<std::uint8_t>{NAK};
         return partner.act(f);
     };
-    EXPECT_EQ(record(0xC010, 0, {1}), -13);
-    EXPECT_TRUE(logged("err hex_callback: Patch at 0x00000220 execution failed with code -9"));
+    EXPECT_EQ(chunk(0xC010, {1}), -13);
+    EXPECT_TRUE(logged("err flash_block: Patch at 0x00000220 execution failed with code -9"));
 
     // The read-back answer is cut short.
     sim::clear_log();
     partner.answer_to(0x14, {0x80});
-    EXPECT_EQ(record(0xC020, 0, {1}), -11);
-    EXPECT_TRUE(logged("err hex_callback: Read from 0x0000C020 failed with code -6"));
+    EXPECT_EQ(chunk(0xC020, {1}), -11);
+    EXPECT_TRUE(logged("err flash_block: Read from 0x0000C020 failed with code -6"));
 
-    // The start is refused.
+    // The start is refused after every chunk went through.
     sim::clear_log();
-    partner.answer = [](const Frame &) { return std::vector<std::uint8_t>{NAK}; };
-    EXPECT_EQ(record(0, 3, {0x00, 0x00, 0xC0, 0x00}), -9);
-    EXPECT_TRUE(logged("err hex_callback: BSL load PC with 0xC000 failed"));
+    const HexImage &img = image(THREE_RECORDS);
+    partner.answer = [this](const Frame &f) {
+        return f.cmd() == 0x1A && f.address() == 0xC000 ? std::vector<std::uint8_t>{NAK}
+                                                        : partner.act(f);
+    };
+    EXPECT_EQ(load(img), -9);
+    EXPECT_TRUE(logged("err start_program: BSL load PC with 0xC000 failed"));
+    EXPECT_TRUE(
+        logged("err msp430_load_fw: Flashing file /fw/image.hex failed with error code -9"));
+    EXPECT_FALSE(logged("info Sending HEX-file finished"));
     out.text();
 }
 
-TEST_F(BslFlash, RecordsTooLongForTheReadBackAreRefused) {
-    std::vector<std::uint8_t> data(251, 0);
+TEST_F(BslFlash, FailingChunkNamesItsLineAndStopsTheImage) {
+    const HexImage &img = image(THREE_RECORDS);
+    partner.answer = [this](const Frame &f) {
+        return f.cmd() == 0x12 && f.address() == 0xC010 ? std::vector<std::uint8_t>{NAK}
+                                                        : partner.act(f);
+    };
     Stdout out;
-    EXPECT_EQ(record(0xC000, 0, data), -15);
-    EXPECT_EQ(out.text(), "");
-    EXPECT_TRUE(partner.frames.empty());
+    EXPECT_EQ(load(img), -12);
+    EXPECT_EQ(out.text(), "wrw");
+    EXPECT_TRUE(logged("err msp430_load_fw: Error at line 3"));
+    EXPECT_EQ(partner.memory[0xFFFE], 0);
 }
 
-TEST_F(BslFlash, LoadFwChecksPortAndFile) {
-    EXPECT_EQ(msp430_load_fw(3, "V1.hex", 0), -5);
+TEST_F(BslFlash, ChunksLongerThanTheReadBackFrameGoInBlocks) {
+    std::vector<std::uint8_t> data(255);
+    for (int i = 0; i < 255; ++i)
+        data[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i ^ 0x5A);
+    Stdout out;
+    EXPECT_EQ(chunk(0xC000, data), 0);
+    out.text();
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), partner.memory.begin() + 0xC000));
+    EXPECT_TRUE(errors().empty());
+}
+
+TEST_F(BslFlash, LoadFwChecksThePort) {
+    port = 3;
+    EXPECT_EQ(load(image(THREE_RECORDS)), -5);
     EXPECT_EQ(errors(), std::vector<std::string>{"err msp430_load_fw: Unknown PORT3!"});
-    sim::clear_log();
-    EXPECT_EQ(msp430_load_fw(1, "does-not-exist.hex", 0), 1);
-    EXPECT_EQ(errors(), std::vector<std::string>{"err msp430_load_fw: Flashing file "
-                                                 "/opt/tarvo_update/fw/does-not-exist.hex failed "
-                                                 "with error code 1"});
     EXPECT_TRUE(partner.line.empty());
 }
 

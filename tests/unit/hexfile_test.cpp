@@ -5,9 +5,11 @@
 
 #include <array>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <random>
 #include <string>
 #include <syslog.h>
@@ -192,23 +194,23 @@ TEST(HexParseLine, FieldsAndDataBytes) {
     EXPECT_EQ(data[0], 1);
     EXPECT_EQ(data[3], 4);
 
-    // Length 0: digits in the data field are neither taken nor summed.
+    // Length 0 takes no data byte; digits in its data field are refused.
     data.fill(0xEE);
-    EXPECT_EQ(hex_parse_line(":00123400ABBA\n", &address, &type, &length, data.data()), HEX_OK);
+    EXPECT_EQ(hex_parse_line(":00123400BA\n", &address, &type, &length, data.data()), HEX_OK);
     EXPECT_EQ(length, 0);
     EXPECT_EQ(data[0], 0xEE);
-    EXPECT_EQ(hex_parse_line(":00123400AB0F\n", &address, &type, &length, data.data()),
-              HEX_CHECKSUM_WRONG);
+    EXPECT_EQ(hex_parse_line(":00123400ABBA\n", &address, &type, &length, data.data()),
+              HEX_DATA_LONG);
 
-    // More digits than the length asks for (and an odd one out): only the
-    // first byte counts, the checksum is the last two digits.
-    EXPECT_EQ(hex_parse_line(":01000000AABBC55\n", &address, &type, &length, data.data()), HEX_OK);
-    EXPECT_EQ(length, 1);
-    EXPECT_EQ(data[0], 0xAA);
-    EXPECT_EQ(data[1], 0xEE);
+    // More digits than the length asks for (and an odd one out): refused,
+    // whatever the checksum of the bytes taken would be.
+    EXPECT_EQ(hex_parse_line(":01000000AABBC55\n", &address, &type, &length, data.data()),
+              HEX_DATA_LONG);
+    EXPECT_EQ(hex_parse_line(":01000000AA0055\n", &address, &type, &length, data.data()),
+              HEX_DATA_LONG);
 }
 
-TEST(HexParseLine, LongAndShortRecordsAreRefused) {
+TEST(HexParseLine, RecordsOfAnyLengthAndShortDataFields) {
     std::uint32_t address = 0, type = 0;
     int length = 0;
     // The test's buffer is exactly HEX_MAX_DATA long: the sanitizer catches
@@ -222,20 +224,9 @@ TEST(HexParseLine, LongAndShortRecordsAreRefused) {
     EXPECT_EQ(
         hex_parse_line(record(0xC000, 0, full).c_str(), &address, &type, &length, data.data()),
         HEX_OK);
-    EXPECT_EQ(length, HEX_MAX_DATA);
+    EXPECT_EQ(length, 255);
     EXPECT_EQ(data[HEX_MAX_DATA - 1], HEX_MAX_DATA - 1);
     EXPECT_TRUE(sim::log_lines().empty());
-
-    for (int n : {HEX_MAX_DATA + 1, 255}) {
-        sim::clear_log();
-        std::vector<int> bytes(n, 0x5A);
-        EXPECT_EQ(
-            hex_parse_line(record(0xC000, 0, bytes).c_str(), &address, &type, &length, data.data()),
-            HEX_RECORD_TOO_LONG);
-        auto w = logged_at(LOG_WARNING);
-        ASSERT_EQ(w.size(), 1u);
-        EXPECT_NE(w[0].text.find("hex_parse_line: "), std::string::npos);
-    }
 
     // Length 4 with three bytes of data (the checksum fits the bytes present).
     sim::clear_log();
@@ -295,6 +286,11 @@ TEST_F(HexFile, ResultIsTheLastLinesStatus) {
     EXPECT_EQ(mid.records[1].type, 1u);
     EXPECT_TRUE(sim::log_lines().empty());
 
+    // A line that begins with NUL is no blank line: its record is refused.
+    Collector nul;
+    EXPECT_EQ(read(std::string(1, '\0') + record(0xC000, 0, {9}) + "\n", nul), HEX_BAD_CHARACTER);
+    EXPECT_TRUE(nul.records.empty());
+
     // ... and at the end it is the result.
     Collector last;
     EXPECT_EQ(read(":00000001FF\n" + bad_sum, last), HEX_CHECKSUM_WRONG);
@@ -332,6 +328,71 @@ TEST_F(HexFile, OverlongLinesAreReadWhole) {
     EXPECT_EQ(read(text, c), 0);
     ASSERT_EQ(c.records.size(), 1u);
     EXPECT_EQ(c.records[0].type, 1u);
+}
+
+// The image a firmware file decodes into.
+class HexImageRead : public HexFile {
+  protected:
+    bool decode(const std::string &content) {
+        int fd = open(write(content).c_str(), O_RDONLY);
+        reason_[0] = '\0';
+        bool ok = hex_read_image(fd, image_.get(), reason_, sizeof reason_);
+        close(fd);
+        return ok;
+    }
+    std::unique_ptr<HexImage> image_ = std::make_unique<HexImage>();
+    char reason_[200];
+};
+
+TEST_F(HexImageRead, ChunksInFileOrderWithTheirLines) {
+    std::string text = record(0, 2, {0x0C, 0x00}) + "\n" +   // 1: segment 0xC000
+                       record(0x0100, 0, {1, 2, 3}) + "\n" + // 2: 0xC100..0xC102
+                       record(0x0103, 0, {4}) + "\n" +       // 3: odd, joined to line 2
+                       record(0x0104, 0, {5}) + "\n" +       // 4: even, a chunk of its own
+                       record(0x0200, 0, {}) + "\n" +        // 5: no data: ignored
+                       " \t\r\n" +                           // 6: blank
+                       record(0, 4, {0, 0}) + "\n" +         // 7: linear 0: base 0 again
+                       record(0x1000, 0, {7}) + "\n" +       // 8: information memory
+                       record(0xFFFE, 0, {0x00, 0xC1}) + "\n" + record(0, 1, {}) + "\n";
+    ASSERT_TRUE(decode(text)) << reason_;
+    const HexImage &img = *image_;
+    ASSERT_EQ(img.chunks, 4);
+    EXPECT_EQ(img.chunk[0].address, 0xC100);
+    EXPECT_EQ(img.chunk[0].length, 4);
+    EXPECT_EQ(img.chunk[0].line, 2);
+    EXPECT_EQ(img.chunk[1].address, 0xC104);
+    EXPECT_EQ(img.chunk[1].line, 4);
+    EXPECT_EQ(img.chunk[2].address, 0x1000);
+    EXPECT_EQ(img.chunk[3].address, 0xFFFE);
+    EXPECT_EQ(img.size, 8);
+    const std::uint8_t *first = hex_chunk_bytes(img, img.chunk[0]);
+    EXPECT_EQ(std::vector<std::uint8_t>(first, first + 4), (std::vector<std::uint8_t>{1, 2, 3, 4}));
+    // No start record: the reset vector's address, from its line.
+    EXPECT_FALSE(img.start_record);
+    EXPECT_EQ(img.start, 0xC100);
+    EXPECT_EQ(img.start_line, 9);
+}
+
+// Every byte the board holds in a record of its own, with CRLF line ends: the
+// largest file that is accepted fits the image; one byte more is refused
+// before it is read.
+TEST_F(HexImageRead, LargestFileFitsAndALargerOneIsRefused) {
+    std::string text;
+    auto add = [&text](std::uint32_t from, std::uint32_t to) {
+        for (std::uint32_t a = from; a <= to; ++a)
+            text += record(a, 0, {a == 0xFFFF ? 0xC0 : a == 0xFFFE ? 0x00 : 0x3F}) + "\r\n";
+    };
+    add(HEX_INFO_START, HEX_INFO_END);
+    add(HEX_MAIN_START, HEX_MAIN_END);
+    text += record(0, 3, {0, 0, 0xC0, 0}) + "\r\n" + record(0, 1, {}) + "\r\n";
+    ASSERT_LE(static_cast<long>(text.size()), HEX_FILE_MAX);
+    ASSERT_TRUE(decode(text)) << reason_;
+    EXPECT_EQ(image_->size, HEX_IMAGE_MAX_BYTES);
+    EXPECT_EQ(image_->chunks, HEX_IMAGE_MAX_CHUNKS);
+
+    text += std::string(static_cast<std::size_t>(HEX_FILE_MAX) - text.size() + 1, '\n');
+    EXPECT_FALSE(decode(text));
+    EXPECT_EQ(std::string(reason_), "253697 bytes, larger than any image the board holds (253696)");
 }
 
 } // namespace

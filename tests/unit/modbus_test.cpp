@@ -220,6 +220,19 @@ TEST_F(Modbus, ConfigurationTexts) {
         EXPECT_EQ(config_text(c.value), c.text) << std::hex << c.value;
 }
 
+// The pieces a file name must not go on with after the board's text.
+TEST(ConfigPiece, NumberAndLetterOrBidir) {
+    const struct {
+        const char *s;
+        int length;
+    } cases[] = {
+        {"1a2a", 2}, {"10f", 3}, {"7o_r2", 2}, {" (bidir).hex", 8}, {".hex", 0}, {"_r2", 0},
+        {"2x", 0},   {"12", 0},  {"", 0},      {" (bidi", 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(config_piece(c.s), c.length) << c.s;
+}
+
 // A piece goes in only while the total, this piece included, stays below the
 // space; after the first piece left out, none follows.
 TEST_F(Modbus, ConfigurationTextIsCutAtPieceBoundaries) {

@@ -1,6 +1,6 @@
 // Client of the MSP430 ROM bootstrap loader (BSL) on an expansion port's serial
-// line: frames and commands, the loader's RAM patch, and flashing an Intel HEX
-// image record by record.  Results: 0 success, negative codes below.
+// line: frames and commands, the loader's RAM patch, and flashing a firmware
+// image chunk by chunk.  Results: 0 success, negative codes below.
 #pragma once
 
 #include <cstddef>
@@ -133,21 +133,31 @@ constexpr int FIRMWARE_REASON_SIZE = 160;
 // FIRMWARE_PATH_SIZE (fixed then holds its first FIRMWARE_PATH_SIZE characters).
 bool firmware_path(const char *file, FirmwarePath *path, char *reason, std::size_t size);
 
-// Writes the firmware file (relative to the firmware directory) into the
-// device: -5 for a bad port, HEX_FILE_UNOPENED for a name firmware_path
-// refuses, otherwise the HEX reader's result (positive file or line status, or
-// the negative code of the record that stopped it).
-int msp430_load_fw(int port, const char *file, int html);
+// Progress of a flashing, as the caller shows it (text letters or HTML
+// fragments): before a data block is written, after its write (before its
+// read-back), before and after the load PC that starts the program, and at
+// the end of an image that went through.
+struct FlashPrinter {
+    void (*writing)(std::uint32_t device_address);
+    void (*written)();
+    void (*starting)(std::uint32_t start, int port);
+    void (*started)();
+    void (*finished)();
+};
 
-// The record handler of the flashing; context points to the port number, flag
-// is the HTML mode.
-int hex_callback(std::uint32_t address, std::uint32_t type, const std::uint8_t *data, int length,
-                 void *context, int flag);
+struct HexImage;
 
-// Base added to the address of every data record; set by extended segment
-// address records, back to 0 by an extended linear address record of 0.  Not
-// reset when a file begins: a run flashes one file.
-extern std::uint32_t segment_base;
+// Writes one chunk of an image (length bytes from address on) and reads it
+// back, in data blocks that the loader takes: 0, or the negative code of the
+// block that failed.
+int flash_chunk(int port, std::uint32_t address, const std::uint8_t *data, int length,
+                const FlashPrinter &printer);
+
+// Writes the image into the device, chunk by chunk in file order, and starts
+// its program: 0, -5 for a bad port, or the negative code of the chunk or the
+// start that failed (logged with the line and path, the file's name in the
+// firmware directory).
+int msp430_load_fw(int port, const HexImage &image, const char *path, const FlashPrinter &printer);
 
 // Progress percentage of a device address within main flash 0xC000..0xFFFF,
 // clamped to 0..100 outside it.

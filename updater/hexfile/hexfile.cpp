@@ -1,17 +1,22 @@
 // Intel HEX reader.  Every line is matched against the record pattern, its
-// fields are converted and the record checksum is checked; good records go to
-// the caller's handler, bad lines are skipped.
+// fields are converted and the record checksum is checked.  read_hex_file
+// hands every good record to the caller's handler and skips bad lines;
+// hex_read_image decodes a whole firmware file into the image that the
+// flashing writes, and holds the rules of where its records put their data.
 #include "updater/hexfile/hexfile.h"
 
 #include "common/platform.h"
 
 #include <array>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <regex.h>
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 namespace {
 
@@ -48,12 +53,6 @@ int parse_fields(const char *line, const regmatch_t *match, std::uint32_t *addre
         return HEX_LENGTH_MISSING;
     if (!convert_group(line, match[GROUP_LENGTH], &length))
         return HEX_LENGTH_BAD;
-    // The data buffer holds HEX_MAX_DATA bytes; nothing is ever stored past it.
-    if (length > static_cast<std::uint32_t>(HEX_MAX_DATA)) {
-        plat_syslog(LOG_WARNING, "%s: Record length %u above the limit of %d bytes",
-                    "hex_parse_line", length, HEX_MAX_DATA);
-        return HEX_RECORD_TOO_LONG;
-    }
 
     std::uint32_t address = 0;
     if (!group_matched(match[GROUP_ADDRESS]))
@@ -72,13 +71,14 @@ int parse_fields(const char *line, const regmatch_t *match, std::uint32_t *addre
     const regmatch_t &dg = match[GROUP_DATA];
     if (!group_matched(dg))
         return HEX_DATA_MISSING;
-    // The handler is given the length field and relies on that many bytes, so
-    // a data field that cannot supply them is refused as a whole.
+    // The handler is given the length field and relies on that many bytes,
+    // and digits beyond them would be data that nobody writes: the data field
+    // must hold exactly the record's bytes.
     long digits = static_cast<long>(dg.rm_eo) - static_cast<long>(dg.rm_so);
-    if (digits < 2L * static_cast<long>(length)) {
+    if (digits != 2L * static_cast<long>(length)) {
         plat_syslog(LOG_WARNING, "%s: Record data has %ld digits, length %u needs %u",
                     "hex_parse_line", digits < 0 ? 0L : digits, length, 2 * length);
-        return HEX_DATA_SHORT;
+        return digits < 2L * static_cast<long>(length) ? HEX_DATA_SHORT : HEX_DATA_LONG;
     }
     const char *pos = line + dg.rm_so;
     const char *end = line + dg.rm_eo;
@@ -108,90 +108,238 @@ int parse_fields(const char *line, const regmatch_t *match, std::uint32_t *addre
     return HEX_OK;
 }
 
-bool blank_line(const char *line) {
-    for (const char *p = line; *p; ++p)
-        if (*p != ' ' && *p != '\t' && *p != '\r' && *p != '\n' && *p != '\v' && *p != '\f')
-            return false;
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+// Where a byte of the board's memory stands in the image's map of written
+// bytes; -1 outside main flash and information memory.
+int map_index(std::uint32_t address) {
+    if (address >= HEX_MAIN_START && address <= HEX_MAIN_END)
+        return static_cast<int>(address - HEX_MAIN_START);
+    if (address >= HEX_INFO_START && address <= HEX_INFO_END)
+        return static_cast<int>(HEX_MAIN_END - HEX_MAIN_START + 1 + address - HEX_INFO_START);
+    return -1;
+}
+
+bool in_one_region(std::uint32_t first, std::uint32_t last) {
+    return (first >= HEX_MAIN_START && last <= HEX_MAIN_END) ||
+           (first >= HEX_INFO_START && last <= HEX_INFO_END);
+}
+
+// Why a program cannot start at this address, or nullptr when it can.
+const char *start_fault(std::uint32_t address) {
+    if (address == 0xFFFF)
+        return "erased";
+    if (address & 1u)
+        return "odd";
+    if (address < HEX_MAIN_START || address > HEX_START_LAST)
+        return "outside main flash below the vectors, 0xC000..0xFFDE";
+    return nullptr;
+}
+
+// The image as its records build it, line by line: the address base of the
+// segment and linear address records, whether the end-of-file record has been
+// seen, and which bytes are written.
+struct ImageBuild {
+    HexImage *image;
+    std::uint32_t base;
+    bool ended;
+    std::array<std::uint8_t, HEX_IMAGE_MAX_BYTES / 8> written;
+    char *reason;
+    std::size_t size;
+};
+
+bool is_written(const ImageBuild &b, int index) {
+    return (b.written[static_cast<std::size_t>(index) / 8] >> (index % 8)) & 1u;
+}
+
+// The line of the chunk that writes the address.
+int writer_line(const HexImage &image, std::uint32_t address) {
+    for (int i = 0; i < image.chunks; ++i) {
+        const HexChunk &c = image.chunk[i];
+        if (address >= c.address && address < static_cast<std::uint32_t>(c.address) + c.length)
+            return c.line;
+    }
+    return 0;
+}
+
+__attribute__((format(printf, 2, 3))) bool refuse(ImageBuild &b, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(b.reason, b.size, format, args);
+    va_end(args);
+    return false;
+}
+
+bool add_data(ImageBuild &b, int line, std::uint32_t address, const std::uint8_t *data,
+              int length) {
+    // Records without data are legal and write nothing.
+    if (length == 0)
+        return true;
+    std::uint32_t first = b.base + address;
+    std::uint32_t last = first + static_cast<std::uint32_t>(length) - 1;
+    if (!in_one_region(first, last))
+        return refuse(b,
+                      "line %d: data at 0x%04X..0x%04X outside main flash (0xC000..0xFFFF) and "
+                      "information memory (0x1000..0x10FF)",
+                      line, first, last);
+    for (std::uint32_t a = first; a <= last; ++a)
+        if (is_written(b, map_index(a)))
+            return refuse(b, "line %d: data at 0x%04X written before, by line %d", line, a,
+                          writer_line(*b.image, a));
+
+    HexImage &image = *b.image;
+    HexChunk *previous = image.chunks > 0 ? &image.chunk[image.chunks - 1] : nullptr;
+    if (previous != nullptr && (first & 1u) &&
+        static_cast<std::uint32_t>(previous->address) + previous->length == first) {
+        previous->length = static_cast<std::uint16_t>(previous->length + length);
+    } else {
+        image.chunk[image.chunks++] = {static_cast<std::uint16_t>(first),
+                                       static_cast<std::uint16_t>(length),
+                                       static_cast<std::uint16_t>(image.size), line};
+    }
+    std::memcpy(image.bytes + image.size, data, static_cast<std::size_t>(length));
+    image.size += length;
+    for (std::uint32_t a = first; a <= last; ++a) {
+        int index = map_index(a);
+        b.written[static_cast<std::size_t>(index) / 8] |=
+            static_cast<std::uint8_t>(1u << (index % 8));
+    }
     return true;
 }
 
-// The records of a file as the flashing will act on them, line by line: the
-// address base set by the segment and linear address records, and whether the
-// end-of-file record has been seen.
-struct ImageWalk {
-    std::uint32_t base = 0;
-    bool ended = false;
-    int data_records = 0;
-};
-
-// Highest address of the loader.
-constexpr std::uint32_t LOADER_ADDRESS_MAX = 0xFFFF;
-
-// One good record of the file.  False with the reason (naming the line) for a
-// record that the flashing would not write where the file means it: the
-// loader's addresses have 16 bits, and the flashing follows segment records of
-// two bytes and start records of four.
-bool record_ok(ImageWalk &walk, int line, std::uint32_t address, std::uint32_t type, int length,
-               const std::uint8_t *data, char *reason, std::size_t size) {
-    if (walk.ended) {
-        std::snprintf(reason, size, "line %d: a record after the end-of-file record", line);
-        return false;
-    }
+// One good record.  False with the reason (naming the line) for a record the
+// board cannot take as the file means it: the loader's addresses have 16 bits.
+bool add_record(ImageBuild &b, int line, std::uint32_t address, std::uint32_t type,
+                const std::uint8_t *data, int length) {
+    if (b.ended)
+        return refuse(b, "line %d: a record after the end-of-file record", line);
     std::uint32_t value = length >= 2 ? data[0] * 256u + data[1] : 0;
+    HexImage &image = *b.image;
     switch (type) {
-    case HEX_RECORD_DATA: {
-        std::uint32_t last = walk.base + address + static_cast<std::uint32_t>(length);
-        if (walk.base + address > LOADER_ADDRESS_MAX ||
-            (length > 0 && last - 1 > LOADER_ADDRESS_MAX)) {
-            std::snprintf(reason, size, "line %d: data at 0x%X passes 0xFFFF", line,
-                          walk.base + address);
-            return false;
-        }
-        ++walk.data_records;
-        return true;
-    }
+    case HEX_RECORD_DATA:
+        return add_data(b, line, address, data, length);
     case HEX_RECORD_END:
-        walk.ended = true;
+        b.ended = true;
         return true;
     case HEX_RECORD_SEGMENT:
-        if (length != 2) {
-            std::snprintf(reason, size, "line %d: segment address record of %d bytes, not 2", line,
-                          length);
-            return false;
-        }
-        walk.base = value * 16;
+        if (length != 2)
+            return refuse(b, "line %d: segment address record of %d bytes, not 2", line, length);
+        b.base = value * 16;
         return true;
     case HEX_RECORD_START: {
-        std::uint32_t start = value * 16 + (length == 4 ? data[2] * 256u + data[3] : 0);
-        if (length != 4) {
-            std::snprintf(reason, size, "line %d: start address record of %d bytes, not 4", line,
-                          length);
-            return false;
-        }
-        if (start > LOADER_ADDRESS_MAX) {
-            std::snprintf(reason, size, "line %d: start address 0x%X passes 0xFFFF", line, start);
-            return false;
-        }
+        if (length != 4)
+            return refuse(b, "line %d: start address record of %d bytes, not 4", line, length);
+        if (image.start_record)
+            return refuse(b, "line %d: a second start address record, after line %d", line,
+                          image.start_line);
+        std::uint32_t start = value * 16 + (data[2] * 256u + data[3]);
+        if (const char *fault = start_fault(start))
+            return refuse(b, "line %d: start address 0x%X cannot start a program (%s)", line, start,
+                          fault);
+        image.start = static_cast<std::uint16_t>(start);
+        image.start_record = true;
+        image.start_line = line;
         return true;
     }
     case HEX_RECORD_LINEAR:
         // Upper address 0 is where the loader's addresses are anyway.
-        if (length != 2 || value != 0) {
-            std::snprintf(reason, size, "line %d: extended linear address record other than 0",
-                          line);
-            return false;
-        }
-        walk.base = 0;
+        if (length != 2 || value != 0)
+            return refuse(b, "line %d: extended linear address record other than 0", line);
+        b.base = 0;
         return true;
     case HEX_RECORD_START_LINEAR:
-        std::snprintf(reason, size, "line %d: start linear address record", line);
-        return false;
+        return refuse(b, "line %d: start linear address record", line);
     default:
-        std::snprintf(reason, size, "line %d: unknown record type %02X", line, type);
-        return false;
+        return refuse(b, "line %d: unknown record type %02X", line, type);
     }
 }
 
+// After the last line: the image must write something, end with its
+// end-of-file record, and start a program, at its start address or its reset
+// vector, from bytes it writes itself.
+bool finish_image(ImageBuild &b) {
+    HexImage &image = *b.image;
+    if (image.size == 0)
+        return refuse(b, "no data to write");
+    if (!b.ended)
+        return refuse(b, "no end-of-file record");
+    int low = map_index(HEX_RESET_VECTOR);
+    if (!is_written(b, low) || !is_written(b, low + 1))
+        return refuse(b, "no reset vector: nothing written at 0xFFFE..0xFFFF");
+    // The reset vector is the last word of main flash, which map_index puts
+    // first; its bytes stand where the chunks that write them put them.
+    std::uint8_t vector[2] = {0, 0};
+    for (int i = 0; i < image.chunks; ++i) {
+        const HexChunk &c = image.chunk[i];
+        for (std::uint32_t k = 0; k < 2; ++k) {
+            std::uint32_t a = HEX_RESET_VECTOR + k;
+            if (a >= c.address && a < static_cast<std::uint32_t>(c.address) + c.length)
+                vector[k] = hex_chunk_bytes(image, c)[a - c.address];
+        }
+    }
+    std::uint32_t reset = vector[0] | vector[1] << 8;
+    int vector_line = writer_line(image, HEX_RESET_VECTOR);
+    if (const char *fault = start_fault(reset))
+        return refuse(b, "line %d: reset vector 0x%04X cannot start a program (%s)", vector_line,
+                      reset, fault);
+    if (!image.start_record) {
+        image.start = static_cast<std::uint16_t>(reset);
+        image.start_line = vector_line;
+    }
+    int at = map_index(image.start);
+    if (!is_written(b, at) || !is_written(b, at + 1))
+        return refuse(b,
+                      "line %d: the program would start at 0x%04X, which the image does not "
+                      "write",
+                      image.start_line, image.start);
+    return true;
+}
+
+// Reads the whole file into buffer (capacity bytes): its length, or -1 with
+// the reason.
+long read_whole(int fd, char *buffer, long capacity, char *reason, std::size_t size) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        std::snprintf(reason, size, "cannot be read (%s)", std::strerror(errno));
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        std::snprintf(reason, size, "is not a regular file");
+        return -1;
+    }
+    if (st.st_size > capacity) {
+        std::snprintf(reason, size, "%lld bytes, larger than any image the board holds (%ld)",
+                      static_cast<long long>(st.st_size), capacity);
+        return -1;
+    }
+    // Read one byte more than may be there: a file that grows while it is
+    // read is refused as well.
+    long got = 0;
+    while (got <= capacity) {
+        ssize_t n = read(fd, buffer + got, static_cast<std::size_t>(capacity + 1 - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            std::snprintf(reason, size, "cannot be read (%s)", std::strerror(errno));
+            return -1;
+        }
+        if (n == 0)
+            break;
+        got += n;
+    }
+    if (got > capacity) {
+        std::snprintf(reason, size, "more than %ld bytes, larger than any image the board holds",
+                      capacity);
+        return -1;
+    }
+    return got;
+}
+
+// The text of a firmware file, with room for the terminating zero of its
+// last line.
+char file_text[HEX_FILE_MAX + 2];
 } // namespace
 
 int hex2bin(const char *start, const char *end, std::uint32_t *out) {
@@ -259,12 +407,15 @@ int read_hex_file(const char *path, HexRecordHandler handler, void *context, int
     bool refused = false;
     int refusal = 0;
 
-    while (getline(&line, &capacity, file) >= 0) {
+    ssize_t got = 0;
+    while ((got = getline(&line, &capacity, file)) >= 0) {
         ++number;
         std::uint32_t address = 0;
         std::uint32_t type = 0;
         int length = 0;
-        status = hex_parse_line(line, &address, &type, &length, data.data());
+        status = hex_line_bytes(line, static_cast<std::size_t>(got));
+        if (status == HEX_OK)
+            status = hex_parse_line(line, &address, &type, &length, data.data());
         if (status != HEX_OK || handler == nullptr)
             continue;
         int rc = handler(address, type, data.data(), length, context, flag);
@@ -281,53 +432,78 @@ int read_hex_file(const char *path, HexRecordHandler handler, void *context, int
     return refused ? refusal : status;
 }
 
-bool hex_file_complete(int result, bool ends_blank) {
-    return result == HEX_OK || (result == HEX_BAD_FORMAT && ends_blank);
+const char *hex_status_text(int status) {
+    switch (status) {
+    case HEX_OK:
+        return "a good record";
+    case HEX_REGEX_FAILED:
+        return "the record pattern did not compile";
+    case HEX_BAD_FORMAT:
+        return "not of the record form";
+    case HEX_CHECKSUM_WRONG:
+        return "wrong checksum";
+    case HEX_DATA_LONG:
+        return "more data digits than its length";
+    case HEX_DATA_SHORT:
+        return "fewer data digits than its length";
+    case HEX_BAD_CHARACTER:
+        return "a byte that no HEX line holds";
+    default:
+        return "a field that does not convert";
+    }
 }
 
-bool hex_check_file(const char *path, char *reason, std::size_t size, bool *ends_blank) {
-    *ends_blank = false;
-    std::FILE *f = std::fopen(path, "r");
-    if (!f) {
-        std::snprintf(reason, size, "cannot be opened (%s)", std::strerror(errno));
+int hex_line_bytes(const char *line, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+        auto c = static_cast<unsigned char>(line[i]);
+        if ((c < 0x20 && !is_space(static_cast<char>(c))) || c >= 0x7F)
+            return HEX_BAD_CHARACTER;
+    }
+    return HEX_OK;
+}
+
+bool hex_read_image(int fd, HexImage *image, char *reason, std::size_t size) {
+    image->chunks = 0;
+    image->size = 0;
+    image->start = 0;
+    image->start_record = false;
+    image->start_line = 0;
+    long length = read_whole(fd, file_text, HEX_FILE_MAX, reason, size);
+    if (length < 0)
         return false;
-    }
-    char *line = nullptr;
-    std::size_t cap = 0;
+
+    ImageBuild build{image, 0, false, {}, reason, size};
     int number = 0;
-    ImageWalk walk;
-    bool ok = true;
-    while (getline(&line, &cap, f) >= 0) {
+    std::array<std::uint8_t, HEX_MAX_DATA> data{};
+    for (long at = 0; at < length;) {
         ++number;
-        *ends_blank = blank_line(line);
-        if (*ends_blank)
-            continue;
+        char *line = file_text + at;
+        char *newline =
+            static_cast<char *>(std::memchr(line, '\n', static_cast<std::size_t>(length - at)));
+        long end = newline != nullptr ? newline - file_text + 1 : length;
+        std::size_t line_size = static_cast<std::size_t>(end - at);
+        // The record pattern sees the line with its line end, as read_hex_file
+        // hands it over.  The byte after it is the next line's first, kept
+        // aside while this line is a string.
+        char after = file_text[end];
+        file_text[end] = '\0';
+        int status = hex_line_bytes(line, line_size);
+        bool blank = true;
+        for (std::size_t i = 0; i < line_size && blank; ++i)
+            blank = is_space(line[i]);
         std::uint32_t address = 0, type = 0;
-        int length = 0;
-        std::uint8_t data[HEX_MAX_DATA];
-        int status = hex_parse_line(line, &address, &type, &length, data);
+        int count = 0;
+        if (status == HEX_OK && !blank)
+            status = hex_parse_line(line, &address, &type, &count, data.data());
+        file_text[end] = after;
         if (status != HEX_OK) {
-            std::snprintf(reason, size, "line %d is not a good record (status %d)", number, status);
-            ok = false;
-            break;
+            std::snprintf(reason, size, "line %d is not a good record: %s (status %d)", number,
+                          hex_status_text(status), status);
+            return false;
         }
-        if (!record_ok(walk, number, address, type, length, data, reason, size)) {
-            ok = false;
-            break;
-        }
+        if (!blank && !add_record(build, number, address, type, data.data(), count))
+            return false;
+        at = end;
     }
-    if (ok && std::ferror(f)) {
-        std::snprintf(reason, size, "read error after line %d", number);
-        ok = false;
-    }
-    std::free(line);
-    std::fclose(f);
-    if (ok && walk.data_records == 0) {
-        std::snprintf(reason, size, "no data record");
-        ok = false;
-    } else if (ok && !walk.ended) {
-        std::snprintf(reason, size, "no end-of-file record");
-        ok = false;
-    }
-    return ok;
+    return finish_image(build);
 }

@@ -10,9 +10,8 @@
 using HexRecordHandler = int (*)(std::uint32_t address, std::uint32_t type,
                                  const std::uint8_t *data, int length, void *context, int flag);
 
-// Most data bytes one record may carry (the flashing reads a record back in a
-// 256-byte frame: 4 header bytes, data, 2 checksum bytes).
-constexpr int HEX_MAX_DATA = 250;
+// Most data bytes one record carries: its length field has two digits.
+constexpr int HEX_MAX_DATA = 255;
 
 // Record types.
 constexpr std::uint32_t HEX_RECORD_DATA = 0;
@@ -38,9 +37,18 @@ enum HexLineStatus {
     HEX_CHECKSUM_MISSING = 11,
     HEX_CHECKSUM_BAD = 12,
     HEX_CHECKSUM_WRONG = 13,
-    HEX_RECORD_TOO_LONG = 14, // length field above HEX_MAX_DATA
-    HEX_DATA_SHORT = 15,      // fewer data digits than twice the length
+    HEX_DATA_LONG = 14,     // more data digits than twice the length
+    HEX_DATA_SHORT = 15,    // fewer data digits than twice the length
+    HEX_BAD_CHARACTER = 16, // a byte that no HEX line holds (NUL, control, not ASCII)
 };
+
+// A few words on a line status, for the reason of a refusal.
+const char *hex_status_text(int status);
+
+// HEX_OK when the size bytes of a line (line end included) are all bytes that
+// a HEX line may hold, HEX_BAD_CHARACTER otherwise: a NUL or another control
+// character than white space ends or hides the record from hex_parse_line.
+int hex_line_bytes(const char *line, std::size_t size);
 
 // Converts the hex digits in [start, end) (stopping at NUL); 0, or 2 on an
 // illegal character (logged, nothing stored).
@@ -60,14 +68,58 @@ constexpr int HEX_FILE_UNOPENED = 1;
 // record, otherwise the status of the last line (0 for no lines).
 int read_hex_file(const char *path, HexRecordHandler handler, void *context, int flag);
 
-// Whether read_hex_file's result says that every record of a file went to the
-// handler: 0, or the status of a last line that is blank, which the check
-// below accepts.
-bool hex_file_complete(int result, bool ends_blank);
+// Where the board keeps what an image writes, and where its program may
+// start: in main flash below the interrupt vectors, at an even address.
+constexpr std::uint32_t HEX_MAIN_START = 0xC000;
+constexpr std::uint32_t HEX_MAIN_END = 0xFFFF;
+constexpr std::uint32_t HEX_INFO_START = 0x1000;
+constexpr std::uint32_t HEX_INFO_END = 0x10FF;
+constexpr std::uint32_t HEX_RESET_VECTOR = 0xFFFE;
+constexpr std::uint32_t HEX_START_LAST = 0xFFDE;
 
-// Reads the whole file at path before anything is written: every line that is
-// not blank must be a good record that a loader with 16-bit addresses writes
-// where the file means it, and the file must hold at least one data record and
-// an end-of-file record.  False with the reason (size bytes) when it does not.
-// *ends_blank tells whether the file's last line is blank.
-bool hex_check_file(const char *path, char *reason, std::size_t size, bool *ends_blank);
+// Most bytes an image writes: all of main flash and information memory.
+constexpr int HEX_IMAGE_MAX_BYTES =
+    static_cast<int>(HEX_MAIN_END - HEX_MAIN_START + 1 + HEX_INFO_END - HEX_INFO_START + 1);
+// No two chunks begin in one 16-bit word (see HexChunk).
+constexpr int HEX_IMAGE_MAX_CHUNKS = HEX_IMAGE_MAX_BYTES / 2;
+
+// Largest firmware file read: every byte the board holds in a record of its
+// own with CRLF line ends (":01AAAA00DDCC" and CRLF, 15 characters a byte),
+// and 4 KiB for the address, start and end records and blank lines.  253,696
+// bytes; a larger file is refused before it is read.
+constexpr int HEX_CHARS_PER_BYTE = 15;
+constexpr long HEX_FILE_MAX = static_cast<long>(HEX_IMAGE_MAX_BYTES) * HEX_CHARS_PER_BYTE + 4096;
+
+// Bytes written from one address on.  A data record that begins at an odd
+// address right after the previous chunk's end is joined to it, so that no two
+// chunks share a 16-bit word: a chunk written in even blocks padded with 0xFF
+// never touches another chunk's bytes.
+struct HexChunk {
+    std::uint16_t address;
+    std::uint16_t length; // 1 and up
+    std::uint16_t offset; // of its first byte in HexImage::bytes
+    int line;             // of the record that begins it
+};
+
+// What a firmware file writes, in file order, and where the program starts:
+// at the start address record's address, else at the reset vector.
+struct HexImage {
+    int chunks;
+    HexChunk chunk[HEX_IMAGE_MAX_CHUNKS];
+    int size;
+    std::uint8_t bytes[HEX_IMAGE_MAX_BYTES];
+    std::uint16_t start;
+    bool start_record; // the file has a start address record
+    int start_line;    // of the start address record, or of the reset vector
+};
+
+inline const std::uint8_t *hex_chunk_bytes(const HexImage &image, const HexChunk &chunk) {
+    return image.bytes + chunk.offset;
+}
+
+// Reads the open file fd whole (it must be a regular file of at most
+// HEX_FILE_MAX bytes) and decodes it into *image: every line that is not
+// blank is a good record, the address records place the data records, and
+// the image must fit the board and boot.  False with the reason (size bytes,
+// naming the line where there is one) when it does not.
+bool hex_read_image(int fd, HexImage *image, char *reason, std::size_t size);

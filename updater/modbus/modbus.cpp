@@ -154,3 +154,19 @@ int read_config_string(int port, char *text, int space) {
         append(BIDIR_PIECE, static_cast<int>(std::strlen(BIDIR_PIECE)));
     return MODBUS_OK;
 }
+
+int config_piece(const char *s) {
+    std::size_t bidir = std::strlen(BIDIR_PIECE);
+    if (std::strncmp(s, BIDIR_PIECE, bidir) == 0)
+        return static_cast<int>(bidir);
+    int digits = 0;
+    while (s[digits] >= '0' && s[digits] <= '9')
+        ++digits;
+    if (digits == 0)
+        return 0;
+    // Each format is "%d" and its letter.
+    for (const ConfigPiece &p : NUMBERED_PIECES)
+        if (s[digits] == p.format[2])
+            return digits + 1;
+    return 0;
+}

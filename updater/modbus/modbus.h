@@ -37,3 +37,8 @@ int read_fw_version(int port, std::uint32_t *version);
 // MODBUS_OK, MODBUS_ERR_SEND when the read failed (text untouched),
 // MODBUS_ERR_NO_TEXT when text is null.
 int read_config_string(int port, char *text, int space);
+
+// The length of the configuration text's piece that s begins with: a number
+// and a piece letter ("1a" ... "10f"), or " (bidir)"; 0 when s begins with
+// none.
+int config_piece(const char *s);
