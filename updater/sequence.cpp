@@ -251,6 +251,12 @@ int update_sequence(int port, const char *file) {
     if (!check_firmware_file(file))
         return EXIT_FILE_REFUSED;
 
+    if (uart_timers_coarse())
+        plat_syslog(LOG_WARNING,
+                    "%s: Kernel timers are coarse (%ld us): polling without sleeps, the update "
+                    "will take longer",
+                    "main", uart_timer_resolution_ns() / 1000);
+
     std::uint32_t version = 0;
     char text[CONFIG_TEXT_SIZE] = "";
     print_version("current", port, &version);

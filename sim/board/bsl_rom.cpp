@@ -16,6 +16,10 @@ void BslRom::restart() {
     patch_armed_ = false;
 }
 
+bool BslRom::block_ok(std::uint16_t address, std::uint16_t count) {
+    return count <= DATA_BLOCK_MAX && address % 2 == 0 && count % 2 == 0;
+}
+
 bool BslRom::later_loader() const {
     return chip_.settings().loader > LOADER_1_10;
 }
@@ -195,7 +199,7 @@ void BslRom::rx_data(std::uint16_t address, std::uint16_t count) {
     bool patched = patch_armed_ || later_loader();
     patch_armed_ = false;
     std::size_t n = data_size();
-    if (count != n) {
+    if (count != n || !block_ok(address, count)) {
         nak();
         return;
     }
@@ -222,7 +226,7 @@ void BslRom::rx_data(std::uint16_t address, std::uint16_t count) {
 void BslRom::tx_data(std::uint16_t address, std::uint16_t count) {
     bool patched = patch_armed_ || later_loader();
     patch_armed_ = false;
-    if (count > TX_DATA_MAX || data_size() != 0) {
+    if (!block_ok(address, count) || data_size() != 0) {
         nak();
         return;
     }

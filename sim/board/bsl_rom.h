@@ -52,6 +52,9 @@ class BslRom {
     void answer_data(const std::vector<std::uint8_t> &data);
     void ack(Nanos work = 0) { answer({BSL_ACK}, work); }
     void nak() { answer({BSL_NAK}); }
+    // A data block within the loader guide's rules: even address and length,
+    // at most DATA_BLOCK_MAX bytes.
+    static bool block_ok(std::uint16_t address, std::uint16_t count);
     // A loader after 1.10: no RAM patch, TX loader version known.
     bool later_loader() const;
     // Bytes of data in the frame.

@@ -105,10 +105,11 @@ constexpr std::uint8_t UNDER_ERASED_BITS = 0x7F; // the bits an incomplete erase
 // read (main and information memory; other addresses read true), and it
 // writes nothing into flash.
 constexpr std::uint8_t UNPATCHED_READ = 0x3F;
-// Largest TX data block the loader serves (the answer of n + 6 bytes must fit
-// its 256-byte buffer).  A block may start at any address; one that runs past
-// 0xFFFF goes on at 0x0000 (16-bit address counter).
-constexpr std::uint16_t TX_DATA_MAX = 250;
+// Data blocks (RX and TX) carry at most this many bytes, start at an even
+// address and have an even length (the loader guide).  Model choice: a block
+// that breaks these rules is answered NAK and nothing is written.  A TX block
+// that runs past 0xFFFF goes on at 0x0000 (16-bit address counter).
+constexpr std::uint16_t DATA_BLOCK_MAX = 250;
 // Model choices of the loader's line handling:
 // - bytes with a parity or framing error are dropped;
 // - outside a frame only SYNC is understood, every other byte is ignored;

@@ -152,17 +152,17 @@ TEST_F(Loader, PasswordAndItsLossOnRestart) {
 
     ASSERT_EQ(d.mass_erase(), BoardDriver::ack());
     EXPECT_EQ(d.password(0xFF), BoardDriver::ack());
-    EXPECT_EQ(d.write(0x0220, {1, 2, 3}), BoardDriver::ack());
+    EXPECT_EQ(d.write(0x0220, {1, 2, 3, 4}), BoardDriver::ack());
 
     // A restart of the loader through its entry forgets the password.
     EXPECT_EQ(d.load_pc(0x0C22), BoardDriver::ack());
-    EXPECT_EQ(d.write(0x0220, {1, 2, 3}), BoardDriver::nak());
+    EXPECT_EQ(d.write(0x0220, {1, 2, 3, 4}), BoardDriver::nak());
     EXPECT_EQ(d.password(0xFF), BoardDriver::ack());
-    EXPECT_EQ(d.write(0x0220, {1, 2, 3}), BoardDriver::ack());
+    EXPECT_EQ(d.write(0x0220, {1, 2, 3, 4}), BoardDriver::ack());
 
     // So does a new entry through reset.
     d.entry_pattern();
-    EXPECT_EQ(d.write(0x0220, {1, 2, 3}), BoardDriver::nak());
+    EXPECT_EQ(d.write(0x0220, {1, 2, 3, 4}), BoardDriver::nak());
 }
 
 TEST_F(Loader, FlashBitsOnlyFallAndEachDataBlockNeedsAPatchRun) {
@@ -188,12 +188,46 @@ TEST_F(Loader, FlashBitsOnlyFallAndEachDataBlockNeedsAPatchRun) {
     EXPECT_EQ(d.read(0xC000, 4), (Bytes{0x30, 0x0C, 0xAA, 0x05}));
 
     // Information memory follows the same rules; RAM needs no patch.
-    EXPECT_EQ(d.write(0x1000, {0x00}), BoardDriver::ack());
+    EXPECT_EQ(d.write(0x1000, {0x00, 0x00}), BoardDriver::ack());
     EXPECT_EQ(d.chip.peek(0x1000), 0xFF);
-    EXPECT_EQ(d.write(0x0300, {0x42}), BoardDriver::ack());
-    EXPECT_EQ(d.read(0x0300, 1), Bytes{0x42});
-    // Writes outside the memories: refused.
-    EXPECT_EQ(d.write(0x0500, {0x42}), BoardDriver::nak());
+    EXPECT_EQ(d.write(0x0300, {0x42, 0x43}), BoardDriver::ack());
+    EXPECT_EQ(d.read(0x0300, 2), (Bytes{0x42, 0x43}));
+    // Writes outside the memories, and blocks against the loader guide's rules
+    // (odd address or length, more than 250 bytes): refused, nothing written.
+    EXPECT_EQ(d.write(0x0500, {0x42, 0x43}), BoardDriver::nak());
+    EXPECT_EQ(d.write(0x0302, {0x44}), BoardDriver::nak());
+    EXPECT_EQ(d.write(0x0301, {0x44, 0x45}), BoardDriver::nak());
+    EXPECT_EQ(d.read(0x0300, 4), (Bytes{0x42, 0x43, 0x00, 0x00}));
+    EXPECT_EQ(d.read(0x0300, 3), Bytes{});
+    EXPECT_EQ(d.read(0x0301, 2), Bytes{});
+    EXPECT_EQ(d.read(0x0200, 252), Bytes{});
+}
+
+// Loader 1.61 serves flash blocks without a patch, and hangs on the 1.10
+// procedure's jumps; only it knows TX loader version.
+TEST_F(Loader, Loader161NeedsNoPatchAndHangsOnThe110Procedure) {
+    const Bytes tx_version = BoardDriver::frame(0x1E, 0, 0);
+    for (std::uint16_t jump : {sim::board::LOADER_ENTRY, sim::board::PATCH_ADDRESS}) {
+        sim::board::BoardState state = factory();
+        state.settings.loader = sim::board::LOADER_1_61;
+        BoardDriver d(state);
+        d.entry_pattern();
+        ASSERT_EQ(d.mass_erase(), BoardDriver::ack());
+        ASSERT_EQ(d.password(), BoardDriver::ack());
+        EXPECT_EQ(d.read(0x0FFA, 2), (Bytes{0x01, 0x61}));
+        Bytes id = d.command(tx_version, 400);
+        ASSERT_EQ(id.size(), 22u);
+        EXPECT_EQ(id[14], 0x01);
+        EXPECT_EQ(id[15], 0x61);
+        ASSERT_EQ(d.write(0xC000, {0x12, 0x34}), BoardDriver::ack());
+        EXPECT_EQ(d.read(0xC000, 2), (Bytes{0x12, 0x34}));
+        EXPECT_EQ(d.load_pc(jump), BoardDriver::ack());
+        EXPECT_EQ(d.chip.mode(), Mode::Hung);
+        EXPECT_TRUE(d.exchange({0x80}).empty());
+    }
+    BoardDriver d(factory());
+    ASSERT_TRUE(d.prepare_for_flashing());
+    EXPECT_EQ(d.command(tx_version), BoardDriver::nak());
 }
 
 TEST_F(Loader, ReadsAnyAddressOnceThePasswordIsGiven) {
@@ -220,11 +254,11 @@ TEST_F(Loader, ReadsAnyAddressOnceThePasswordIsGiven) {
         Bytes want;
     };
     const Row rows[] = {
-        {0x03F0, 32, past_ram},    // RAM, then unused space
-        {0x0120, 2, {0x00, 0x00}}, // a peripheral register
-        {0x0BFF, 2, {0xFF, 0x00}}, // unused, then boot ROM
-        {0x10FF, 2, {0x3F, 0xFF}}, // unpatched flash, then unused
-        {0xFFFF, 2, {0x3F, 0x00}}, // the address wraps to the peripherals
+        {0x03F0, 32, past_ram},                // RAM, then unused space
+        {0x0120, 2, {0x00, 0x00}},             // a peripheral register
+        {0x0BFE, 4, {0xFF, 0xFF, 0x00, 0x00}}, // unused, then boot ROM
+        {0x10FE, 4, {0x3F, 0x3F, 0xFF, 0xFF}}, // unpatched flash, then unused
+        {0xFFFE, 4, {0x3F, 0x3F, 0x00, 0x00}}, // the address wraps to the peripherals
     };
     for (const Row &r : rows)
         EXPECT_EQ(d.read(r.address, r.count), r.want) << std::hex << r.address;
@@ -273,7 +307,7 @@ TEST_F(Loader, EraseWordsDecideWhatIsErased) {
     }
 }
 
-TEST_F(Loader, FlashWriteTakesFortyMicrosecondsPerByte) {
+TEST_F(Loader, FlashWriteTakesTheByteTimeOfEachByte) {
     BoardDriver d(factory());
     ASSERT_TRUE(d.prepare_for_flashing());
     ASSERT_EQ(d.load_pc(0x0220), BoardDriver::ack());
@@ -283,13 +317,13 @@ TEST_F(Loader, FlashWriteTakesFortyMicrosecondsPerByte) {
     sim::Nanos sent = sim::now();
     sim::advance(5 * sim::NS_PER_MS);
     ASSERT_EQ(d.out.size(), 1u);
-    EXPECT_GE(d.out[0].start - sent, 16 * 40 * sim::NS_PER_US);
+    EXPECT_GE(d.out[0].start - sent, 16 * sim::board::FLASH_BYTE_TIME);
 }
 
 TEST_F(Loader, WrongPatchImageHangsTheChipUntilReset) {
     BoardDriver d(factory());
     ASSERT_TRUE(d.prepare_for_flashing());
-    ASSERT_EQ(d.write(0x0220 + 100, {0x00}), BoardDriver::ack()); // one byte of the patch spoiled
+    ASSERT_EQ(d.write(0x0220 + 100, {0x00, 0x00}), BoardDriver::ack()); // the patch spoiled
     EXPECT_EQ(d.load_pc(0x0220), BoardDriver::ack());
     EXPECT_EQ(d.chip.mode(), Mode::Hung);
     EXPECT_TRUE(d.exchange({0x80}).empty());

@@ -355,14 +355,51 @@ TEST_F(BslFlash, FailingChunkNamesItsLineAndStopsTheImage) {
     EXPECT_EQ(partner.memory[0xFFFE], 0);
 }
 
-TEST_F(BslFlash, ChunksLongerThanTheReadBackFrameGoInBlocks) {
-    std::vector<std::uint8_t> data(255);
-    for (int i = 0; i < 255; ++i)
-        data[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i ^ 0x5A);
-    Stdout out;
-    EXPECT_EQ(chunk(0xC000, data), 0);
-    out.text();
-    EXPECT_TRUE(std::equal(data.begin(), data.end(), partner.memory.begin() + 0xC000));
+// Chunks go to the loader as even blocks of at most 16 bytes at even
+// addresses, padded with 0xFF; one w and r each up to 256 bytes, whatever the
+// blocks.
+TEST_F(BslFlash, ChunksGoInEvenBlocksOfSixteenBytes) {
+    using Blocks = std::vector<std::pair<std::uint16_t, int>>; // address, length
+    const struct {
+        std::uint16_t address;
+        int length;
+        Blocks blocks; // the first blocks written and read
+        std::size_t count;
+        const char *progress;
+    } rows[] = {
+        {0xC000, 16, {{0xC000, 16}}, 1, "wr"},
+        {0xC101, 3, {{0xC100, 4}}, 1, "wr"},
+        {0xC201, 16, {{0xC200, 16}, {0xC210, 2}}, 2, "wr"},
+        {0xC300, 33, {{0xC300, 16}, {0xC310, 16}, {0xC320, 2}}, 3, "wr"},
+        {0xC400, 255, {{0xC400, 16}}, 16, "wr"},
+        {0xC600, 300, {{0xC600, 16}}, 19, "wrwr"},
+    };
+    for (const auto &row : rows) {
+        partner.frames.clear();
+        std::vector<std::uint8_t> data(static_cast<std::size_t>(row.length));
+        for (std::size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<std::uint8_t>(i ^ 0x5A);
+        Stdout out;
+        EXPECT_EQ(chunk(row.address, data), 0) << std::hex << row.address;
+        EXPECT_EQ(out.text(), row.progress);
+        EXPECT_TRUE(std::equal(data.begin(), data.end(), partner.memory.begin() + row.address));
+        Blocks writes, reads;
+        for (const auto &f : partner.frames) {
+            if (f.cmd() == 0x12)
+                writes.push_back({f.address(), static_cast<int>(f.bytes.size()) - 10});
+            if (f.cmd() == 0x14)
+                reads.push_back({f.address(), f.bytes[6]});
+        }
+        EXPECT_EQ(writes.size(), row.count) << std::hex << row.address;
+        EXPECT_EQ(Blocks(writes.begin(), writes.begin() + static_cast<long>(row.blocks.size())),
+                  row.blocks)
+            << std::hex << row.address;
+        EXPECT_EQ(reads, writes);
+    }
+    // The padding is 0xFF, which leaves flash as it is.
+    EXPECT_EQ(partner.memory[0xC100], 0xFF);
+    EXPECT_EQ(partner.memory[0xC211], 0xFF);
+    EXPECT_EQ(partner.memory[0xC321], 0xFF);
     EXPECT_TRUE(errors().empty());
 }
 

@@ -86,34 +86,38 @@ TEST_F(BslFrames, EveryCommandFrameByteForByte) {
     EXPECT_EQ(bsl_test::log(), std::vector<std::string>{"info Starting code at 0C22:0000"});
 }
 
-TEST_F(BslFrames, WriteLengthLimits) {
+TEST_F(BslFrames, DataBlockLengthLimits) {
     // No data: a 10-byte frame with L1 = L2 = 4 and LL = 0.
     ASSERT_EQ(msp430_write_memory(1, 0x0200, nullptr, 0), 0);
     ASSERT_EQ(partner.frames.size(), 1u);
     EXPECT_EQ(partner.frames[0].bytes,
               bytes({0x80, 0x12, 0x04, 0x04, 0x00, 0x02, 0x00, 0x00, 0x7B, 0xEB}));
 
-    // 502 bytes fill a 512-byte frame; the length fields wrap modulo 256.
+    // 250 bytes, the loader guide's most: L1 = L2 = 254 still fits its byte.
     partner.line.clear();
     partner.answer = [](const bsl_test::Frame &) { return std::vector<std::uint8_t>{}; };
-    std::vector<std::uint8_t> big(503, 0x11);
-    msp430_write_memory(1, 0x0200, big.data(), 502);
-    ASSERT_EQ(partner.line.size(), 1u + 512u);
-    EXPECT_EQ(partner.line[3], (502 + 4) & 0xFF);
-    EXPECT_EQ(partner.line[4], (502 + 4) & 0xFF);
-    EXPECT_EQ(partner.line[7], 502 & 0xFF);
+    std::vector<std::uint8_t> big(251, 0x11);
+    msp430_write_memory(1, 0x0200, big.data(), 250);
+    ASSERT_EQ(partner.line.size(), 1u + 260u);
+    EXPECT_EQ(partner.line[3], 254);
+    EXPECT_EQ(partner.line[4], 254);
+    EXPECT_EQ(partner.line[7], 250);
     EXPECT_EQ(partner.line[8], 0x00);
 
-    // 503 bytes are refused before anything is sent, not even SYNC.
+    // 251 bytes (and reads of them) are refused before anything is sent, not
+    // even SYNC: the length field would wrap.
     partner.line.clear();
     sim::clear_log();
-    EXPECT_EQ(msp430_write_memory(1, 0x0200, big.data(), 503), -6);
+    std::uint8_t answer[251 + 6];
+    EXPECT_EQ(msp430_write_memory(1, 0x0200, big.data(), 251), -6);
     EXPECT_EQ(msp430_write_memory(1, 0x0200, big.data(), -1), -6);
+    EXPECT_EQ(msp430_read_memory(1, 0x0200, answer, 251), -6);
     EXPECT_TRUE(partner.line.empty());
     EXPECT_EQ(bsl_test::log(),
               (std::vector<std::string>{
                   "err msp430_write_memory: Error building BSL write packet for 0x00000200.",
-                  "err msp430_write_memory: Error building BSL write packet for 0x00000200."}));
+                  "err msp430_write_memory: Error building BSL write packet for 0x00000200.",
+                  "err msp430_read_memory: Error building BSL read packet for 0x00000200."}));
 }
 
 TEST_F(BslFrames, LoadPcCarriesTheLowHalfOfTheAddress) {

@@ -135,6 +135,7 @@ int msp430_write_memory(int port, std::uint32_t address, const std::uint8_t *dat
         return BSL_ERR_PACKET;
     }
     std::array<std::uint8_t, BSL_MAX_WRITE + BSL_FRAME_OVERHEAD> frame{};
+    static_assert(BSL_MAX_WRITE + 4 <= 0xFF, "L1 = n + 4 fits its byte");
     frame_head(frame.data(), BSL_CMD_RX_DATA, length, address,
                static_cast<std::uint8_t>(length & 0xFF), 0);
     if (length > 0)
@@ -156,6 +157,11 @@ int msp430_write_memory(int port, std::uint32_t address, const std::uint8_t *dat
 }
 
 int msp430_read_memory(int port, std::uint32_t address, std::uint8_t *buffer, int length) {
+    if (length < 0 || length > BSL_MAX_WRITE) {
+        plat_syslog(LOG_ERR, "%s: Error building BSL read packet for 0x%08X.", "msp430_read_memory",
+                    address);
+        return BSL_ERR_PACKET;
+    }
     ShortFrame frame =
         short_frame(BSL_CMD_TX_DATA, address, static_cast<std::uint8_t>(length & 0xFF), 0);
     int rc = send_command(port, "msp430_read_memory", frame.data(), static_cast<int>(frame.size()),

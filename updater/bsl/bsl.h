@@ -22,8 +22,13 @@ constexpr std::uint8_t BSL_CMD_LOAD_PC = 0x1A;
 // Header bytes before the data, checksum bytes after it.
 constexpr int BSL_FRAME_HEAD = 8;
 constexpr int BSL_FRAME_OVERHEAD = 10;
-// Most data bytes one RX data block carries: the frame buffer holds 512 bytes.
-constexpr int BSL_MAX_WRITE = 502;
+// Most data bytes one data block (RX or TX) carries, as the loader guide gives
+// it: the frame's one-byte length field L1 holds n + 4.
+constexpr int BSL_MAX_WRITE = 250;
+// Most data bytes of one data block of the flashing.  The loader acknowledges
+// a block only after programming it; at the slowest flash byte time (136 us)
+// 16 bytes are acknowledged in about 4.6 ms, within the acknowledge wait.
+constexpr int BSL_FLASH_BLOCK = 16;
 // Header and checksum bytes around the data of a TX data block answer.
 constexpr int BSL_ANSWER_OVERHEAD = 6;
 constexpr int BSL_PASSWORD_SIZE = 32;
@@ -114,6 +119,18 @@ extern const std::uint8_t bsl_patch_image[BSL_PATCH_SIZE];
 // failing command's code, -16 for an identification without a loader version,
 // or -14 when the patch read back differs from the image.
 int msp430_patch_bsl(int port);
+
+// Writes one record's bytes (length from address on) as even data blocks at
+// even addresses of at most BSL_FLASH_BLOCK bytes, a record at an odd address
+// or of odd length padded with 0xFF, each block after a patch run where the
+// loader needs one.  A failure is logged under `who`: 0, -13 (patch run) or
+// -12 (write).
+int msp430_write_record(int port, std::uint32_t address, const std::uint8_t *data, int length,
+                        const char *who);
+// Reads the record's bytes back the same way into out (length bytes, the
+// padding left out): 0, -13 (patch run) or -11 (read).
+int msp430_read_record(int port, std::uint32_t address, std::uint8_t *out, int length,
+                       const char *who);
 
 // Longest path of a firmware file, with its terminating zero.
 constexpr int FIRMWARE_PATH_SIZE = 256;

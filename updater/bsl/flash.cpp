@@ -1,6 +1,6 @@
 // Flashing a firmware image: every chunk of the image that the firmware check
-// decoded is written through the patched loader and read back, then the new
-// program is started.  Progress goes to the printer the caller hands over.
+// decoded is written through the loader (patched where it needs it) and read
+// back, then the new program is started.  Progress goes to the printer the caller hands over.
 #include "updater/bsl/bsl.h"
 
 #include "common/platform.h"
@@ -20,57 +20,32 @@ constexpr const char *FIRMWARE_DIR_PATTERN = "/opt/tarvo_update/fw/%s";
 
 constexpr std::uint32_t FLASH_START = 0xC000;
 constexpr std::uint32_t FLASH_END = 0xFFFF;
-// Read-back frame: 4 header bytes, the data, 2 checksum bytes.
-constexpr int READBACK_FRAME = 256;
-constexpr int READBACK_MAX_DATA = READBACK_FRAME - BSL_ANSWER_OVERHEAD;
+// Most bytes of one write and read-back, the w/r unit of the progress: the
+// longest data record the Intel HEX format has (255 bytes), rounded up to a
+// whole word.  A piece goes to the loader in blocks of BSL_FLASH_BLOCK bytes.
+constexpr int FLASH_PIECE = 256;
 
-void report_uart_status(int port, const char *who) {
-    std::uint8_t status = 0;
-    uart_read_status(port, 1, &status);
-    plat_syslog(LOG_ERR, "%s: UART status: 0x%02X", who, status);
-}
-
-// One data block: patch run, write, patch run, read-back, comparison.
+// One piece of a chunk: written and read back block by block, then compared.
 int flash_block(int port, std::uint32_t device, const std::uint8_t *data, int length,
                 const FlashPrinter &printer) {
-    if (length < 0 || length > READBACK_MAX_DATA) {
+    if (length < 0 || length > FLASH_PIECE) {
         plat_syslog(LOG_ERR, "%s: Block at 0x%08X too long (%d bytes)", "flash_block", device,
                     length);
         return BSL_ERR_TOO_LONG;
     }
     printer.writing(device);
-    int rc = bsl_loader->needs_patch ? msp430_load_pc(port, BSL_PATCH_ADDRESS, 0) : BSL_OK;
-    if (rc < 0) {
-        plat_syslog(LOG_ERR, "%s: Patch for 0x%04X execution failed with code %d", "flash_block",
-                    device, rc);
-        report_uart_status(port, "flash_block");
-        return BSL_ERR_PATCH_RUN;
-    }
-    rc = msp430_write_memory(port, device, data, length);
-    if (rc < 0) {
-        plat_syslog(LOG_ERR, "%s: Write to 0x%08X failed with code %d", "flash_block", device, rc);
-        report_uart_status(port, "flash_block");
-        return BSL_ERR_WRITE;
-    }
+    int rc = msp430_write_record(port, device, data, length, "flash_block");
+    if (rc < 0)
+        return rc;
     printer.written();
-    rc = bsl_loader->needs_patch ? msp430_load_pc(port, BSL_PATCH_ADDRESS, 0) : BSL_OK;
-    if (rc < 0) {
-        plat_syslog(LOG_ERR, "%s: Patch at 0x%08X execution failed with code %d", "flash_block",
-                    BSL_PATCH_ADDRESS, rc);
-        report_uart_status(port, "flash_block");
-        return BSL_ERR_PATCH_RUN;
-    }
-    std::array<std::uint8_t, READBACK_FRAME> frame{};
-    rc = msp430_read_memory(port, device, frame.data(), length);
-    if (rc < 0) {
-        plat_syslog(LOG_ERR, "%s: Read from 0x%08X failed with code %d", "flash_block", device, rc);
-        report_uart_status(port, "flash_block");
-        return BSL_ERR_READ;
-    }
-    if (length > 0 && std::memcmp(data, frame.data() + 4, static_cast<std::size_t>(length)) != 0) {
+    std::array<std::uint8_t, FLASH_PIECE> back{};
+    rc = msp430_read_record(port, device, back.data(), length, "flash_block");
+    if (rc < 0)
+        return rc;
+    if (length > 0 && std::memcmp(data, back.data(), static_cast<std::size_t>(length)) != 0) {
         plat_syslog(LOG_ERR, "%s: Memory check at 0x%08X failed", "flash_block", device);
         plat_syslog(LOG_ERR, "%s: Payload: 0x%02X, Device: 0x%02X", "flash_block", data[0],
-                    frame[4]);
+                    back[0]);
         return BSL_ERR_VERIFY;
     }
     return 0;
@@ -132,7 +107,7 @@ int flash_progress_percent(std::uint32_t device_address) {
 int flash_chunk(int port, std::uint32_t address, const std::uint8_t *data, int length,
                 const FlashPrinter &printer) {
     for (int done = 0; done < length;) {
-        int block = std::min(length - done, READBACK_MAX_DATA);
+        int block = std::min(length - done, FLASH_PIECE);
         int rc = flash_block(port, address + static_cast<std::uint32_t>(done), data + done, block,
                              printer);
         if (rc < 0)

@@ -37,6 +37,11 @@ constexpr std::uint16_t CR_ENABLE = 0x301; // UART, transmitter and receiver on
 // The pause before each byte of a packet.
 constexpr unsigned long PACKET_BYTE_PAUSE_US = 1500;
 
+// The receive loop reads every waiting byte after a sleep, so it loses bytes
+// only when one sleep outlasts about 16 byte times (~18 ms).  Sleeps coarser
+// than this can.
+constexpr long COARSE_TIMER_NS = 1000000;
+
 std::uint32_t uart_base(int port) {
     return port_for_uart(port).uart_base;
 }
@@ -159,13 +164,17 @@ int uart_recv_packet(int port, std::uint8_t *buffer, int *length, int budget) {
     std::uint32_t base = uart_base(port);
     int pos = 0;
     int remaining = budget;
+    // On coarse timers a pass without data polls the flags again at once; the
+    // passes still count against the budget.
+    bool sleeps = !uart_timers_coarse();
     for (;;) {
         std::uint16_t fr = read_flags(base);
         --remaining;
         // Never more than the expected count is taken: the buffer holds no more,
         // and later bytes stay in the FIFO.
         if ((fr & FR_RXFE) || pos >= *length) {
-            plat_usleep(1);
+            if (sleeps)
+                plat_usleep(1);
         } else {
             buffer[pos++] = read_data(base);
             remaining = budget;
@@ -181,6 +190,14 @@ int uart_recv_packet(int port, std::uint8_t *buffer, int *length, int budget) {
                 remaining, pos, *length);
     *length = pos;
     return UART_ERR_TIMEOUT;
+}
+
+long uart_timer_resolution_ns(void) {
+    return plat_sleep_resolution_ns();
+}
+
+bool uart_timers_coarse(void) {
+    return uart_timer_resolution_ns() > COARSE_TIMER_NS;
 }
 
 int uart_read_status(int port, int drain, std::uint8_t *status) {

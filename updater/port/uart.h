@@ -23,7 +23,16 @@ int uart_send_sync(int port, int byte, int budget);
 int uart_recv_ack(int port, int expected, int budget);
 // Sends length bytes, pausing 1500 us before each (budget per byte while the FIFO is full).
 int uart_send_packet(int port, const std::uint8_t *data, int length, int budget);
-// Receives *length bytes; budget counts passes without data, anew after each byte.
+// Receives *length bytes; budget counts passes without data, anew after each
+// byte.  A pass without data sleeps 1 us, or not at all where the kernel's
+// timers are coarse.
 int uart_recv_packet(int port, std::uint8_t *buffer, int *length, int budget);
+
+// The kernel's sleeps are coarser than 1 ms (a kernel without high-resolution
+// timers): a short sleep then lasts one to two scheduler ticks, 10 to 20 ms at
+// 100 Hz, longer than the receive FIFO's 16 bytes take to arrive.
+bool uart_timers_coarse(void);
+// The kernel's sleep granularity in nanoseconds.
+long uart_timer_resolution_ns(void);
 // Optionally drops one received byte, then reads the receive status.  Always 0.
 int uart_read_status(int port, int drain, std::uint8_t *status);
