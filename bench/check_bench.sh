@@ -5,6 +5,7 @@
 # and the run is the check alone.
 #
 #   bench/check_bench.sh [BUILD_DIR] [--quick]   (default: build; built when needed)
+#   TARVO_BENCH_QUICK=1 is --quick on build-release.
 #
 # Files, all in one world:
 #   sample     the sample image V1a2a3c4b5b6b7o.hex (16-byte records)
@@ -12,6 +13,8 @@
 #              record of its own, CRLF line ends: the largest image file there is
 #   limit      the largest file padded with records without data up to the size
 #              limit (253,696 bytes), every line a record to decode
+#   densest    the limit in records without data of 12 characters: the most
+#              lines a file the check reads can have
 #   over       one byte over the limit: refused before it is read
 #   missing    no file at all: the run without any check, for comparison
 # Each is run 5 times (once with --quick); the best wall time of the whole run
@@ -21,6 +24,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build
 runs=5
+if [ -n "${TARVO_BENCH_QUICK:-}" ]; then
+  build=build-release
+  runs=1
+fi
 for arg in "$@"; do
   case $arg in
     --quick) runs=1 ;;
@@ -59,10 +66,15 @@ awk -v limit="$limit" '
     while (length(out) < limit) out = out "\n"
     printf "%s", out > "'"$fw"'/limit.hex"
     printf "%s\n", out > "'"$fw"'/over.hex"
+    # The most lines a file at the limit has: records without data, LF ends.
+    out = ""
+    for (i = 0; i < int(limit / 12); i++) out = out ":00C0000040\n"
+    while (length(out) < limit) out = out "\n"
+    printf "%s", out > "'"$fw"'/densest.hex"
   }'
 
 printf '%-8s %9s %7s %10s %10s  %s\n' file bytes lines wall peak_RSS reason
-for name in sample largest limit over missing; do
+for name in sample largest limit densest over missing; do
   file=$fw/$name.hex
   bytes=0 lines=0
   if [ -f "$file" ]; then

@@ -14,10 +14,13 @@
 # whole fleet (forks from deploy/ansible/ansible.cfg).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build-rel}
+# TARVO_BENCH_QUICK=1: 2 controllers on build-release.
+quick=${TARVO_BENCH_QUICK:-}
+build=${1:-$([ -n "$quick" ] && echo build-release || echo build-rel)}
 shift || true
 counts=("$@")
 [ ${#counts[@]} -gt 0 ] || counts=(10 20 40)
+[ -z "$quick" ] || [ $# -gt 0 ] || counts=(2)
 if [ ! -x "$build/sim/tarvo_update" ] || [ ! -x "$build/sim/tarvo_info" ] ||
    [ ! -x "$build/sim/tarvo-sim" ]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVO_BUILD_TESTS=OFF >/dev/null

@@ -5,8 +5,10 @@
 # The build directory is configured with the target toolchain when missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build-arm}
-runs=${2:-20}
+# TARVO_BENCH_QUICK=1: one run on the tested target build (build-arm-test).
+quick=${TARVO_BENCH_QUICK:-}
+build=${1:-$([ -n "$quick" ] && echo build-arm-test || echo build-arm)}
+runs=${2:-$([ -n "$quick" ] && echo 1 || echo 20)}
 cross=arm-linux-gnueabi
 qemu=$(command -v qemu-arm-static || command -v qemu-arm || true)
 [ -n "$qemu" ] || { echo "qemu-arm-static is missing (scripts/deps.sh cross)" >&2; exit 1; }

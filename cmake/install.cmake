@@ -6,6 +6,9 @@
 #
 #   opt/tarvo_update/bin/tarvo_update    the updater
 #   opt/tarvo_update/bin/tarvo_info      the board query
+#   opt/tarvo_update/bin/tarvo_recover   finishes interrupted updates at boot
+#   opt/tarvo_update/boot/               its busybox-init script and systemd unit
+#   opt/tarvo_update/state/              records of updates in progress, mode 1777
 #   opt/tarvo_update/VERSION             the package's version, one line
 #   opt/tarvo_update/fw/*.hex            the firmware images
 #   opt/tarvo_update/etc/                the settings file's directory
@@ -26,7 +29,11 @@ set(TARVO_INSTALL_FW ${TARVO_INSTALL_ROOT}/fw)
 set(TARVO_INSTALL_ETC ${TARVO_INSTALL_ROOT}/etc)
 set(TARVO_INSTALL_WWW ${TARVO_INSTALL_ROOT}/www)
 
-install(TARGETS tarvo_update tarvo_info RUNTIME DESTINATION ${TARVO_INSTALL_BIN})
+install(TARGETS tarvo_update tarvo_info tarvo_recover RUNTIME DESTINATION ${TARVO_INSTALL_BIN})
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/deploy/boot/S45tarvo_recover
+  DESTINATION ${TARVO_INSTALL_ROOT}/boot)
+install(FILES ${CMAKE_SOURCE_DIR}/deploy/boot/tarvo-recover.service
+  DESTINATION ${TARVO_INSTALL_ROOT}/boot)
 
 # What a fleet rollout compares to decide whether the package is to be installed.
 file(WRITE ${CMAKE_BINARY_DIR}/VERSION "${PROJECT_VERSION}\n")
@@ -40,19 +47,25 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/fw/ DESTINATION ${TARVO_INSTALL_FW}
 # Empty: the web pages create the settings file in it.
 install(DIRECTORY DESTINATION ${TARVO_INSTALL_ETC})
 
-# The pid file's directory.  The updater runs as root and, started from the web
-# pages, as the web server's user, and each run must be able to create, lock
-# and write the pid file there.  Like /tmp (mode 1777): anyone may create files
-# in it, nobody may remove another user's.  install() knows no sticky bit.
+# The pid file's directory, and the directory of the records of updates in
+# progress (kept apart from /var, which many controllers keep in RAM: a record
+# must outlive a power loss).  The updater runs as root and, started from the
+# web pages, as the web server's user, and each run must be able to create,
+# lock and write its files there.  Like /tmp (mode 1777): anyone may create
+# files in them, nobody may remove another user's.  install() knows no sticky
+# bit.
 set(TARVO_INSTALL_VAR var/tarvo_update)
-install(DIRECTORY DESTINATION ${TARVO_INSTALL_VAR})
-install(CODE "
-  set(var \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${TARVO_INSTALL_VAR}\")
-  execute_process(COMMAND chmod 1777 \"\${var}\" RESULT_VARIABLE failed)
-  if(failed)
-    message(FATAL_ERROR \"Cannot make \${var} mode 1777\")
-  endif()
-")
+set(TARVO_INSTALL_STATE ${TARVO_INSTALL_ROOT}/state)
+foreach(dir ${TARVO_INSTALL_VAR} ${TARVO_INSTALL_STATE})
+  install(DIRECTORY DESTINATION ${dir})
+  install(CODE "
+    set(dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${dir}\")
+    execute_process(COMMAND chmod 1777 \"\${dir}\" RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR \"Cannot make \${dir} mode 1777\")
+    endif()
+  ")
+endforeach()
 
 if(TARGET index_cgi)
   install(TARGETS index_cgi RUNTIME DESTINATION ${TARVO_INSTALL_WWW})

@@ -6,6 +6,7 @@
 #include "common/platform.h"
 #include "common/ports.h"
 #include "updater/modbus/modbus.h"
+#include "updater/pending.h"
 #include "updater/pid_lock.h"
 #include "updater/port/uart.h"
 
@@ -43,6 +44,8 @@ struct Report {
     char config[CONFIG_TEXT_SIZE] = "";
     int holder = 0;                // pid of the running update (INFO_BUSY)
     char reason[REASON_SIZE] = ""; // why the lock could not be taken (INFO_LOCK_FAILED)
+    bool pending = false;          // an update of the port never completed
+    PendingUpdate record{};
 };
 
 const char *status_name(int status) {
@@ -96,6 +99,16 @@ void print_json(const Report &r) {
         std::printf(",\"error\":");
         print_json_string(r.reason);
     }
+    std::printf(",\"pending\":");
+    if (r.pending) {
+        std::printf("{\"image\":");
+        print_json_string(r.record.image);
+        std::printf(",\"since\":");
+        print_json_string(r.record.since);
+        std::printf(",\"attempts\":%d}", r.record.attempts);
+    } else {
+        std::printf("null");
+    }
     std::printf("}\n");
 }
 
@@ -120,6 +133,9 @@ void print_text(const Report &r) {
         std::printf("PORT%d: cannot take the update lock: %s\n", r.port, r.reason);
         break;
     }
+    if (r.pending)
+        std::printf("PORT%d: interrupted update of %s pending since %s\n", r.port, r.record.image,
+                    r.record.since);
 }
 
 // Board check, lock, MODBUS queries: fills the report and returns its status.
@@ -186,6 +202,11 @@ int main(int argc, char **argv) {
     static Report report;
     report.port = parse_port(argv[1]);
     report.status = query(&report);
+    if (report.port == 1 || report.port == 2) {
+        char why[PENDING_REASON_SIZE];
+        report.pending =
+            pending_read(report.port, &report.record, why, sizeof why) == PENDING_FOUND;
+    }
     if (json)
         print_json(report);
     else

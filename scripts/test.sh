@@ -20,7 +20,6 @@ echo "== host build (Release) =="
 cmake -S . -B build-release -DTARVO_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release -DTARVO_WERROR=ON >/dev/null
 cmake --build build-release -j"$jobs"
 (cd build-release && ctest --output-on-failure -j"$jobs")
-bench/check_bench.sh build-release --quick
 
 echo "== fleet rollout with Ansible (simulated controllers over SSH) =="
 (cd deploy/ansible && ansible-lint --nocolor --profile production rollout.yml roles/tarvo_rollout)
@@ -31,3 +30,11 @@ echo "== target build under emulation =="
 scripts/test_cross.sh
 echo "== web interface in a browser =="
 TARVO_BUILD_DIR=build-release scripts/test_browser.sh
+
+# Every benchmark once in its quick form (TARVO_BENCH_QUICK=1: few runs, small
+# sizes, the builds made above), so that none of them breaks unnoticed.
+echo "== benchmarks, quick =="
+for bench in bench/*.sh; do
+  echo "-- $bench"
+  TARVO_BENCH_QUICK=1 "$bench"
+done

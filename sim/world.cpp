@@ -154,14 +154,17 @@ bool world_load(const std::string &dir, std::string *error) {
 bool world_init(const std::string &dir, BoardKind port1, BoardKind port2, std::string *error,
                 bool gpio_missing) {
     std::error_code ec;
-    for (const char *sub : {"/sim", "/opt/tarvo_update/bin", "/opt/tarvo_update/fw",
-                            "/opt/tarvo_update/etc", "/var/tarvo_update", "/var/log", "/tmp"}) {
+    for (const char *sub :
+         {"/sim", "/opt/tarvo_update/bin", "/opt/tarvo_update/fw", "/opt/tarvo_update/etc",
+          "/opt/tarvo_update/state", "/var/tarvo_update", "/var/log", "/tmp"}) {
         fs::create_directories(dir + sub, ec);
         if (ec) {
             *error = "cannot create " + dir + sub + ": " + ec.message();
             return false;
         }
     }
+    // Records of updates in progress, of root's runs and the web server's.
+    fs::permissions(dir + "/opt/tarvo_update/state", static_cast<fs::perms>(01777), ec);
     set_board_kind(1, port1);
     set_board_kind(2, port2);
     no_gpio = gpio_missing;
@@ -176,8 +179,8 @@ bool world_init(const std::string &dir, BoardKind port1, BoardKind port2, std::s
                           fs::copy_options::overwrite_existing, ec);
     }
     // The simulated updater, where the web pages start it, and the board query
-    // beside it.
-    for (const char *program : {"tarvo_update", "tarvo_info"}) {
+    // and the boot-time recovery beside it.
+    for (const char *program : {"tarvo_update", "tarvo_info", "tarvo_recover"}) {
         std::string target = dir + "/opt/tarvo_update/bin/" + program;
         fs::remove(target, ec);
         fs::create_symlink(fs::absolute(own_dir() + "/" + program), target, ec);

@@ -35,7 +35,7 @@ void usage() {
                          "  1 usage, 2 bad port, 3 no TARVO board, 4 a stage failed,\n"
                          "  5 firmware file refused, 6 the board reports no configuration or\n"
                          "  another one than the file name, 7 another update runs,\n"
-                         "  9 the update lock could not be taken\n");
+                         "  9 the update lock or its record could not be taken or written\n");
 }
 
 } // namespace

@@ -22,6 +22,8 @@ enum ExitStatus {
     EXIT_MISMATCH = 6,     // flashed, but the board reports no configuration or another one
     EXIT_BUSY = 7,         // another update is running
     EXIT_LOCK_FAILED = 9,  // the update lock could not be taken; the board was not touched
+    EXIT_NOT_RECORDED = 9, // the record of the update could not be written; the board was not
+                           // touched
 };
 
 // Elapsed time between two monotonic timestamps: whole seconds and the

@@ -6,6 +6,7 @@
 #include "updater/bsl/bsl.h"
 #include "updater/hexfile/hexfile.h"
 #include "updater/modbus/modbus.h"
+#include "updater/pending.h"
 #include "updater/port/bsl_entry.h"
 #include "updater/port/uart.h"
 #include "updater/run.h"
@@ -219,6 +220,31 @@ bool print_new_config(int port, const char *file) {
     return confirmed;
 }
 
+// The record of this update, before anything changes the board.
+bool record_update(int port, const char *file) {
+    PendingUpdate r;
+    char reason[PENDING_REASON_SIZE];
+    if (!pending_begin(port, file, &r, reason, sizeof reason)) {
+        say("Cannot record the update: %s%s", reason, line_suffix);
+        plat_syslog(LOG_ERR, "%s: Cannot record the update of %s on PORT%d: %s", "main", file, port,
+                    reason);
+        return false;
+    }
+    plat_syslog(LOG_INFO, "Update of %s on PORT%d recorded (attempt %d, pending since %s)", file,
+                port, r.attempts, r.since);
+    return true;
+}
+
+// The flashing has completed: the board runs its new program, whatever it
+// reports.
+void finish_record(int port) {
+    char reason[PENDING_REASON_SIZE];
+    if (pending_clear(port, reason, sizeof reason))
+        plat_syslog(LOG_INFO, "Update on PORT%d completed, its record removed", port);
+    else
+        plat_syslog(LOG_WARNING, "%s: %s", "main", reason);
+}
+
 } // namespace
 
 int update_sequence(int port, const char *file) {
@@ -238,12 +264,15 @@ int update_sequence(int port, const char *file) {
     read_config_string(port, text, CONFIG_TEXT_SIZE);
     say("%s%s", text, line_suffix);
 
+    if (!record_update(port, file))
+        return EXIT_NOT_RECORDED;
     msp430_enter_bsl(port);
     plat_usleep(BSL_ENTRY_PAUSE_US);
 
     if (!erase_device(port) || !patch_loader(port) || !authenticate(port) ||
         !flash_firmware(port, file))
         return EXIT_STAGE_FAILED;
+    finish_record(port);
 
     // Set up for MODBUS before the title as well as after it: after a flashing
     // the line has always been set up twice before the version is read.

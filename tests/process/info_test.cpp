@@ -13,8 +13,9 @@ using testing_support::World;
 
 namespace {
 
-const std::string FACTORY_JSON = "{\"port\":1,\"status\":\"read\",\"board\":true,\"answered\":true,"
-                                 "\"version\":\"0x01000000\",\"config\":\"1a2a3b4b5b6b7o\"}\n";
+const std::string FACTORY_JSON =
+    "{\"port\":1,\"status\":\"read\",\"board\":true,\"answered\":true,"
+    "\"version\":\"0x01000000\",\"config\":\"1a2a3b4b5b6b7o\",\"pending\":null}\n";
 
 struct InfoCase {
     const char *name;
@@ -34,7 +35,7 @@ TEST(Info, PrintsWhatTheBoardReports) {
          {"2", "json"},
          3,
          "{\"port\":2,\"status\":\"no-board\",\"board\":false,\"answered\":false,"
-         "\"version\":null,\"config\":null}\n"},
+         "\"version\":null,\"config\":null,\"pending\":null}\n"},
         {"bad port", "tarvo", {"3"}, 2, "Unknown PORT3, expecting PORT1 or PORT2\n"},
         {"port beyond int",
          "tarvo",
@@ -46,7 +47,7 @@ TEST(Info, PrintsWhatTheBoardReports) {
          {"0", "json"},
          2,
          "{\"port\":0,\"status\":\"bad-port\",\"board\":false,\"answered\":false,"
-         "\"version\":null,\"config\":null}\n"},
+         "\"version\":null,\"config\":null,\"pending\":null}\n"},
         {"no port", "tarvo", {}, 1, ""},
         {"unknown format", "tarvo", {"1", "html"}, 1, ""},
     };
@@ -68,11 +69,21 @@ TEST(Info, BoardLeftByAnInterruptedUpdateDoesNotAnswerAndIsLeftAlone) {
     ASSERT_EQ(w.update({"1", "V1a2a3c4b5b6b7o.hex"}).status, 4);
     std::string before = w.sim({"show", w.root()}).out;
 
+    // The update's record tells which image the board was getting.
+    std::string record = testing_support::read_file(w.path("/opt/tarvo_update/state/PORT1"));
+    auto at = record.find("since=");
+    ASSERT_NE(at, std::string::npos) << record;
+    std::string since = record.substr(at + 6, record.find('\n', at) - at - 6);
+
     auto r = w.info({"1", "json"});
     EXPECT_EQ(r.status, 8);
     EXPECT_EQ(r.out, "{\"port\":1,\"status\":\"no-answer\",\"board\":true,\"answered\":false,"
-                     "\"version\":null,\"config\":null}\n");
-    EXPECT_EQ(w.info({"1"}).out, "PORT1: the board did not answer\n");
+                     "\"version\":null,\"config\":null,\"pending\":{\"image\":"
+                     "\"V1a2a3c4b5b6b7o.hex\",\"since\":\"" +
+                         since + "\",\"attempts\":1}}\n");
+    EXPECT_EQ(w.info({"1"}).out, "PORT1: the board did not answer\n"
+                                 "PORT1: interrupted update of V1a2a3c4b5b6b7o.hex pending since " +
+                                     since + "\n");
     // Neither the board's lines nor its loader were touched.
     EXPECT_EQ(w.sim({"show", w.root()}).out, before);
     // The other port's board answers as ever.
@@ -97,7 +108,7 @@ TEST(Info, IsTurnedAwayWhileAnUpdateRuns) {
     EXPECT_EQ(json.status, 7);
     EXPECT_EQ(json.out, "{\"port\":2,\"status\":\"busy\",\"board\":true,\"answered\":false,"
                         "\"version\":null,\"config\":null,\"update_pid\":" +
-                            pid + "}\n");
+                            pid + ",\"pending\":null}\n");
     EXPECT_EQ(text.status, 7);
     EXPECT_EQ(text.out, "PORT2: an update is running (pid " + pid + ")\n");
     // After the update, the query reads the new image and leaves no lock behind.

@@ -142,22 +142,27 @@ TEST(UpdateRun, WholeUpdateInTextMode) {
         if (!starts(t, "info Control register") && !starts(t, "info Saving PERIP1") &&
             !starts(t, "info GPIO "))
             log.push_back(t);
-    ASSERT_EQ(log.size(), 17u) << testing::PrintToString(log);
+    ASSERT_EQ(log.size(), 19u) << testing::PrintToString(log);
     EXPECT_EQ(log[0], "info Using text output.");
     EXPECT_EQ(log[1], "notice started");
-    EXPECT_EQ(log[4], "info Erasing device on PORT1 ...");
-    EXPECT_EQ(log[5], "info Mass erase: 19 cycles");
-    EXPECT_TRUE(starts(log[6], "info Device erased at ")) << log[6];
-    EXPECT_EQ(log[7], "info MSP430 device ID 0xF149, loader version 1.10");
-    EXPECT_EQ(log[8], "info Starting code at 0C22:0000");
-    EXPECT_EQ(log[9], "info BSL patch loaded successfuly at 0x0220");
-    EXPECT_EQ(log[10], "info Authenticating to Bootstrap Loader on PORT1 ...");
-    EXPECT_TRUE(starts(log[11], "info Device authenticated at 0s ")) << log[11];
-    EXPECT_EQ(log[12], "info Flashing " + IMAGE + " on PORT1 ...");
-    EXPECT_TRUE(starts(log[13], "info Starting code at ")) << log[13];
-    EXPECT_EQ(log[14], "info Sending HEX-file finished");
-    EXPECT_TRUE(starts(log[15], "info Device flashed at ")) << log[15];
-    EXPECT_TRUE(starts(log[16], "info All done in ")) << log[16];
+    EXPECT_TRUE(starts(log[4], "info Update of " + IMAGE +
+                                   " on PORT1 recorded (attempt 1, pending since 20"))
+        << log[4];
+    EXPECT_EQ(log[5], "info Erasing device on PORT1 ...");
+    EXPECT_EQ(log[6], "info Mass erase: 19 cycles");
+    EXPECT_TRUE(starts(log[7], "info Device erased at ")) << log[7];
+    EXPECT_EQ(log[8], "info MSP430 device ID 0xF149, loader version 1.10");
+    EXPECT_EQ(log[9], "info Starting code at 0C22:0000");
+    EXPECT_EQ(log[10], "info BSL patch loaded successfuly at 0x0220");
+    EXPECT_EQ(log[11], "info Authenticating to Bootstrap Loader on PORT1 ...");
+    EXPECT_TRUE(starts(log[12], "info Device authenticated at 0s ")) << log[12];
+    EXPECT_EQ(log[13], "info Flashing " + IMAGE + " on PORT1 ...");
+    EXPECT_TRUE(starts(log[14], "info Starting code at ")) << log[14];
+    EXPECT_EQ(log[15], "info Sending HEX-file finished");
+    EXPECT_TRUE(starts(log[16], "info Device flashed at ")) << log[16];
+    EXPECT_EQ(log[17], "info Update on PORT1 completed, its record removed");
+    EXPECT_TRUE(starts(log[18], "info All done in ")) << log[18];
+    EXPECT_FALSE(testing_support::file_exists(w.path("/opt/tarvo_update/state/PORT1")));
 
     std::string after = board(w, 1);
     EXPECT_EQ(json_field(after, "mode"), "running");

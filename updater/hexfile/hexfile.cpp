@@ -367,20 +367,26 @@ int hex_parse_line(const char *line, std::uint32_t *address, std::uint32_t *type
     if (line == nullptr)
         return HEX_BAD_FORMAT;
 
-    // Compiled anew for every line and released whatever the line's outcome.
-    regex_t pattern;
-    int rc = regcomp(&pattern, HEX_LINE_PATTERN, 0);
-    if (rc != 0) {
-        std::array<char, REGEX_ERROR_SIZE> error{};
-        regerror(rc, &pattern, error.data(), error.size());
-        plat_syslog(LOG_ERR, "%s: Regex compilation failed with %s(%d)", "hex_parse_line",
-                    error.data(), rc);
-        return HEX_REGEX_FAILED;
+    // Compiled at the first line and kept for the process: compiling it is
+    // most of the time a line takes.  A failed compilation is tried again at
+    // the next line.
+    static regex_t pattern;
+    static bool compiled = false;
+    if (!compiled) {
+        int rc = regcomp(&pattern, HEX_LINE_PATTERN, 0);
+        if (rc != 0) {
+            std::array<char, REGEX_ERROR_SIZE> error{};
+            regerror(rc, &pattern, error.data(), error.size());
+            plat_syslog(LOG_ERR, "%s: Regex compilation failed with %s(%d)", "hex_parse_line",
+                        error.data(), rc);
+            return HEX_REGEX_FAILED;
+        }
+        compiled = true;
     }
 
     std::array<regmatch_t, MATCH_SLOTS> match{};
     int status = HEX_OK;
-    rc = regexec(&pattern, line, match.size(), match.data(), 0);
+    int rc = regexec(&pattern, line, match.size(), match.data(), 0);
     if (rc != 0) {
         plat_syslog(LOG_WARNING, "%s: Wrong hex file line format (%d) '%s'", "hex_parse_line", rc,
                     line);
@@ -388,7 +394,6 @@ int hex_parse_line(const char *line, std::uint32_t *address, std::uint32_t *type
     } else {
         status = parse_fields(line, match.data(), address, type, length, data);
     }
-    regfree(&pattern);
     return status;
 }
 

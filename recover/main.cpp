@@ -1,0 +1,163 @@
+// tarvo_recover: run once at boot.  An update that never completed (power lost,
+// the updater killed, a stage failed) left a record of itself for its port;
+// for each such record this program runs the update again with the recorded
+// image, so that a board left erased or half written heals without a person.
+// It gives up, and says so in the system log, where a person must look: the
+// update was already tried three times, or its image is missing or is no
+// longer the one the update began with.  Everything goes to the system log.
+#include "common/platform.h"
+#include "updater/bsl/bsl.h"
+#include "updater/pending.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+enum RecoverStatus {
+    RECOVER_DONE = 0,     // no record left: none was there, or every update finished
+    RECOVER_USAGE = 1,    // arguments given
+    RECOVER_LEFT = 2,     // a port keeps its record: it needs a person (see the log)
+    RECOVER_MISMATCH = 3, // an update finished flashing, but the board reports another
+                          // configuration than the image's name
+};
+
+// The interrupted run counts as the first.
+constexpr int MAX_ATTEMPTS = 3;
+
+constexpr const char *UPDATER = "/opt/tarvo_update/bin/tarvo_update";
+
+// Runs the updater on the port with the image, in text mode; its exit status,
+// or -1 when it could not be run.
+int run_update(int port, const char *image) {
+    char path[1024];
+    plat_path(UPDATER, path, sizeof path);
+    char port_arg[8];
+    std::snprintf(port_arg, sizeof port_arg, "%d", port);
+    std::fflush(stdout);
+    pid_t pid = fork();
+    if (pid < 0) {
+        plat_syslog(LOG_ERR, "%s: Cannot start %s: %m", "run_update", UPDATER);
+        return -1;
+    }
+    if (pid == 0) {
+        char *const argv[] = {const_cast<char *>(UPDATER), port_arg, const_cast<char *>(image),
+                              nullptr};
+        execv(path, argv);
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            plat_syslog(LOG_ERR, "%s: Lost %s (pid %d): %m", "run_update", UPDATER,
+                        static_cast<int>(pid));
+            return -1;
+        }
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 127)
+        return WEXITSTATUS(status);
+    plat_syslog(LOG_ERR, "%s: %s did not run to its end (wait status 0x%X)", "run_update", UPDATER,
+                static_cast<unsigned>(status));
+    return -1;
+}
+
+// Whether the recorded image is still there, byte for byte.
+bool image_unchanged(int port, const PendingUpdate &r) {
+    FirmwarePath fw;
+    char reason[PENDING_REASON_SIZE];
+    std::uint32_t crc = 0;
+    if (!firmware_path(r.image, &fw, reason, sizeof reason) ||
+        !pending_file_crc(fw.where, &crc, reason, sizeof reason)) {
+        plat_syslog(LOG_ERR,
+                    "PORT%d needs a person: the image %s of the update pending since %s cannot "
+                    "be read (%s); the board is not flashed",
+                    port, r.image, r.since, reason);
+        return false;
+    }
+    if (crc != r.crc32) {
+        plat_syslog(LOG_ERR,
+                    "PORT%d needs a person: the image %s changed since the update began "
+                    "(checksum 0x%08X, recorded 0x%08X); the board is not flashed",
+                    port, r.image, crc, r.crc32);
+        return false;
+    }
+    return true;
+}
+
+int recover_port(int port) {
+    PendingUpdate r;
+    char reason[PENDING_REASON_SIZE];
+    switch (pending_read(port, &r, reason, sizeof reason)) {
+    case PENDING_NONE:
+        return RECOVER_DONE;
+    case PENDING_IGNORED:
+        plat_syslog(LOG_WARNING, "PORT%d: %s; left alone", port, reason);
+        return RECOVER_DONE;
+    case PENDING_FOUND:
+        break;
+    default:
+        plat_syslog(LOG_ERR, "PORT%d needs a person: %s", port, reason);
+        return RECOVER_LEFT;
+    }
+    if (r.attempts >= MAX_ATTEMPTS) {
+        plat_syslog(LOG_ERR,
+                    "PORT%d needs a person: the update of %s pending since %s did not finish "
+                    "in %d attempts; the board is not flashed again",
+                    port, r.image, r.since, r.attempts);
+        return RECOVER_LEFT;
+    }
+    if (!image_unchanged(port, r))
+        return RECOVER_LEFT;
+
+    plat_syslog(LOG_NOTICE, "PORT%d: finishing the update of %s pending since %s (attempt %d)",
+                port, r.image, r.since, r.attempts + 1);
+    int status = run_update(port, r.image);
+    PendingUpdate left;
+    if (pending_read(port, &left, reason, sizeof reason) != PENDING_NONE) {
+        plat_syslog(LOG_ERR,
+                    "PORT%d: the update of %s did not finish (tarvo_update exit status %d)", port,
+                    r.image, status);
+        return RECOVER_LEFT;
+    }
+    if (status != 0) {
+        plat_syslog(LOG_ERR,
+                    "PORT%d: %s was flashed, but the board does not report its configuration "
+                    "(tarvo_update exit status %d)",
+                    port, r.image, status);
+        return RECOVER_MISMATCH;
+    }
+    plat_syslog(LOG_NOTICE, "PORT%d: the update of %s finished", port, r.image);
+    return RECOVER_DONE;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (plat_start() != 0)
+        return RECOVER_USAGE;
+    plat_openlog_as("tarvo_recover");
+    if (argc != 1) {
+        std::fprintf(stderr,
+                     "usage: %s\n"
+                     "  finishes the updates that a power loss or a killed run left\n"
+                     "  unfinished (run once at boot)\n"
+                     "exit status: 0 nothing left to do, 1 usage, 2 a port needs a person,\n"
+                     "  3 an update finished but its board reports another configuration\n",
+                     argv[0]);
+        plat_closelog();
+        return RECOVER_USAGE;
+    }
+    int status = RECOVER_DONE;
+    for (int port = 1; port <= 2; ++port) {
+        int s = recover_port(port);
+        // A port that needs a person outweighs a configuration that differs.
+        if (s == RECOVER_LEFT || status == RECOVER_DONE)
+            status = s;
+    }
+    plat_closelog();
+    return status;
+}

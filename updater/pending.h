@@ -1,0 +1,57 @@
+// The record of an update in progress on a port: written just before the board
+// is first changed and removed once its flashing has completed, so that an
+// update cut short (power loss, a killed run, a failed stage) is known after
+// it: which image the board was getting, since when, and how often it was tried.
+// One small text file per port, "/opt/tarvo_update/state/PORT1" or "PORT2":
+//
+//   image=V1a2a3c4b5b6b7o.hex
+//   crc32=0x1C291CA3
+//   since=2026-12-08T04:10:00Z
+//   attempts=1
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int PENDING_IMAGE_SIZE = 256; // the image's name in the firmware directory
+constexpr int PENDING_TIME_SIZE = 24;   // "YYYY-MM-DDTHH:MM:SSZ"
+constexpr int PENDING_PATH_SIZE = 64;   // the record's fixed path
+constexpr int PENDING_REASON_SIZE = 600;
+
+struct PendingUpdate {
+    char image[PENDING_IMAGE_SIZE]; // relative to the firmware directory
+    std::uint32_t crc32;            // of the image file's bytes when the update began
+    char since[PENDING_TIME_SIZE];  // start of the first attempt, ISO 8601 UTC
+    int attempts;                   // runs that began this update, the first included
+};
+
+enum PendingStatus {
+    PENDING_FOUND = 0,
+    PENDING_NONE = 1,     // no record
+    PENDING_IGNORED = 2,  // something else at the path: a link, not a regular file, or a
+                          // file of another owner than root or the owner of the
+                          // settings directory; nobody acts on it
+    PENDING_DAMAGED = -1, // unreadable, or not a record
+};
+
+// The record's fixed path for a port ("/opt/tarvo_update/state/PORT1").
+void pending_path(int port, char *buf, std::size_t size);
+
+// Reads a port's record.  PENDING_IGNORED and PENDING_DAMAGED leave the reason
+// in `reason`.
+int pending_read(int port, PendingUpdate *record, char *reason, std::size_t size);
+
+// Writes the record of an update of `image` on `port` that begins now: attempt
+// 1, or one more than the record already there when that one is of the same
+// image with the same checksum (then its start time stays).  The file reaches
+// the disk before this returns (written beside, synced, renamed into place, the
+// directory synced).  False with the reason when it cannot be written; the
+// board must then not be touched.
+bool pending_begin(int port, const char *image, PendingUpdate *written, char *reason,
+                   std::size_t size);
+
+// Removes the record (true when there is none left).
+bool pending_clear(int port, char *reason, std::size_t size);
+
+// CRC-32 of a file's bytes.  False with the reason when it cannot be read.
+bool pending_file_crc(const char *path, std::uint32_t *crc, char *reason, std::size_t size);
