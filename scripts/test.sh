@@ -24,7 +24,6 @@ cmake --build build-release -j"$jobs"
 echo "== fleet rollout with Ansible (simulated controllers over SSH) =="
 (cd deploy/ansible && ansible-lint --nocolor --profile production rollout.yml roles/tarvo_rollout)
 tests/fleet/fleet_test.py build-release
-bench/fleet_bench.sh build-release 2
 
 echo "== target build under emulation =="
 scripts/test_cross.sh
