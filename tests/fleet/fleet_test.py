@@ -20,7 +20,8 @@ in port 2.  At most 34 % failures in a batch.
 5. --limit c04:c06: the rest of c06, in a report of its own.
 6. The older image: every board is "newer" and left alone, nothing changes.
 7. The older image allowed on c02 only.
-8. A dry run after, with a half-done install on c07 and c08;
+8. A dry run after, with a half-done install on c07 and c08 and the record
+   of an interrupted update on c03 port 1;
 9. hostile values and a pattern that matches nothing.
 Every run's report stays as it was written.
 
@@ -376,14 +377,27 @@ def main():
             f.write(b"\0")
         steps = {"c07": "an earlier install was cut short",
                  "c08": "the programs do not match their VERSION"}
+        # c03 port 1 runs the image but holds the record of an interrupted
+        # update: it needs the update all the same.
+        state = os.path.join(t.root("c03"), "opt/tarvo_update/state")
+        os.makedirs(state, exist_ok=True)
+        record = os.path.join(state, "PORT1")
+        with open(record, "w") as f:
+            f.write("image=%s\ncrc32=0x12345678\nsince=2026-12-01T10:00:00Z\nattempts=1\n"
+                    % IMAGE)
         run = t.rollout(good, VERSION, [len(HOSTS)], "--check")
+        os.remove(record)
         if check_report(run, "run 8", "check", HOSTS):
             for h, p in PORTS[2:]:
-                want = "update" if h == "c02" else "skipped" if (h, p) == NO_PORT2 else "current"
+                want = ("update" if h == "c02" or (h, p) == ("c03", 1) else
+                        "skipped" if (h, p) == NO_PORT2 else "current")
                 step = run.rows[(h, p)]["package_step"]
                 check(run.outcome(h, p) == want and (step.endswith(steps[h]) if h in steps
                                                      else step == "current"),
                       "run 8: %s port %d %s" % (h, p, run.rows[(h, p)]))
+            check("interrupted update of %s pending since" % IMAGE
+                  in run.rows[("c03", 1)].get("pending", ""),
+                  "run 8: c03's record not in the report: %s" % run.rows[("c03", 1)])
         check(t.latest("latest-check") == run.dir and t.latest("latest-check") != dry1,
               "run 8: latest-check is %s" % t.latest("latest-check"))
 
