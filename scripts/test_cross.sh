@@ -19,11 +19,14 @@ cmake --build "$build" -j"$jobs"
 # qemu-user runs one ARM program; an ARM program that execs another ARM program
 # needs binfmt_misc, which neither this machine nor CI has.  That is the case of
 # the page tests in which the simulated set.cgi starts the simulated updater (a
-# stand-in updater written as a shell script is fine: the shell is the host's).
+# stand-in updater written as a shell script is fine: the shell is the host's),
+# and of the boot-time tests in which the simulated tarvo_recover starts it.
 # They run in the host build.
 needs_binfmt=(
   'SetPage\.SimulatedUpdaterWritesIntoTheOpenCell'
   'SetPage\.FlashedBoardKeepsItsNewConfiguration'
+  'Recover\.ABoardThatAlwaysFailsIsFlashedThreeTimesThenLeftToAPerson'
+  'Interruptions/RecoverAfter\.TheNextBootFinishesTheUpdate/.*'
 )
 exclude=$(IFS='|'; echo "${needs_binfmt[*]}")
 echo "not run under qemu-user (an ARM program starting an ARM program): ${needs_binfmt[*]//\\/}"
