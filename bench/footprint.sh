@@ -140,7 +140,7 @@ if [ -z "$before_rev" ]; then
   added=$(git log --diff-filter=A --format=%H -1 -- updater/trust/minisign.cpp 2>/dev/null || true)
   [ -n "$added" ] && before_rev=$added^
 fi
-echo "== stripped sizes, before signature checking (${before_rev:-unknown}) and now"
+echo "== stripped sizes, before signature checking ($(git rev-parse -q --short "$before_rev" 2>/dev/null || echo unknown)) and now"
 if [ -n "$quick" ] || [ -z "$before_rev" ] || ! git rev-parse -q --verify "$before_rev^{commit}" >/dev/null; then
   echo "  before: not built (quick form, or no such commit in this clone)"
   for p in "${programs[@]}"; do
@@ -148,17 +148,24 @@ if [ -n "$quick" ] || [ -z "$before_rev" ] || ! git rev-parse -q --verify "$befo
     printf '  %-14s %8s %8d bytes\n' "$p" - "$(stat -c %s "$work/$p.now")"
   done
 else
-  mkdir "$work/before"
-  git archive "$before_rev" | tar -x -C "$work/before"
+  # Kept in the build directory, so that another run only relinks.
+  before=$build/footprint-before
+  rev=$(git rev-parse "$before_rev")
+  if [ "$(cat "$before/rev" 2>/dev/null)" != "$rev" ]; then
+    rm -rf "$before"
+    mkdir -p "$before/src"
+    git archive "$rev" | tar -x -C "$before/src"
+    echo "$rev" >"$before/rev"
+  fi
   launcher=()
   command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-  cmake --no-warn-unused-cli -S "$work/before" -B "$work/before/build" \
+  cmake --no-warn-unused-cli -S "$before/src" -B "$before/build" \
     -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake -DTARVO_BUILD_TESTS=OFF "${launcher[@]}" >/dev/null
-  cmake --build "$work/before/build" -j2 --target tarvo_update tarvo_info tarvo_recover \
+  cmake --build "$before/build" -j2 --target tarvo_update tarvo_info tarvo_recover \
     $([[ " ${programs[*]} " == *" index.cgi "* ]] && echo index_cgi) >/dev/null
   printf '  %-14s %8s %8s %8s\n' program before now added
   for p in "${programs[@]}"; do
-    "$cross-strip" -o "$work/$p.before" "$work/before/build/$p"
+    "$cross-strip" -o "$work/$p.before" "$before/build/$p"
     "$cross-strip" -o "$work/$p.now" "$build/$p"
     b=$(stat -c %s "$work/$p.before") n=$(stat -c %s "$work/$p.now")
     printf '  %-14s %8d %8d %8d bytes\n' "$p" "$b" "$n" $((n - b))
