@@ -40,7 +40,8 @@ bool split_lines(const char *text, std::size_t length, int count, Line *lines, c
     std::size_t at = 0;
     for (int n = 0; n < count; ++n) {
         if (at >= length) {
-            std::snprintf(reason, size, "malformed %s: %d lines, not %d", what, n, count);
+            std::snprintf(reason, size, "malformed %s: %d line%s, not %d", what, n,
+                          n == 1 ? "" : "s", count);
             return false;
         }
         const char *start = text + at;
