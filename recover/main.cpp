@@ -5,6 +5,7 @@
 // It gives up, and says so in the system log, where a person must look: the
 // update was already tried three times, or its image is missing or is no
 // longer the one the update began with.  Everything goes to the system log.
+#include "common/cli.h"
 #include "common/platform.h"
 #include "updater/bsl/bsl.h"
 #include "updater/pending.h"
@@ -30,6 +31,13 @@ enum RecoverStatus {
 constexpr int MAX_ATTEMPTS = 3;
 
 constexpr const char *UPDATER = "/opt/tarvo_update/bin/tarvo_update";
+
+constexpr ProgramUsage USAGE = {
+    "tarvo_recover", "",
+    "  finishes the updates that a power loss or a killed run left\n"
+    "  unfinished (run once at boot)\n"
+    "exit status: 0 nothing left to do, 1 usage, 2 a port needs a person,\n"
+    "  3 an update finished but its board reports another configuration\n"};
 
 // Runs the updater on the port with the image, in text mode; its exit status,
 // or -1 when it could not be run.
@@ -140,14 +148,12 @@ int main(int argc, char **argv) {
     if (plat_start() != 0)
         return RECOVER_USAGE;
     plat_openlog_as("tarvo_recover");
+    if (cli_standard_option(argc, argv, USAGE)) {
+        plat_closelog();
+        return RECOVER_DONE;
+    }
     if (argc != 1) {
-        std::fprintf(stderr,
-                     "usage: %s\n"
-                     "  finishes the updates that a power loss or a killed run left\n"
-                     "  unfinished (run once at boot)\n"
-                     "exit status: 0 nothing left to do, 1 usage, 2 a port needs a person,\n"
-                     "  3 an update finished but its board reports another configuration\n",
-                     argv[0]);
+        cli_usage_error(USAGE, "takes no arguments");
         plat_closelog();
         return RECOVER_USAGE;
     }

@@ -1,5 +1,7 @@
 #include "updater/run.h"
 
+#include <cstdio>
+
 bool html_mode = false;
 const char *line_suffix = TEXT_LINE_SUFFIX;
 
@@ -13,4 +15,23 @@ void elapsed_time(const struct timespec &start, const struct timespec &end, int 
     }
     *seconds = static_cast<int>(sec);
     *micros = static_cast<double>(nsec) / 1000.0;
+}
+
+void print_failed(const char *reason) {
+    std::fputs("failed: ", stdout);
+    for (const char *p = reason; *p; ++p) {
+        // The reason may quote a file's name or content: as text on the page.
+        if (html_mode && *p == '<')
+            std::fputs("&lt;", stdout);
+        else if (html_mode && *p == '>')
+            std::fputs("&gt;", stdout);
+        else if (html_mode && *p == '&')
+            std::fputs("&amp;", stdout);
+        else if (html_mode && *p == '"')
+            std::fputs("&quot;", stdout);
+        else
+            std::putchar(*p);
+    }
+    std::fputs(line_suffix, stdout);
+    std::fflush(stdout);
 }

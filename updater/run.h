@@ -11,6 +11,11 @@ extern const char *line_suffix;
 constexpr const char *TEXT_LINE_SUFFIX = "\n";
 constexpr const char *HTML_LINE_SUFFIX = "</td></tr><tr><td>";
 
+// Ends a progress line that failed: "failed: REASON" and the line suffix, the
+// reason in the words the log has (escaped for the page in HTML mode).  Every
+// failure on a progress line goes out through here.
+void print_failed(const char *reason);
+
 // Exit statuses of tarvo_update.
 enum ExitStatus {
     EXIT_UPDATED = 0,      // update ran to its end, the board reports the file's configuration
@@ -24,6 +29,8 @@ enum ExitStatus {
     EXIT_LOCK_FAILED = 9,  // the update lock could not be taken; the board was not touched
     EXIT_NOT_RECORDED = 9, // the record of the update could not be written; the board was not
                            // touched
+    EXIT_NO_REGISTERS = 9, // the registers cannot be reached ("/dev/mem" cannot be opened); the
+                           // board was not touched
 };
 
 // Elapsed time between two monotonic timestamps: whole seconds and the

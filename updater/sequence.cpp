@@ -52,10 +52,11 @@ __attribute__((format(printf, 1, 2))) void say(const char *format, ...) {
     std::fflush(stdout);
 }
 
-// A stage failed: logged with its code, "failed" ends the line.
+// A stage failed: logged with its code, "failed" and the cause in words end
+// the line.
 bool stage_failed(const char *stage, int code) {
     plat_syslog(LOG_ERR, "%s: Device %s failed with code %d", "main", stage, code);
-    say("failed%s", line_suffix);
+    print_failed(bsl_failure_text(code));
     return false;
 }
 
@@ -96,7 +97,7 @@ bool check_firmware_file(const char *file) {
         }
     }
     if (!ok) {
-        say("failed%s", line_suffix);
+        print_failed(reason);
         plat_syslog(LOG_ERR, "%s: Firmware file %s refused: %s", "main", firmware.fixed, reason);
         return false;
     }
