@@ -246,8 +246,9 @@ class CraftedImage : public ::testing::Test {
     void expect_refused(const std::string &name, const std::string &reason) {
         auto r = w.update({"1", name});
         EXPECT_EQ(r.status, 5) << name;
+        // The reason is on the screen as in the log.
         EXPECT_EQ(r.out, "Looking for TARVO on PORT1 ... found\nChecking firmware file " + name +
-                             " ... failed\n");
+                             " ... failed: " + reason + "\n");
         auto log = texts(w);
         ASSERT_GE(log.size(), 2u);
         // The path is cut where the flashing would cut it.
