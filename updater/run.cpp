@@ -17,10 +17,8 @@ void elapsed_time(const struct timespec &start, const struct timespec &end, int 
     *micros = static_cast<double>(nsec) / 1000.0;
 }
 
-void print_failed(const char *reason) {
-    std::fputs("failed: ", stdout);
-    for (const char *p = reason; *p; ++p) {
-        // The reason may quote a file's name or content: as text on the page.
+void print_text(const char *text) {
+    for (const char *p = text; *p; ++p) {
         if (html_mode && *p == '<')
             std::fputs("&lt;", stdout);
         else if (html_mode && *p == '>')
@@ -32,6 +30,11 @@ void print_failed(const char *reason) {
         else
             std::putchar(*p);
     }
+}
+
+void print_failed(const char *reason) {
+    std::fputs("failed: ", stdout);
+    print_text(reason);
     std::fputs(line_suffix, stdout);
     std::fflush(stdout);
 }

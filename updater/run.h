@@ -11,6 +11,10 @@ extern const char *line_suffix;
 constexpr const char *TEXT_LINE_SUFFIX = "\n";
 constexpr const char *HTML_LINE_SUFFIX = "</td></tr><tr><td>";
 
+// Prints text that comes from outside (a file's name, a reason that quotes
+// it) as it is, escaped for the page in HTML mode.  Not flushed.
+void print_text(const char *text);
+
 // Ends a progress line that failed: "failed: REASON" and the line suffix, the
 // reason in the words the log has (escaped for the page in HTML mode).  Every
 // failure on a progress line goes out through here.

@@ -82,7 +82,10 @@ FirmwarePath firmware;
 // Opens the firmware file once and reads it whole into the image, before the
 // board is touched.
 bool check_firmware_file(const char *file) {
-    say("Checking firmware file %s ... ", file);
+    // The name comes from the form on the web page: text, never markup.
+    std::fputs("Checking firmware file ", stdout);
+    print_text(file);
+    say(" ... ");
     char reason[FIRMWARE_REASON_SIZE];
     bool ok = firmware_path(file, &firmware, reason, sizeof reason);
     if (ok) {
