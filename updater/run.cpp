@@ -33,8 +33,15 @@ void print_text(const char *text) {
 }
 
 void print_failed(const char *reason) {
+    // On the page the flashing's progress boxes stand at the end of their line,
+    // on top of what follows them: the failure is drawn above them, on the
+    // window's colour.
+    if (html_mode)
+        std::fputs("<span style=\"position: relative; background-color: #F4F4F4\">", stdout);
     std::fputs("failed: ", stdout);
     print_text(reason);
+    if (html_mode)
+        std::fputs("</span>", stdout);
     std::fputs(line_suffix, stdout);
     std::fflush(stdout);
 }
