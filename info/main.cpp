@@ -215,14 +215,12 @@ int port_argument(const char *arg) {
 } // namespace
 
 int main(int argc, char **argv) {
+    if (cli_standard_option(argc, argv, USAGE))
+        return INFO_READ;
     if (plat_start() != 0)
         return INFO_USAGE;
     std::signal(SIGPIPE, SIG_IGN);
     plat_openlog_as("tarvo_info");
-    if (cli_standard_option(argc, argv, USAGE)) {
-        plat_closelog();
-        return INFO_READ;
-    }
 
     int nargs = argc - 1;
     bool json = nargs == 2 && std::strcmp(argv[2], "json") == 0;

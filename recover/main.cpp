@@ -145,13 +145,11 @@ int recover_port(int port) {
 } // namespace
 
 int main(int argc, char **argv) {
+    if (cli_standard_option(argc, argv, USAGE))
+        return RECOVER_DONE;
     if (plat_start() != 0)
         return RECOVER_USAGE;
     plat_openlog_as("tarvo_recover");
-    if (cli_standard_option(argc, argv, USAGE)) {
-        plat_closelog();
-        return RECOVER_DONE;
-    }
     if (argc != 1) {
         cli_usage_error(USAGE, "takes no arguments");
         plat_closelog();

@@ -60,6 +60,9 @@ void describe_open_error(int error, char *text, std::size_t size) {
 } // namespace
 
 int main(int argc, char **argv) {
+    // Answered before anything else, in the simulated build without a world too.
+    if (cli_standard_option(argc, argv, USAGE))
+        return EXIT_UPDATED;
     if (plat_start() != 0)
         return 1;
 
@@ -69,10 +72,6 @@ int main(int argc, char **argv) {
     std::signal(SIGTERM, on_signal);
     plat_openlog();
 
-    if (cli_standard_option(argc, argv, USAGE)) {
-        plat_closelog();
-        return EXIT_UPDATED;
-    }
     int nargs = argc - 1;
     if (nargs != 2 && nargs != 3) {
         plat_syslog(LOG_ERR, "%s: Wrong number of parameters (%d), expecting 2 or 3.", "main",

@@ -17,8 +17,6 @@ constexpr ProgramUsage USAGE = {
 } // namespace
 
 int main(int argc, char **argv) {
-    if (plat_start() != 0)
-        return 1;
     // Arguments count only at a terminal: a web server may hand a query
     // string without "=" to a CGI program as its arguments.
     bool cgi = std::getenv("GATEWAY_INTERFACE") || std::getenv("REQUEST_METHOD");
@@ -28,5 +26,7 @@ int main(int argc, char **argv) {
         cli_usage_error(USAGE, "takes no arguments");
         return 1;
     }
+    if (plat_start() != 0)
+        return 1;
     return cgi_main(argc, argv);
 }
