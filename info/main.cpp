@@ -11,6 +11,7 @@
 #include "updater/pid_lock.h"
 #include "updater/port/mem.h"
 #include "updater/port/uart.h"
+#include "updater/run.h"
 
 #include <cerrno>
 #include <csignal>
@@ -157,13 +158,7 @@ int query(Report *r) {
     }
     // Without the registers the board cannot be asked, whatever the driver says.
     if (mem_read32(port_info(r->port)->uart_base, 0, nullptr) != 0) {
-        int error = errno;
-        if (error == EACCES || error == EPERM)
-            std::snprintf(r->reason, sizeof r->reason,
-                          "cannot open /dev/mem (needs root or CAP_SYS_RAWIO)");
-        else
-            std::snprintf(r->reason, sizeof r->reason, "cannot open /dev/mem (%s)",
-                          std::strerror(error));
+        mem_open_error_text(errno, r->reason, sizeof r->reason);
         plat_syslog(LOG_ERR, "%s: PORT%d not queried: %s", "main", r->port, r->reason);
         return INFO_NO_ACCESS;
     }

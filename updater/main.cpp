@@ -49,14 +49,6 @@ constexpr ProgramUsage USAGE = {
     "  9 the update lock or its record could not be taken or written, or\n"
     "  /dev/mem cannot be opened\n"};
 
-// Why the registers cannot be reached, for the person at the screen.
-void describe_open_error(int error, char *text, std::size_t size) {
-    if (error == EACCES || error == EPERM)
-        std::snprintf(text, size, "cannot open /dev/mem (needs root or CAP_SYS_RAWIO)");
-    else
-        std::snprintf(text, size, "cannot open /dev/mem (%s)", std::strerror(error));
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -104,7 +96,7 @@ int main(int argc, char **argv) {
     // where the board check stands, before anything else is taken.
     if (mem_read32(port_info(port)->uart_base, 0, nullptr) != 0) {
         char why[160];
-        describe_open_error(errno, why, sizeof why);
+        mem_open_error_text(errno, why, sizeof why);
         std::printf("Looking for TARVO on PORT%d ... ", port);
         print_failed(why);
         plat_syslog(LOG_ERR, "%s: PORT%d not checked: %s", "main", port, why);

@@ -1,6 +1,8 @@
 #include "updater/run.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 bool html_mode = false;
 const char *line_suffix = TEXT_LINE_SUFFIX;
@@ -44,4 +46,11 @@ void print_failed(const char *reason) {
         std::fputs("</span>", stdout);
     std::fputs(line_suffix, stdout);
     std::fflush(stdout);
+}
+
+void mem_open_error_text(int error, char *text, std::size_t size) {
+    if (error == EACCES || error == EPERM)
+        std::snprintf(text, size, "cannot open /dev/mem (needs root or CAP_SYS_RAWIO)");
+    else
+        std::snprintf(text, size, "cannot open /dev/mem (%s)", std::strerror(error));
 }

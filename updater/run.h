@@ -1,6 +1,7 @@
 // The run frame shared by the updater's stages.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 
 // Output mode: HTML fragments for the web page, or plain text.
@@ -10,6 +11,11 @@ extern const char *line_suffix;
 
 constexpr const char *TEXT_LINE_SUFFIX = "\n";
 constexpr const char *HTML_LINE_SUFFIX = "</td></tr><tr><td>";
+
+// Why "/dev/mem" could not be opened (errno of the open), for the person at
+// the screen: "cannot open /dev/mem (needs root or CAP_SYS_RAWIO)" when it is
+// the right that is missing.
+void mem_open_error_text(int error, char *text, std::size_t size);
 
 // Prints text that comes from outside (a file's name, a reason that quotes
 // it) as it is, escaped for the page in HTML mode.  Not flushed.

@@ -184,19 +184,32 @@ TEST(CommandLine, EveryProgramAnswersHelpVersionAndWrongArguments) {
     }
 }
 
-// The controller's updater without the right to open /dev/mem says so where
-// it would look for the board, and touches nothing.
-TEST(CommandLine, WithoutDevMemTheUpdaterSaysWhy) {
+// The controller's updater and board query without the right to open
+// /dev/mem say so where they would look for the board, and touch nothing.
+TEST(CommandLine, WithoutDevMemTheProgramsSayWhy) {
     if (getuid() != 0)
-        GTEST_SKIP() << "needs root to run the updater as another user";
-    auto r = testing_support::run({"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
-                                   "--clear-groups", testing_support::build_path("tarvo_update"),
-                                   "1", "x.hex"});
-    EXPECT_EQ(r.status, 9) << r.err;
-    const std::string shown = "Looking for TARVO on PORT1 ... failed: cannot open /dev/mem (";
-    EXPECT_EQ(r.out.substr(0, shown.size()), shown) << r.out;
-    if (testing_support::file_exists("/dev/mem")) {
-        EXPECT_EQ(r.out, shown + "needs root or CAP_SYS_RAWIO)\n");
+        GTEST_SKIP() << "needs root to run the programs as another user";
+    const std::vector<std::string> nobody = {"/usr/bin/setpriv", "--reuid=nobody",
+                                             "--regid=nogroup", "--clear-groups"};
+    const std::string why = testing_support::file_exists("/dev/mem")
+                                ? "cannot open /dev/mem (needs root or CAP_SYS_RAWIO)\n"
+                                : "cannot open /dev/mem (No such file or directory)\n";
+    const struct {
+        std::string program, arg;
+        int status;
+        std::string shown;
+    } rows[] = {{"tarvo_update", "x.hex", 9, "Looking for TARVO on PORT1 ... failed: " + why},
+                {"tarvo_info", "json", 10, "{\"port\":1,\"status\":\"no-access\""},
+                {"tarvo_info", "", 10, "PORT1: " + why}};
+    for (const auto &row : rows) {
+        auto argv = nobody;
+        argv.push_back(testing_support::build_path(row.program));
+        argv.push_back("1");
+        if (!row.arg.empty())
+            argv.push_back(row.arg);
+        auto r = testing_support::run(argv);
+        EXPECT_EQ(r.status, row.status) << row.program << r.err;
+        EXPECT_EQ(r.out.substr(0, row.shown.size()), row.shown) << r.out;
     }
 }
 
