@@ -40,8 +40,6 @@ set(TARVO_INSTALL_FW ${TARVO_INSTALL_ROOT}/fw)
 set(TARVO_INSTALL_ETC ${TARVO_INSTALL_ROOT}/etc)
 set(TARVO_INSTALL_WWW ${TARVO_INSTALL_ROOT}/www)
 
-set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME tree)
-
 # A program of the tree: TARGET (built by tarvo_program) into DESTINATION, and
 # TARGET_sim into the same place of the simulated tree.
 function(tarvo_install_program target destination)
