@@ -44,6 +44,7 @@ import ssh_fleet  # noqa: E402
 IMAGES = {1: ("V1a2a3c4b5b6b7o.hex", "0x01010000", "1a2a3c4b5b6b7o"),
           2: ("V1a2a3c4c5b6b7o.hex", "0x01020000", "1a2a3c4c5b6b7o")}
 BOOT_BOUND_S = 120
+RUN_BOUND_S = 60  # one simulated update
 SIM_ENV = {"TARVO_SIM_ROOT": "/", "TARVO_SIM_SPEED": "0", "PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
 
 RCS = """#!/bin/sh
@@ -100,7 +101,7 @@ class Controller:
     def run(self, *command, env=None, **kw):
         """A program of the controller, in its root."""
         return subprocess.run(["chroot", self.root, *command], env=dict(SIM_ENV, **(env or {})),
-                              capture_output=True, text=True, **kw)
+                              capture_output=True, text=True, timeout=RUN_BOUND_S, **kw)
 
     def sim(self, *args):
         subprocess.run([self.tool, args[0], self.root, *args[1:]], check=True,
@@ -226,7 +227,8 @@ def check_unit_limits(c, work):
     image = IMAGES[1][0]
     full_image(os.path.join(SRC, "fw", image), os.path.join(world, "opt/tarvo_update/fw", image))
     r = subprocess.run([os.path.join(c.build, "sim", "tarvo_update"), "1", image],
-                       env=dict(SIM_ENV, TARVO_SIM_ROOT=world), capture_output=True, text=True)
+                       env=dict(SIM_ENV, TARVO_SIM_ROOT=world), capture_output=True, text=True,
+                       timeout=RUN_BOUND_S)
     log = open(os.path.join(world, "var/log/messages")).read()
     m = re.search(r"All done in (\d+)s ([\d.]+)us", log)
     if not check(r.returncode == 0 and m, "the slowest update failed: %d" % r.returncode):
