@@ -10,6 +10,7 @@
 #include "common/platform.h"
 #include "updater/bsl/bsl.h"
 #include "updater/pending.h"
+#include "updater/pid_lock.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -105,6 +106,23 @@ bool image_unchanged(int port, const PendingUpdate &r) {
     return true;
 }
 
+// Counts this boot as an attempt of the record `r` on a port without a board,
+// under the update lock, and only while the record is still the one read: a
+// run started by hand meanwhile may have written or removed it.
+void count_missing_board(int port, const PendingUpdate &r) {
+    int holder = 0;
+    char reason[PENDING_REASON_SIZE];
+    if (pid_lock_take("count_missing_board", &holder, reason, sizeof reason) != PID_LOCK_TAKEN)
+        return;
+    PendingUpdate now;
+    if (pending_read(port, &now, reason, sizeof reason) == PENDING_FOUND &&
+        std::strcmp(now.image, r.image) == 0 && now.crc32 == r.crc32 &&
+        std::strcmp(now.since, r.since) == 0 && now.attempts == r.attempts &&
+        !pending_missed(port, &now, reason, sizeof reason))
+        plat_syslog(LOG_ERR, "PORT%d: %s", port, reason);
+    pid_lock_release();
+}
+
 int recover_port(int port) {
     PendingUpdate r;
     char reason[PENDING_REASON_SIZE];
@@ -152,8 +170,7 @@ int recover_port(int port) {
         const char *gone = "";
         if (status == UPDATE_NO_BOARD) {
             gone = ": no TARVO board in the port";
-            if (!pending_missed(port, &r, reason, sizeof reason))
-                plat_syslog(LOG_ERR, "PORT%d: %s", port, reason);
+            count_missing_board(port, r);
         }
         plat_syslog(LOG_ERR,
                     "PORT%d: the update of %s did not finish%s (tarvo_update exit status %d)", port,
