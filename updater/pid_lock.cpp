@@ -262,7 +262,7 @@ int take(bool query, const char *who, int *holder, char *reason, unsigned size) 
         int fd = open_pid_file(&created);
         struct stat st;
         if (fd < 0) {
-            // Created or replaced by another run since the look above.
+            // Created by another run since the first open.
             if (errno == EEXIST)
                 continue;
             if (errno != ELOOP && errno != ENXIO && errno != EISDIR && errno != ENODEV &&
@@ -271,6 +271,7 @@ int take(bool query, const char *who, int *holder, char *reason, unsigned size) 
             why = "not a plain file";
         } else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             close(fd);
+            fd = -1;
             why = "not a plain file";
         } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK) {
@@ -293,25 +294,22 @@ int take(bool query, const char *who, int *holder, char *reason, unsigned size) 
                 close(fd);
                 return PID_LOCK_BUSY;
             }
-            Waited waited = wait_for_query(fd, &budget);
-            if (waited == WAIT_BUSY)
+            if (wait_for_query(fd, &budget) == WAIT_BUSY) {
                 *holder = read_holder(fd, &kind);
-            else
-                *holder = 0;
+                close(fd);
+                return PID_LOCK_BUSY;
+            }
+            *holder = 0;
             // A query that ended removed the file: the path is opened anew,
             // which the wait pays for, not the attempts.
-            if (waited != WAIT_BUSY && !same_file(fd, pid_path)) {
+            if (!same_file(fd, pid_path)) {
                 close(fd);
                 --attempt;
                 --budget;
                 continue;
             }
-            if (waited == WAIT_BUSY) {
-                close(fd);
-                return PID_LOCK_BUSY;
-            }
         }
-        if (fd >= 0 && !why) {
+        if (!why) {
             // The lock is on this inode; it counts only while the path still
             // names it: a run that ended may have removed it since the open.
             if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !same_file(fd, pid_path)) {
