@@ -172,12 +172,14 @@ int recover_port(int port) {
             gone = ": no TARVO board in the port";
             count_missing_board(port, r);
         }
+        bool again = pending_read(port, &left, reason, sizeof reason) == PENDING_FOUND &&
+                     left.attempts < MAX_ATTEMPTS;
         plat_syslog(LOG_ERR,
                     "PORT%d: the update of %s did not finish%s (tarvo_update exit status %d)", port,
                     r.image, gone, status);
         std::printf("PORT%d: did not finish %s%s (tarvo_update exit status %d); the next start "
-                    "tries again\n",
-                    port, r.image, gone, status);
+                    "%s\n",
+                    port, r.image, gone, status, again ? "tries again" : "leaves it to a person");
         return RECOVER_LEFT;
     }
     if (status != 0) {
