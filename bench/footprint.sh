@@ -170,14 +170,16 @@ else
     b=$(stat -c %s "$work/$p.before") n=$(stat -c %s "$work/$p.now")
     printf '  %-14s %8d %8d %8d bytes\n' "$p" "$b" "$n" $((n - b))
   done
+  echo "  (now holds all the work since that commit; the signature library alone is its line"
+  echo "  in the size by origin above)"
 fi
 
 # Checking a signature of the largest file the firmware check reads (253,696
 # bytes), under qemu-arm: the simulated updater of this build refuses the file
 # after decoding it (no data to write), once where no key is installed and
 # once where the file is signed by an installed key; the difference of the
-# mean run times is the signature check.  Keys belong to root.
-echo "== signature check of the largest image file under $(basename "$qemu"), mean of $runs runs"
+# best run times is the signature check.  Keys belong to root.
+echo "== signature check of the largest image file under $(basename "$qemu"), best of $runs runs"
 if [ "$(id -u)" -ne 0 ] || ! command -v minisign >/dev/null; then
   echo "  not measured (needs root and minisign)"
   exit 0
@@ -196,19 +198,26 @@ mkdir -m 0755 "$keys"
 minisign -G -W -p "$keys/bench.pub" -s "$work/bench.sec" >/dev/null
 chmod 0644 "$keys/bench.pub"
 minisign -S -s "$work/bench.sec" -m "$work/signed/opt/tarvo_update/fw/largest.hex" >/dev/null
+# One run on largest.hex in a world: its wall time in microseconds.
 check_us() { # world
   local world=$1 start end status=0
-  TARVO_SIM_ROOT=$world "$qemu" "$build/sim/tarvo_update" 1 largest.hex >/dev/null || status=$?
-  [ "$status" = 5 ] || { echo "footprint: largest.hex in $world: exit $status, not 5" >&2; exit 1; }
   start=$(date +%s%N)
-  for _ in $(seq "$runs"); do
-    TARVO_SIM_ROOT=$world "$qemu" "$build/sim/tarvo_update" 1 largest.hex >/dev/null || true
-  done
+  TARVO_SIM_ROOT=$world "$qemu" "$build/sim/tarvo_update" 1 largest.hex >/dev/null || status=$?
   end=$(date +%s%N)
-  echo $(((end - start) / runs / 1000))
+  [ "$status" = 5 ] || { echo "footprint: largest.hex in $world: exit $status, not 5" >&2; exit 1; }
+  echo $(((end - start) / 1000))
 }
-plain=$(check_us "$work/unsigned")
-signed=$(check_us "$work/signed")
+# Runs alternate between the worlds, and the best of each counts: on a busy
+# machine the slowest runs measure the machine.
+check_us "$work/unsigned" >/dev/null
+check_us "$work/signed" >/dev/null
+plain="" signed=""
+for _ in $(seq "$runs"); do
+  t=$(check_us "$work/unsigned")
+  [ -z "$plain" ] || [ "$t" -lt "$plain" ] && plain=$t
+  t=$(check_us "$work/signed")
+  [ -z "$signed" ] || [ "$t" -lt "$signed" ] && signed=$t
+done
 grep -q "largest.hex verified: signed by key" "$work/signed/var/log/messages" ||
   { echo "footprint: the signature of largest.hex was not verified" >&2; exit 1; }
 echo "  firmware check, no key installed: $plain us"
