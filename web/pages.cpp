@@ -154,21 +154,10 @@ const char *server_address() {
     return addr;
 }
 
-// True when the Host header names this server: the address the request came
-// to, the controller's host name (also with ".local") or a listed name, each
-// with the port the request came to.  `name` gets the Host's name ("" when
-// it has none); *ignored why the allowed hosts file was not read, or null.
-bool host_is_this_server(const char *host, const char *scheme, char *name, std::size_t size,
-                         const char **ignored) {
-    long port = 0;
+// True when `name` is this server's by itself: the address the request came
+// to, the controller's host name (also with ".local"), or a listed name.
+bool own_name(const char *name, const char **ignored) {
     *ignored = nullptr;
-    name[0] = '\0';
-    if (!host || !split_host(host, scheme, name, size, &port))
-        return false;
-    const char *server_port = std::getenv("SERVER_PORT");
-    if (!server_port || std::strspn(server_port, "0123456789") != std::strlen(server_port) ||
-        !*server_port || std::strtol(server_port, nullptr, 10) != port)
-        return false;
     const char *addr = server_address();
     if (addr && *addr && strcasecmp(name, addr) == 0)
         return true;
@@ -179,6 +168,24 @@ bool host_is_this_server(const char *host, const char *scheme, char *name, std::
             return true;
     }
     return listed_host(name, ignored);
+}
+
+// True when the Host header names this server: one of its own names with
+// the port the request came to.  `name` gets the Host's name ("" when it
+// has none), *known whether that name is one of the server's own.
+bool host_is_this_server(const char *host, const char *scheme, char *name, std::size_t size,
+                         bool *known, const char **ignored) {
+    long port = 0;
+    *ignored = nullptr;
+    *known = false;
+    name[0] = '\0';
+    if (!host || !split_host(host, scheme, name, size, &port))
+        return false;
+    *known = own_name(name, ignored);
+    const char *server_port = std::getenv("SERVER_PORT");
+    return *known && server_port &&
+           std::strspn(server_port, "0123456789") == std::strlen(server_port) && *server_port &&
+           std::strtol(server_port, nullptr, 10) == port;
 }
 
 // The address of this server as a URL for the page ("http://10.0.0.5:8080/",
@@ -609,7 +616,8 @@ const char *request_refusal(char *why, std::size_t size) {
     const char *scheme = server_scheme();
     char name[256];
     const char *ignored = nullptr;
-    if (!host_is_this_server(host, scheme, name, sizeof name, &ignored)) {
+    bool known = false;
+    if (!host_is_this_server(host, scheme, name, sizeof name, &known, &ignored)) {
         char named[320] = "", listed[320] = "", url[128], address[160] = "";
         if (host)
             html_escape_into(named, sizeof named, host);
@@ -618,7 +626,9 @@ const char *request_refusal(char *why, std::size_t size) {
         if (url[0])
             std::snprintf(address, sizeof address, " (%s)", url);
         char hint[900];
-        if (listed[0])
+        // A name of the server's own that came with another port is not
+        // helped by listing it.
+        if (listed[0] && !known)
             std::snprintf(
                 hint, sizeof hint,
                 " Open this page under the controller's address%s, or list %s in %s%s%s%s.",
