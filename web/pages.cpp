@@ -219,18 +219,17 @@ struct UpdaterRun {
 };
 
 void keep_tail(UpdaterRun *run, const char *data, std::size_t n) {
-    if (n >= TAIL_SIZE) {
-        std::memcpy(run->tail, data + n - TAIL_SIZE, TAIL_SIZE);
-        run->tail_len = TAIL_SIZE;
-    } else {
-        if (run->tail_len + n > TAIL_SIZE) {
-            std::size_t drop = run->tail_len + n - TAIL_SIZE;
-            std::memmove(run->tail, run->tail + drop, run->tail_len - drop);
-            run->tail_len -= drop;
-        }
-        std::memcpy(run->tail + run->tail_len, data, n);
-        run->tail_len += n;
+    if (n > TAIL_SIZE) {
+        data += n - TAIL_SIZE;
+        n = TAIL_SIZE;
     }
+    if (run->tail_len + n > TAIL_SIZE) {
+        std::size_t drop = run->tail_len + n - TAIL_SIZE;
+        std::memmove(run->tail, run->tail + drop, run->tail_len - drop);
+        run->tail_len -= drop;
+    }
+    std::memcpy(run->tail + run->tail_len, data, n);
+    run->tail_len += n;
     run->tail[run->tail_len] = '\0';
 }
 
@@ -514,7 +513,8 @@ void result_row(int port, const char *file, const UpdaterRun &run) {
                       "left without firmware. %s%s",
                       how, port, RETRY, DETAILS);
     }
-    std::printf("<tr><td id=\"result\" bgcolor=\"#%s\"><font color=\"#FFFFFF\"><b>%s</b></font>",
+    std::printf("<tr><td id=\"result\" bgcolor=\"#%s\" style=\"padding: 5px\"><font "
+                "color=\"#FFFFFF\"><b>%s</b></font>",
                 ok ? "008000" : "800000", text);
     if (!ok)
         std::fputs("<script type=\"text/javascript\">\n<!--\nvar title = "

@@ -179,9 +179,9 @@ const std::string RETRY = "Press Update again; where boot-time recovery is insta
 // The end of the update window: the updater's last cell closed, the result
 // row (green, or red with the title turned red), the OK row.
 std::string update_end(bool ok, const std::string &text) {
-    std::string row = "</td></tr>\n<tr><td id=\"result\" bgcolor=\"#" +
-                      std::string(ok ? "008000" : "800000") + "\"><font color=\"#FFFFFF\"><b>" +
-                      text + "</b></font>";
+    std::string row =
+        "</td></tr>\n<tr><td id=\"result\" bgcolor=\"#" + std::string(ok ? "008000" : "800000") +
+        "\" style=\"padding: 5px\"><font color=\"#FFFFFF\"><b>" + text + "</b></font>";
     if (!ok)
         row += "<script type=\"text/javascript\">\n<!--\nvar title = "
                "document.f.getElementsByTagName('td')[0];\ntitle.bgColor = '#800000';\n"
