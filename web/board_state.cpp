@@ -114,7 +114,7 @@ int board_state_query(int port, BoardState *state) {
 int updating_port(int pid) {
     if (pid <= 0)
         return 0;
-    char path[64], args[512];
+    char path[64], args[1024];
     std::snprintf(path, sizeof path, "/proc/%d/cmdline", pid);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -124,18 +124,22 @@ int updating_port(int pid) {
     if (n <= 0)
         return 0;
     args[n] = '\0';
-    // The arguments, each ended by a NUL: the program, then the port.
-    const char *program = args;
-    const char *base = std::strrchr(program, '/');
-    base = base ? base + 1 : program;
-    std::size_t len = std::strlen(program);
-    if (std::strcmp(base, "tarvo_update") != 0 || static_cast<ssize_t>(len + 2) >= n)
+    // The arguments, each ended by a NUL: the updater (perhaps started through
+    // another program, an emulator for example), then the port.
+    for (const char *arg = args; arg < args + n; arg += std::strlen(arg) + 1) {
+        const char *base = std::strrchr(arg, '/');
+        base = base ? base + 1 : arg;
+        if (std::strcmp(base, "tarvo_update") != 0)
+            continue;
+        const char *port = arg + std::strlen(arg) + 1;
+        if (port >= args + n)
+            return 0;
+        if (std::strcmp(port, "1") == 0)
+            return 1;
+        if (std::strcmp(port, "2") == 0)
+            return 2;
         return 0;
-    const char *port = program + len + 1;
-    if (std::strcmp(port, "1") == 0)
-        return 1;
-    if (std::strcmp(port, "2") == 0)
-        return 2;
+    }
     return 0;
 }
 
