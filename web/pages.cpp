@@ -346,71 +346,75 @@ void plain_text(const char *html, std::size_t len, char *out, std::size_t size) 
     out[used] = '\0';
 }
 
-// The text of the last row of the output that contains `what` (and of the
-// row after it in `next`, when asked for), or false.
-bool find_row(const UpdaterRun &run, const char *what, char *out, std::size_t size,
-              char *next = nullptr, std::size_t next_size = 0) {
-    const char *text = run.tail;
-    const char *found = nullptr, *found_end = nullptr;
-    for (const char *row = text; *row;) {
-        const char *end = std::strstr(row, ROW_END);
-        const char *stop = end ? end : row + std::strlen(row);
-        const char *hit = std::strstr(row, what);
-        if (hit && hit < stop) {
-            found = row;
-            found_end = stop;
+// The last progress row of the output ("STAGE ... RESULT") whose stage starts
+// with `stage` (any stage when empty) and whose result holds `word`: the
+// stage in `what` ("Erasing device on PORT1"), and what the updater said
+// after the word in `reason`, or when nothing follows it there, the row after
+// it (unless that is the next stage's).  False when there is no such row.
+bool stage_row(const UpdaterRun &run, const char *stage, const char *word, char *what,
+               std::size_t what_size, char *reason, std::size_t reason_size) {
+    static char row[TAIL_SIZE + 1], next[TAIL_SIZE + 1];
+    bool found = false;
+    next[0] = '\0';
+    for (const char *at = run.tail; *at;) {
+        const char *end = std::strstr(at, ROW_END);
+        std::size_t len = end ? static_cast<std::size_t>(end - at) : std::strlen(at);
+        if (found && !next[0])
+            plain_text(at, len, next, sizeof next);
+        char text[TAIL_SIZE + 1];
+        plain_text(at, len, text, sizeof text);
+        const char *dots = std::strstr(text, " ... ");
+        if (dots && std::strncmp(text, stage, std::strlen(stage)) == 0 && std::strstr(dots, word)) {
+            std::memcpy(row, text, sizeof row);
+            found = true;
+            next[0] = '\0';
         }
         if (!end)
             break;
-        row = end + std::strlen(ROW_END);
+        at = end + std::strlen(ROW_END);
     }
     if (!found)
         return false;
-    plain_text(found, static_cast<std::size_t>(found_end - found), out, size);
-    if (next) {
-        next[0] = '\0';
-        if (*found_end) {
-            const char *row = found_end + std::strlen(ROW_END);
-            const char *end = std::strstr(row, ROW_END);
-            plain_text(row, end ? static_cast<std::size_t>(end - row) : std::strlen(row), next,
-                       next_size);
-        }
+    const char *dots = std::strstr(row, " ... ");
+    std::snprintf(what, what_size, "%.*s", static_cast<int>(dots - row), row);
+    const char *said = std::strstr(dots, word) + std::strlen(word);
+    said += std::strspn(said, " :;,-(");
+    std::size_t len = std::strlen(said);
+    // A bracket around the reason is the page's to add.
+    int open = 0;
+    for (const char *p = said; *p; ++p)
+        open += *p == '(' ? 1 : *p == ')' ? -1 : 0;
+    if (len > 0 && said[len - 1] == ')' && open < 0)
+        --len;
+    if (len == 0 && !std::strstr(next, " ... ")) {
+        said = next + std::strspn(next, " ");
+        len = std::strlen(said);
     }
+    std::snprintf(reason, reason_size, "%.*s", static_cast<int>(len < 400 ? len : 400), said);
     return true;
 }
 
-// The reason a refused image was refused: what follows "failed" on the
-// firmware check's row, or the row after it.
-void refusal_reason(const UpdaterRun &run, char *out, std::size_t size) {
-    char row[1024], next[1024];
+// The text of the last row that starts with `start`, or "".
+void row_starting(const UpdaterRun &run, const char *start, char *out, std::size_t size) {
     out[0] = '\0';
-    if (!find_row(run, "Checking firmware file", row, sizeof row, next, sizeof next))
-        return;
-    const char *failed = std::strstr(row, "failed");
-    const char *reason = failed ? failed + 6 : "";
-    reason += std::strspn(reason, " :;,-(");
-    std::size_t len = std::strlen(reason);
-    if (len > 0 && reason[len - 1] == ')' && !std::strchr(reason, '('))
-        --len;
-    if (len == 0) {
-        reason = next;
-        len = std::strlen(next);
+    for (const char *at = run.tail; *at;) {
+        const char *end = std::strstr(at, ROW_END);
+        std::size_t len = end ? static_cast<std::size_t>(end - at) : std::strlen(at);
+        char text[TAIL_SIZE + 1];
+        plain_text(at, len, text, sizeof text);
+        if (std::strncmp(text, start, std::strlen(start)) == 0)
+            std::snprintf(out, size, "%.400s", text);
+        if (!end)
+            break;
+        at = end + std::strlen(ROW_END);
     }
-    std::snprintf(out, size, "%.*s", static_cast<int>(len < 400 ? len : 400), reason);
 }
 
-// The stage that failed and what the updater said after "failed", without
-// the progress letters between them: "Erasing device on PORT1 ... failed".
-void failed_stage(const UpdaterRun &run, char *out, std::size_t size) {
-    char row[2048];
-    out[0] = '\0';
-    if (!find_row(run, "failed", row, sizeof row))
-        return;
-    const char *dots = std::strstr(row, " ... ");
-    const char *failed = std::strstr(row, "failed");
-    if (!dots || dots > failed)
-        dots = failed;
-    std::snprintf(out, size, "%.*s ... %.400s", static_cast<int>(dots - row), row, failed);
+// The same as HTML for a sentence: " (REASON)", or "" without a reason.
+void reason_html(const char *reason, char *out, std::size_t size) {
+    char escaped[1400];
+    html_escape_into(escaped, sizeof escaped, reason);
+    std::snprintf(out, size, "%s%s%s", escaped[0] ? " (" : "", escaped, escaped[0] ? ")" : "");
 }
 
 const char *const DETAILS = " Details are on the <a href=\"slog.cgi\" style=\"color: #FFFFFF; "
@@ -424,7 +428,7 @@ const char *const RETRY =
 // title turns red as well.
 void result_row(int port, const char *file, const UpdaterRun &run) {
     static char text[4096];
-    char image[300], said[1200], shown[1400], reason[500];
+    char image[300], stage[400], said[1200], shown[1800], reason[500];
     html_escape_into(image, sizeof image, file);
     int status = run.status;
     int code = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -456,13 +460,14 @@ void result_row(int port, const char *file, const UpdaterRun &run) {
                           port, image, reports, image, DETAILS);
         }
     } else if (code == 5) {
-        refusal_reason(run, reason, sizeof reason);
-        html_escape_into(shown, sizeof shown, reason);
+        stage_row(run, "Checking firmware file", "failed", stage, sizeof stage, reason,
+                  sizeof reason);
+        reason_html(reason, shown, sizeof shown);
         std::snprintf(text, sizeof text,
-                      "The image %s was refused%s%s%s, and the board was not touched. Choose "
+                      "The image %s was refused%s, and the board was not touched. Choose "
                       "another image, or put a good copy of it in /opt/tarvo_update/fw/, and "
                       "press Update again.%s",
-                      image, shown[0] ? " (" : "", shown, shown[0] ? ")" : "", DETAILS);
+                      image, shown, DETAILS);
     } else if (code == 7) {
         const char *pid_text = std::strstr(run.tail, "(pid ");
         int pid = pid_text ? std::atoi(pid_text + 5) : 0;
@@ -477,26 +482,34 @@ void result_row(int port, const char *file, const UpdaterRun &run) {
                       "press Update again.%s",
                       port, who, pid ? " (pid " : "", pid, pid ? ")" : "", DETAILS);
     } else if (code == 3) {
+        // The updater says why when the board could not even be asked.
+        stage_row(run, "Looking for TARVO", "not found", stage, sizeof stage, reason,
+                  sizeof reason);
+        reason_html(reason, shown, sizeof shown);
         std::snprintf(text, sizeof text,
-                      "No TARVO board was found in PORT%d, so nothing was changed. Check the "
+                      "No TARVO board was found in PORT%d%s, so nothing was changed. Check the "
                       "board, then open the Automatic Update page again.%s",
-                      port, DETAILS);
+                      port, shown, DETAILS);
     } else if (code == 4) {
-        failed_stage(run, said, sizeof said);
-        html_escape_into(shown, sizeof shown, said);
+        if (stage_row(run, "", "failed", stage, sizeof stage, reason, sizeof reason))
+            std::snprintf(said, sizeof said, "%.300s ... failed%s%.500s", stage,
+                          reason[0] ? ": " : "", reason);
+        else
+            said[0] = '\0';
+        reason_html(said, shown, sizeof shown);
         std::snprintf(text, sizeof text,
-                      "The update of PORT%d failed%s%s%s, and the board may be left without "
+                      "The update of PORT%d failed%s, and the board may be left without "
                       "firmware. %s%s",
-                      port, shown[0] ? " (" : "", shown, shown[0] ? ")" : "", RETRY, DETAILS);
+                      port, shown, RETRY, DETAILS);
     } else if (code == 9) {
-        find_row(run, "Cannot", said, sizeof said);
-        html_escape_into(shown, sizeof shown, said);
+        row_starting(run, "Cannot", said, sizeof said);
+        reason_html(said, shown, sizeof shown);
         std::snprintf(text, sizeof text,
                       "The update of PORT%d could not begin: the update lock could not be taken "
-                      "or the record of the update could not be written%s%s%s. The board was not "
+                      "or the record of the update could not be written%s. The board was not "
                       "touched. Press Update again; if this comes back, the installation needs "
                       "a look.%s",
-                      port, shown[0] ? " (" : "", shown, shown[0] ? ")" : "", DETAILS);
+                      port, shown, DETAILS);
     } else if (status < 0) {
         std::snprintf(text, sizeof text,
                       "The updater %s could not be started, so nothing was changed. The "
