@@ -392,6 +392,7 @@ TEST(IndexPage, ProductionProgramWithoutGpioDriverShowsNoPorts) {
 
 TEST(ProgramNames, OnlyTheThreeNamesPrintAPage) {
     World w;
+    start_through_emulator(w);
     std::string dir = w.path("/names");
     std::filesystem::create_directories(dir);
     for (const char *name : {"status.cgi", "index.cgi.bak", "INDEX.CGI", "index.cgi"})
