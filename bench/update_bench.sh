@@ -14,8 +14,13 @@
 # every byte that is not covered by such a pause (a frame's bytes go out during
 # the 1.5 ms pause before the next one, so only the last byte of each frame
 # counts), and the board's answer, erase and programming times.  Register
-# access costs and polling granularity (a coarse kernel's above all) are what
-# the simulated duration adds on top.
+# access costs, clock reads and what a wait overshoots are what the simulated
+# duration adds on top.
+#
+# The cpu column is the share of the simulated update in which the updater is
+# not asleep: it accesses registers, reads the clock or yields the processor
+# (TARVO_SIM_CPU).  On a controller where another process is ready to run, a
+# yield gives it the processor; here nothing else runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 quick=${TARVO_BENCH_QUICK:-}
@@ -87,32 +92,35 @@ floor_us() { # HEX-file SETTINGS -> floor of a whole update with it, in microsec
 
 world=$(mktemp -d /tmp/tarvo-bench-XXXXXX)
 trap 'rm -rf "$world"' EXIT
-run() { # LABEL HEX [SETTING... | kernel-hz=N]
-  local label=$1 hex=$2 name start end status=0 line sim_us fl settings
+run() { # LABEL HEX [SETTING... | kernel-hz=N | clock-step-us=N]
+  local label=$1 hex=$2 name start end status=0 line sim_us fl settings cpu
   shift 2
   name=$(basename "$hex")
   rm -rf "$world" && mkdir -p "$world"
   "$build/sim/tarvo-sim" init "$world" >/dev/null
   for s in "$@"; do
     case $s in
-      kernel-hz=*) "$build/sim/tarvo-sim" set "$world" "$s" ;;
+      kernel-hz=* | clock-step-us=*) "$build/sim/tarvo-sim" set "$world" "$s" ;;
       *) "$build/sim/tarvo-sim" set "$world" 1 "$s" ;;
     esac
   done
   settings=$("$build/sim/tarvo-sim" show "$world" | head -1 | sed 's/.*"settings":"\([^"]*\)".*/\1/')
   start=$(date +%s%N)
-  TARVO_SIM_ROOT="$world" TARVO_SIM_SPEED= "$build/sim/tarvo_update" 1 "$name" >/dev/null || status=$?
+  TARVO_SIM_ROOT="$world" TARVO_SIM_SPEED= TARVO_SIM_TRACE= TARVO_SIM_CPU="$world/cpu" \
+    "$build/sim/tarvo_update" 1 "$name" >/dev/null || status=$?
   end=$(date +%s%N)
   line=$(grep -o 'All done in [0-9]*s [0-9.]*us' "$world/var/log/messages" | tail -1)
   sim_us=$(echo "$line" | awk '{ s = $4; u = $5; sub(/s$/, "", s); sub(/us$/, "", u); printf "%.0f", s * 1e6 + u }')
   fl=$(floor_us "$hex" "$settings")
-  awk -v n="$label" -v s="$sim_us" -v f="$fl" -v w="$(( (end - start) / 1000 ))" -v st="$status" 'BEGIN {
-    printf "%-34s %12.3f s %12.3f s %7.3f %8.3f s%s\n", n, s / 1e6, f / 1e6, s / f, w / 1e6,
-      st == 0 ? "" : "  (exit " st ")" }'
+  cpu=$(awk '{ printf "%.1f", 100 * (1 - $2 / $1) }' "$world/cpu")
+  awk -v n="$label" -v s="$sim_us" -v f="$fl" -v c="$cpu" -v w="$(( (end - start) / 1000 ))" \
+      -v st="$status" 'BEGIN {
+    printf "%-34s %12.3f s %12.3f s %7.3f %6.1f %% %8.3f s%s\n", n, s / 1e6, f / 1e6, s / f, c,
+      w / 1e6, st == 0 ? "" : "  (exit " st ")" }'
   [ "$status" = 0 ]
 }
 
-printf '%-34s %14s %14s %7s %10s\n' "image / corner" simulated floor ratio wall
+printf '%-34s %14s %14s %7s %8s %10s\n' "image / corner" simulated floor ratio cpu wall
 images=(fw/*.hex)
 [ -z "$quick" ] || images=("${images[0]}")
 for hex in "${images[@]}"; do

@@ -36,6 +36,9 @@ void plat_usleep(unsigned long usec);
 // for CLOCK_MONOTONIC: 1 with high-resolution timers, one scheduler tick on a
 // kernel without them (where any sleep lasts one to two ticks).
 long plat_sleep_resolution_ns(void);
+// Gives the processor to any other process that is ready to run; returns at
+// once when there is none (sched_yield).
+void plat_yield(void);
 
 // The controller's "/dev/gpio" driver: open(path, flags) and ioctl(fd, request, 0).
 int plat_gpio_open(const char *path, int flags);

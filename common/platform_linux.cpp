@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <syslog.h>
 
@@ -44,6 +45,10 @@ long plat_sleep_resolution_ns(void) {
     if (clock_getres(CLOCK_MONOTONIC, &res) != 0)
         return 1;
     return static_cast<long>(res.tv_sec) * 1000000000L + res.tv_nsec;
+}
+
+void plat_yield(void) {
+    sched_yield();
 }
 
 int plat_gpio_open(const char *path, int flags) {

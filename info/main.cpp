@@ -151,7 +151,7 @@ int query(Report *r) {
         return INFO_NO_BOARD;
     }
     // The lock keeps the queries off a board that an update is talking to.
-    int lock = pid_lock_take("main", &r->holder, r->reason, sizeof r->reason);
+    int lock = pid_lock_take_query("main", &r->holder, r->reason, sizeof r->reason);
     if (lock == PID_LOCK_BUSY) {
         plat_syslog(LOG_ERR, "%s: An update is running (pid %d), PORT%d not queried", "main",
                     r->holder, r->port);

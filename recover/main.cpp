@@ -3,13 +3,17 @@
 // for each such record this program runs the update again with the recorded
 // image, so that a board left erased or half written heals without a person.
 // It gives up, and says so in the system log, where a person must look: the
-// update was already tried three times, or its image is missing or is no
-// longer the one the update began with.  Everything goes to the system log.
+// update was already tried three times (a boot that found the board gone
+// counts as a try), or its image is missing or is no longer the one the
+// update began with.  Everything goes to the system log, and one line per
+// port to standard output.
 #include "common/platform.h"
 #include "updater/bsl/bsl.h"
 #include "updater/pending.h"
+#include "updater/pid_lock.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <sys/wait.h>
@@ -28,6 +32,9 @@ enum RecoverStatus {
 
 // The interrupted run counts as the first.
 constexpr int MAX_ATTEMPTS = 3;
+
+// tarvo_update's exit status when the port holds no TARVO board.
+constexpr int UPDATE_NO_BOARD = 3;
 
 constexpr const char *UPDATER = "/opt/tarvo_update/bin/tarvo_update";
 
@@ -65,6 +72,17 @@ int run_update(int port, const char *image) {
     return -1;
 }
 
+// A port left to a person: one line in the log, one on standard output.
+__attribute__((format(printf, 2, 3))) void needs_person(int port, const char *format, ...) {
+    char why[PENDING_REASON_SIZE + PENDING_IMAGE_SIZE + 200];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(why, sizeof why, format, args);
+    va_end(args);
+    plat_syslog(LOG_ERR, "PORT%d needs a person: %s", port, why);
+    std::printf("PORT%d: needs a person: %s\n", port, why);
+}
+
 // Whether the recorded image is still there, byte for byte.
 bool image_unchanged(int port, const PendingUpdate &r) {
     FirmwarePath fw;
@@ -72,20 +90,37 @@ bool image_unchanged(int port, const PendingUpdate &r) {
     std::uint32_t crc = 0;
     if (!firmware_path(r.image, &fw, reason, sizeof reason) ||
         !pending_file_crc(fw.where, &crc, reason, sizeof reason)) {
-        plat_syslog(LOG_ERR,
-                    "PORT%d needs a person: the image %s of the update pending since %s cannot "
-                    "be read (%s); the board is not flashed",
-                    port, r.image, r.since, reason);
+        needs_person(port,
+                     "the image %s of the update pending since %s cannot be read (%s); the "
+                     "board is not flashed",
+                     r.image, r.since, reason);
         return false;
     }
     if (crc != r.crc32) {
-        plat_syslog(LOG_ERR,
-                    "PORT%d needs a person: the image %s changed since the update began "
-                    "(checksum 0x%08X, recorded 0x%08X); the board is not flashed",
-                    port, r.image, crc, r.crc32);
+        needs_person(port,
+                     "the image %s changed since the update began (checksum 0x%08X, recorded "
+                     "0x%08X); the board is not flashed",
+                     r.image, crc, r.crc32);
         return false;
     }
     return true;
+}
+
+// Counts this boot as an attempt of the record `r` on a port without a board,
+// under the update lock, and only while the record is still the one read: a
+// run started by hand meanwhile may have written or removed it.
+void count_missing_board(int port, const PendingUpdate &r) {
+    int holder = 0;
+    char reason[PENDING_REASON_SIZE];
+    if (pid_lock_take("count_missing_board", &holder, reason, sizeof reason) != PID_LOCK_TAKEN)
+        return;
+    PendingUpdate now;
+    if (pending_read(port, &now, reason, sizeof reason) == PENDING_FOUND &&
+        std::strcmp(now.image, r.image) == 0 && now.crc32 == r.crc32 &&
+        std::strcmp(now.since, r.since) == 0 && now.attempts == r.attempts &&
+        !pending_missed(port, &now, reason, sizeof reason))
+        plat_syslog(LOG_ERR, "PORT%d: %s", port, reason);
+    pid_lock_release();
 }
 
 int recover_port(int port) {
@@ -93,21 +128,30 @@ int recover_port(int port) {
     char reason[PENDING_REASON_SIZE];
     switch (pending_read(port, &r, reason, sizeof reason)) {
     case PENDING_NONE:
+        std::printf("PORT%d: nothing to do\n", port);
         return RECOVER_DONE;
     case PENDING_IGNORED:
         plat_syslog(LOG_WARNING, "PORT%d: %s; left alone", port, reason);
+        std::printf("PORT%d: nothing to do (%s; left alone)\n", port, reason);
         return RECOVER_DONE;
     case PENDING_FOUND:
         break;
     default:
-        plat_syslog(LOG_ERR, "PORT%d needs a person: %s", port, reason);
+        needs_person(port, "%s", reason);
         return RECOVER_LEFT;
     }
     if (r.attempts >= MAX_ATTEMPTS) {
-        plat_syslog(LOG_ERR,
-                    "PORT%d needs a person: the update of %s pending since %s did not finish "
-                    "in %d attempts; the board is not flashed again",
-                    port, r.image, r.since, r.attempts);
+        if (r.absent > 0)
+            needs_person(port,
+                         "its board is gone (no TARVO board in the port at %d of the boots "
+                         "since the update of %s pending since %s); a board put in is not "
+                         "flashed without a person",
+                         r.absent, r.image, r.since);
+        else
+            needs_person(port,
+                         "the update of %s pending since %s did not finish in %d attempts; the "
+                         "board is not flashed again",
+                         r.image, r.since, r.attempts);
         return RECOVER_LEFT;
     }
     if (!image_unchanged(port, r))
@@ -115,12 +159,27 @@ int recover_port(int port) {
 
     plat_syslog(LOG_NOTICE, "PORT%d: finishing the update of %s pending since %s (attempt %d)",
                 port, r.image, r.since, r.attempts + 1);
+    std::printf("PORT%d: finishing %s (attempt %d)\n", port, r.image, r.attempts + 1);
     int status = run_update(port, r.image);
     PendingUpdate left;
     if (pending_read(port, &left, reason, sizeof reason) != PENDING_NONE) {
+        // The updater turned away at the board check: the board was taken out.
+        // The boot counts as an attempt all the same, so that the record is
+        // given up in as many boots as any other, and a board put in later is
+        // not flashed with it.
+        const char *gone = "";
+        if (status == UPDATE_NO_BOARD) {
+            gone = ": no TARVO board in the port";
+            count_missing_board(port, r);
+        }
+        bool again = pending_read(port, &left, reason, sizeof reason) == PENDING_FOUND &&
+                     left.attempts < MAX_ATTEMPTS;
         plat_syslog(LOG_ERR,
-                    "PORT%d: the update of %s did not finish (tarvo_update exit status %d)", port,
-                    r.image, status);
+                    "PORT%d: the update of %s did not finish%s (tarvo_update exit status %d)", port,
+                    r.image, gone, status);
+        std::printf("PORT%d: did not finish %s%s (tarvo_update exit status %d); the next start "
+                    "%s\n",
+                    port, r.image, gone, status, again ? "tries again" : "leaves it to a person");
         return RECOVER_LEFT;
     }
     if (status != 0) {
@@ -128,9 +187,13 @@ int recover_port(int port) {
                     "PORT%d: %s was flashed, but the board does not report its configuration "
                     "(tarvo_update exit status %d)",
                     port, r.image, status);
+        std::printf("PORT%d: needs a person: %s was flashed, but the board does not report its "
+                    "configuration (tarvo_update exit status %d)\n",
+                    port, r.image, status);
         return RECOVER_MISMATCH;
     }
     plat_syslog(LOG_NOTICE, "PORT%d: the update of %s finished", port, r.image);
+    std::printf("PORT%d: done\n", port);
     return RECOVER_DONE;
 }
 

@@ -8,7 +8,8 @@ pkgs=()
 for g in "${groups[@]}"; do
   case "$g" in
     build) pkgs+=(g++ cmake make libgtest-dev googletest) ;;
-    test)  pkgs+=(srecord ansible-core ansible-lint openssh-server openssh-client dropbear-bin busybox-static) ;;
+    test)  pkgs+=(srecord ansible-core ansible-lint openssh-server openssh-client dropbear-bin busybox-static
+                 systemd) ;;
     cross) pkgs+=(g++-arm-linux-gnueabi qemu-user-static) ;;
     web)   pkgs+=(lighttpd chromium)
            # node and npm may come from outside Debian's packages (npm is then

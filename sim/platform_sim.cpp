@@ -85,11 +85,30 @@ void append_to_messages(int level, const std::string &text) {
     close(fd);
 }
 
+Nanos asleep = 0;
+std::string cpu_file;
+
+// The run's "ELAPSED ASLEEP" line for TARVO_SIM_CPU.
+void write_cpu_use() {
+    if (cpu_file.empty())
+        return;
+    if (FILE *f = std::fopen(cpu_file.c_str(), "a")) {
+        std::fprintf(f, "%llu %llu\n", static_cast<unsigned long long>(now() / NS_PER_US),
+                     static_cast<unsigned long long>(asleep / NS_PER_US));
+        std::fclose(f);
+    }
+}
+
 void shutdown() {
+    write_cpu_use();
     boards_save();
     controller_shutdown();
 }
 } // namespace
+
+std::uint64_t asleep_ns() {
+    return asleep;
+}
 
 const std::vector<LogLine> &log_lines() {
     return lines;
@@ -139,6 +158,8 @@ int plat_start(void) {
     if (const char *speed = std::getenv("TARVO_SIM_SPEED"))
         sim::set_speed(std::atof(speed));
     sim::arm_kill(std::getenv("TARVO_SIM_KILL"));
+    if (const char *cpu = std::getenv("TARVO_SIM_CPU"))
+        sim::cpu_file = cpu;
     sim::controller_start();
     sim::boards_start();
     std::atexit(sim::shutdown);
@@ -162,27 +183,44 @@ void plat_vsyslog(int level, const char *fmt, va_list ap) {
 }
 
 void plat_clock_monotonic(struct timespec *ts) {
+    // The read is a system call: it costs time, and the clock is read half-way
+    // through.  A clock that advances in steps shows the last step passed.
+    sim::advance(sim::CLOCK_READ_COST_NS / 2);
+    sim::Nanos t = sim::now();
+    if (sim::clock_step_us() > 0) {
+        sim::Nanos step = static_cast<sim::Nanos>(sim::clock_step_us()) * sim::NS_PER_US;
+        t -= t % step;
+    }
+    sim::advance(sim::CLOCK_READ_COST_NS - sim::CLOCK_READ_COST_NS / 2);
     // Offset so that the clock does not start at zero, as a booted system's would not.
-    sim::Nanos t = sim::now() + 1000 * sim::NS_PER_S;
+    t += 1000 * sim::NS_PER_S;
     ts->tv_sec = static_cast<time_t>(t / sim::NS_PER_S);
     ts->tv_nsec = static_cast<long>(t % sim::NS_PER_S);
 }
 
 void plat_usleep(unsigned long usec) {
+    sim::Nanos start = sim::now();
     sim::Nanos d = static_cast<sim::Nanos>(usec) * sim::NS_PER_US;
     if (sim::kernel_hz() == 0) {
         sim::advance(d);
-        return;
+    } else {
+        // A jiffy-based kernel wakes the sleeper at a tick boundary, at least
+        // one tick after the sleep has run out: any short sleep lasts one to
+        // two ticks.
+        sim::Nanos tick = sim::NS_PER_S / static_cast<sim::Nanos>(sim::kernel_hz());
+        sim::Nanos due = sim::now() + d + tick;
+        sim::advance_to((due + tick - 1) / tick * tick);
     }
-    // A jiffy-based kernel wakes the sleeper at a tick boundary, at least one
-    // tick after the sleep has run out: any short sleep lasts one to two ticks.
-    sim::Nanos tick = sim::NS_PER_S / static_cast<sim::Nanos>(sim::kernel_hz());
-    sim::Nanos due = sim::now() + d + tick;
-    sim::advance_to((due + tick - 1) / tick * tick);
+    sim::asleep += sim::now() - start;
 }
 
 long plat_sleep_resolution_ns(void) {
     return sim::kernel_hz() == 0 ? 1 : static_cast<long>(sim::NS_PER_S) / sim::kernel_hz();
+}
+
+void plat_yield(void) {
+    // Nothing else runs on the simulated controller: the call only costs its time.
+    sim::advance(sim::YIELD_COST_NS);
 }
 
 int plat_gpio_open(const char *path, int) {

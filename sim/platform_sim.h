@@ -2,6 +2,7 @@
 // interface itself.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -30,5 +31,11 @@ void gpio_reset();                           // stats cleared, descriptor not op
 void gpio_set_missing(bool missing);         // open fails with ENOENT
 void gpio_set_type_code(int port, int code); // override the world's board type code
 void gpio_clear_type_codes();
+
+// Virtual time the program has spent asleep (plat_usleep) since it started;
+// the rest of its time it held the processor: register accesses, clock reads,
+// yields.  With TARVO_SIM_CPU naming a file, the run appends one line to it at
+// its end: "ELAPSED ASLEEP" in virtual microseconds.
+std::uint64_t asleep_ns();
 
 } // namespace sim

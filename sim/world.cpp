@@ -16,8 +16,10 @@ std::string root;
 BoardKind kinds[2] = {BoardKind::Tarvo, BoardKind::Tarvo};
 bool no_gpio = false;
 int tick_hz = 0;
+int step_us = 0;
 
-// world.conf: the board kinds, a missing "/dev/gpio", the kernel's tick.
+// world.conf: the board kinds, a missing "/dev/gpio", the kernel's tick and
+// clock step.
 bool write_conf(const std::string &dir, std::string *error) {
     std::ofstream conf(dir + "/sim/world.conf", std::ios::trunc);
     conf << "port1=" << kind_name(kinds[0]) << "\nport2=" << kind_name(kinds[1]) << "\n";
@@ -25,6 +27,8 @@ bool write_conf(const std::string &dir, std::string *error) {
         conf << "gpio=missing\n";
     if (tick_hz != 0)
         conf << "kernel-hz=" << tick_hz << "\n";
+    if (step_us != 0)
+        conf << "clock-step-us=" << step_us << "\n";
     if (!conf) {
         *error = "cannot write " + dir + "/sim/world.conf";
         return false;
@@ -117,6 +121,34 @@ bool world_save_kernel_hz(const std::string &dir, int hz, std::string *error) {
     return write_conf(dir, error);
 }
 
+int clock_step_us() {
+    return step_us;
+}
+
+void set_clock_step_us(int us) {
+    step_us = us;
+}
+
+bool parse_clock_step_us(const std::string &item, int *us, std::string *error) {
+    const std::string name = "clock-step-us=";
+    std::string value = item.rfind(name, 0) == 0 ? item.substr(name.size()) : "";
+    char *end = nullptr;
+    long v = value.empty() ? -1 : std::strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || v < 0 || v > CLOCK_STEP_US_MAX) {
+        *error = "clock-step-us=N takes 0 (a clock that advances between any two reads) or a "
+                 "step from 1 to " +
+                 std::to_string(CLOCK_STEP_US_MAX) + " us, not '" + item + "'";
+        return false;
+    }
+    *us = static_cast<int>(v);
+    return true;
+}
+
+bool world_save_clock_step_us(const std::string &dir, int us, std::string *error) {
+    step_us = us;
+    return write_conf(dir, error);
+}
+
 BoardKind board_kind(int port) {
     return kinds[port == 2 ? 1 : 0];
 }
@@ -134,6 +166,7 @@ bool world_load(const std::string &dir, std::string *error) {
     root = dir;
     no_gpio = false;
     tick_hz = 0;
+    step_us = 0;
     std::string line;
     while (std::getline(in, line)) {
         auto eq = line.find('=');
@@ -147,6 +180,8 @@ bool world_load(const std::string &dir, std::string *error) {
             no_gpio = value == "missing";
         else if (key == "kernel-hz")
             parse_kernel_hz(line, &tick_hz, error);
+        else if (key == "clock-step-us")
+            parse_clock_step_us(line, &step_us, error);
     }
     return true;
 }
@@ -169,6 +204,7 @@ bool world_init(const std::string &dir, BoardKind port1, BoardKind port2, std::s
     set_board_kind(2, port2);
     no_gpio = gpio_missing;
     tick_hz = 0;
+    step_us = 0;
     if (!write_conf(dir, error))
         return false;
     // The sample firmware images of the project.

@@ -2,6 +2,7 @@
 // controller's file system, with the simulated boards' state under sim/.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace sim {
@@ -37,6 +38,27 @@ void set_kernel_hz(int hz);
 bool parse_kernel_hz(const std::string &item, int *hz, std::string *error);
 // Stores the tick in the world at `root` (loaded before) for its later runs.
 bool world_save_kernel_hz(const std::string &root, int hz, std::string *error);
+
+// How finely the kernel's monotonic clock advances (world.conf
+// "clock-step-us=N"): 0, the default, for a clock that advances between any
+// two reads; otherwise a clock that advances in steps of N us, as one driven
+// by the scheduler tick does on a kernel without a clock source driver (one
+// tick: 1 ms at 1000 Hz up to 10 ms at 100 Hz; finer steps for slow counters).
+constexpr int CLOCK_STEP_US_MAX = 10000;
+int clock_step_us();
+void set_clock_step_us(int us);
+// Parses "clock-step-us=N" with N from 0 to CLOCK_STEP_US_MAX.
+bool parse_clock_step_us(const std::string &item, int *us, std::string *error);
+// Stores the step in the world at `root` (loaded before) for its later runs.
+bool world_save_clock_step_us(const std::string &root, int us, std::string *error);
+
+// What the simulated kernel's calls cost the calling program (model choices).
+// The controller is an ARMv5 without a vDSO: every clock_gettime is a system
+// call, whose entry, clock source read and exit take a few microseconds on a
+// 200-400 MHz ARM9; 3 us.  A sched_yield with nobody else ready to run is a
+// system call and a pass of the scheduler: 5 us.
+constexpr std::uint64_t CLOCK_READ_COST_NS = 3000;
+constexpr std::uint64_t YIELD_COST_NS = 5000;
 
 BoardKind board_kind(int port);
 // A world whose controller has no "/dev/gpio" driver (world.conf "gpio=missing").

@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 namespace {
@@ -92,6 +94,11 @@ bool parse_record(char *text, PendingUpdate *r) {
             long v = std::strtol(value, &end, 10);
             attempts = errno == 0 && end != value && *end == '\0' && v >= 1 && v <= 1000000;
             r->attempts = static_cast<int>(v);
+        } else if (std::strcmp(line, "absent") == 0) {
+            errno = 0;
+            long v = std::strtol(value, &end, 10);
+            if (errno == 0 && end != value && *end == '\0' && v >= 0 && v <= 1000000)
+                r->absent = static_cast<int>(v);
         }
     }
     return image && crc && since && attempts;
@@ -124,14 +131,71 @@ int state_dir_ready(const char *dir) {
     return chmod(dir, STATE_DIR_MODE) == 0 ? 0 : errno;
 }
 
-// Writes `text` to `tmp`, syncs it, renames it to `file` and syncs the
-// directory.  0 or an errno; nothing is left at tmp on failure.
-int write_durably(const char *dir, const char *file, const char *tmp, const char *text) {
+constexpr const char *TEMP_TAIL = ".new-XXXXXX"; // a record being written, beside it
+
+// Removes what killed runs left of this record's temporary files: the run
+// holds the update lock, so no other run is writing one.  Names that this user
+// may not remove are left; they keep nobody out, as every run picks a new one.
+void remove_stale_temps(const char *dir, const char *name) {
+    DIR *d = opendir(dir);
+    if (!d)
+        return;
+    char prefix[PENDING_PATH_SIZE];
+    std::snprintf(prefix, sizeof prefix, "%s.new-", name);
+    std::size_t n = std::strlen(prefix);
+    while (struct dirent *e = readdir(d))
+        if (std::strncmp(e->d_name, prefix, n) == 0 && std::strlen(e->d_name) == n + 6)
+            unlinkat(dirfd(d), e->d_name, 0);
+    closedir(d);
+}
+
+// Puts `tmp` in place of `file`.  A directory there (anybody may make one in
+// the state directory) is swapped out in the same step and then removed, or
+// left at the temporary file's unpredictable name when it is not empty; where
+// the file system cannot swap, it is removed or moved aside to a directory of
+// an unpredictable name first.  Something re-made there in between only costs
+// another turn.  0 or an errno.
+int put_in_place(const char *tmp, const char *file) {
+    for (int turn = 0; turn < 16; ++turn) {
+        if (rename(tmp, file) == 0)
+            return 0;
+        if (errno != EISDIR && errno != ENOTEMPTY && errno != EEXIST)
+            return errno;
+        if (renameat2(AT_FDCWD, tmp, AT_FDCWD, file, RENAME_EXCHANGE) == 0) {
+            plat_syslog(LOG_WARNING, "%s: Moved the directory %s aside to %s", "main", file, tmp);
+            rmdir(tmp);
+            return 0;
+        }
+        if (errno == ENOENT)
+            continue;
+        if (errno != EINVAL && errno != ENOSYS)
+            return errno;
+        if (rmdir(file) == 0 || errno == ENOENT)
+            continue;
+        char aside[PENDING_PATH_SIZE + 512 + 16];
+        std::snprintf(aside, sizeof aside, "%s.aside-XXXXXX", file);
+        if (!mkdtemp(aside))
+            return errno;
+        // A directory replaces an empty one.
+        if (rename(file, aside) == 0)
+            plat_syslog(LOG_WARNING, "%s: Moved the directory %s aside to %s", "main", file, aside);
+        else
+            rmdir(aside);
+    }
+    return EAGAIN;
+}
+
+// Writes `text` beside `file` under a name of its own, syncs it, puts it in
+// place of `file` and syncs the directory.  0 or an errno; nothing is left
+// beside on failure.
+int write_durably(const char *dir, const char *file, const char *name, const char *text) {
     if (int err = state_dir_ready(dir))
         return err;
-    // A file left by a run killed while writing: its own user's, or root's.
-    unlink(tmp);
-    int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, RECORD_MODE);
+    remove_stale_temps(dir, name);
+    char tmp[PENDING_PATH_SIZE + 512 + 16];
+    std::snprintf(tmp, sizeof tmp, "%s%s", file, TEMP_TAIL);
+    // Created exclusively under a name nobody can take in advance.
+    int fd = mkostemp(tmp, O_CLOEXEC);
     if (fd < 0)
         return errno;
     int err = 0;
@@ -148,8 +212,8 @@ int write_durably(const char *dir, const char *file, const char *tmp, const char
         err = errno;
     if (close(fd) != 0 && err == 0)
         err = errno;
-    if (err == 0 && rename(tmp, file) != 0)
-        err = errno;
+    if (err == 0)
+        err = put_in_place(tmp, file);
     if (err != 0) {
         unlink(tmp);
         return err;
@@ -163,6 +227,28 @@ int write_durably(const char *dir, const char *file, const char *tmp, const char
     return err;
 }
 
+// Why what is at a record's path is no record that anybody acts on, or null
+// when it is one: a regular file with one name, not writable for group or
+// others, of root or of the settings directory's owner.  Another name (a link
+// to the update lock's pid file, say) or the write right would let another
+// user choose what a boot flashes.
+const char *untrusted(const struct stat &st, char *why, std::size_t size) {
+    if (S_ISLNK(st.st_mode))
+        return "is a symbolic link";
+    if (!S_ISREG(st.st_mode))
+        return "is not a regular file";
+    if (st.st_nlink != 1)
+        return "has other names";
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+        return "is writable for others";
+    if (!trusted_owner(st.st_uid)) {
+        std::snprintf(why, size, "belongs to uid %u, neither root nor the owner of %s",
+                      static_cast<unsigned>(st.st_uid), SETTINGS_DIR);
+        return why;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 void pending_path(int port, char *buf, std::size_t size) {
@@ -173,23 +259,33 @@ int pending_read(int port, PendingUpdate *record, char *reason, std::size_t size
     char fixed[PENDING_PATH_SIZE];
     pending_path(port, fixed, sizeof fixed);
     Where file = where(fixed);
-    int fd = open(file.path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    char why[128];
+    // Looked at before it is opened: opening a device or a socket planted there
+    // would act on it.
+    struct stat st;
+    if (lstat(file.path, &st) != 0) {
+        if (errno == ENOENT)
+            return PENDING_NONE;
+        std::snprintf(reason, size, "cannot read %s: %s", fixed, std::strerror(errno));
+        return PENDING_DAMAGED;
+    }
+    if (const char *wrong = untrusted(st, why, sizeof why)) {
+        std::snprintf(reason, size, "%s %s", fixed, wrong);
+        return PENDING_IGNORED;
+    }
+    int fd = open(file.path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             return PENDING_NONE;
-        std::snprintf(reason, size, errno == ELOOP ? "%s is a symbolic link" : "cannot read %s: %s",
-                      fixed, std::strerror(errno));
-        return errno == ELOOP ? PENDING_IGNORED : PENDING_DAMAGED;
+        bool replaced = errno == ELOOP || errno == ENXIO || errno == EISDIR;
+        std::snprintf(reason, size, "cannot read %s: %s", fixed, std::strerror(errno));
+        return replaced ? PENDING_IGNORED : PENDING_DAMAGED;
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !trusted_owner(st.st_uid)) {
-        bool regular = S_ISREG(st.st_mode);
+    // What was opened is what counts: the name may have been replaced since.
+    const char *wrong = fstat(fd, &st) == 0 ? untrusted(st, why, sizeof why) : "cannot be examined";
+    if (wrong) {
         close(fd);
-        if (regular)
-            std::snprintf(reason, size, "%s belongs to uid %u, neither root nor the owner of %s",
-                          fixed, static_cast<unsigned>(st.st_uid), SETTINGS_DIR);
-        else
-            std::snprintf(reason, size, "%s is not a regular file", fixed);
+        std::snprintf(reason, size, "%s %s", fixed, wrong);
         return PENDING_IGNORED;
     }
     char text[RECORD_SIZE + 1];
@@ -230,6 +326,29 @@ bool pending_file_crc(const char *path, std::uint32_t *crc, char *reason, std::s
     return true;
 }
 
+namespace {
+
+// Writes a port's record in place of whatever is at its path.
+bool store(int port, const PendingUpdate &r, char *reason, std::size_t size) {
+    char fixed[PENDING_PATH_SIZE];
+    pending_path(port, fixed, sizeof fixed);
+    char text[RECORD_SIZE];
+    int n = std::snprintf(text, sizeof text, "image=%s\ncrc32=0x%08X\nsince=%s\nattempts=%d\n",
+                          r.image, r.crc32, r.since, r.attempts);
+    if (r.absent > 0)
+        std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "absent=%d\n", r.absent);
+    char name[16];
+    std::snprintf(name, sizeof name, "PORT%d", port);
+    Where dir = where(STATE_DIR), file = where(fixed);
+    if (int err = write_durably(dir.path, file.path, name, text)) {
+        std::snprintf(reason, size, "cannot write %s: %s", fixed, std::strerror(err));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool pending_begin(int port, const char *image, PendingUpdate *written, char *reason,
                    std::size_t size) {
     char fixed[PENDING_PATH_SIZE];
@@ -246,8 +365,11 @@ bool pending_begin(int port, const char *image, PendingUpdate *written, char *re
         return false;
     }
     PendingUpdate old;
-    if (pending_read(port, &old, why, sizeof why) == PENDING_FOUND &&
-        std::strcmp(old.image, image) == 0 && old.crc32 == r.crc32) {
+    int found = pending_read(port, &old, why, sizeof why);
+    // Nobody else's file decides what a boot flashes: a run that may replaces it.
+    if (found == PENDING_IGNORED)
+        plat_syslog(LOG_WARNING, "%s: Replacing %s", "main", why);
+    if (found == PENDING_FOUND && std::strcmp(old.image, image) == 0 && old.crc32 == r.crc32) {
         r = old;
         r.attempts = old.attempts + 1;
     } else {
@@ -255,17 +377,19 @@ bool pending_begin(int port, const char *image, PendingUpdate *written, char *re
         now_iso8601(r.since, sizeof r.since);
         r.attempts = 1;
     }
-    char text[RECORD_SIZE];
-    std::snprintf(text, sizeof text, "image=%s\ncrc32=0x%08X\nsince=%s\nattempts=%d\n", r.image,
-                  r.crc32, r.since, r.attempts);
-    Where dir = where(STATE_DIR), file = where(fixed);
-    char tmp[sizeof file.path + 8];
-    std::snprintf(tmp, sizeof tmp, "%s.new", file.path);
-    if (int err = write_durably(dir.path, file.path, tmp, text)) {
-        std::snprintf(reason, size, "cannot write %s: %s", fixed, std::strerror(err));
+    if (!store(port, r, reason, size))
         return false;
-    }
     *written = r;
+    return true;
+}
+
+bool pending_missed(int port, PendingUpdate *record, char *reason, std::size_t size) {
+    PendingUpdate r = *record;
+    r.attempts += 1;
+    r.absent += 1;
+    if (!store(port, r, reason, size))
+        return false;
+    *record = r;
     return true;
 }
 

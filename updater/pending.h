@@ -22,15 +22,19 @@ struct PendingUpdate {
     char image[PENDING_IMAGE_SIZE]; // relative to the firmware directory
     std::uint32_t crc32;            // of the image file's bytes when the update began
     char since[PENDING_TIME_SIZE];  // start of the first attempt, ISO 8601 UTC
-    int attempts;                   // runs that began this update, the first included
+    int attempts;                   // runs that began this update, the first included, and
+                                    // boots that found no board in the port
+    int absent;                     // of these, the boots that found no board ("absent=N",
+                                    // only when not 0)
 };
 
 enum PendingStatus {
     PENDING_FOUND = 0,
     PENDING_NONE = 1,     // no record
-    PENDING_IGNORED = 2,  // something else at the path: a link, not a regular file, or a
-                          // file of another owner than root or the owner of the
-                          // settings directory; nobody acts on it
+    PENDING_IGNORED = 2,  // something else at the path: a link, not a regular file, a
+                          // file with other names, writable for others, or of another
+                          // owner than root or the owner of the settings directory;
+                          // nobody acts on it
     PENDING_DAMAGED = -1, // unreadable, or not a record
 };
 
@@ -45,10 +49,15 @@ int pending_read(int port, PendingUpdate *record, char *reason, std::size_t size
 // 1, or one more than the record already there when that one is of the same
 // image with the same checksum (then its start time stays).  The file reaches
 // the disk before this returns (written beside, synced, renamed into place, the
-// directory synced).  False with the reason when it cannot be written; the
+// directory synced); whatever else was at the path is replaced where this
+// user may.  False with the reason when it cannot be written; the
 // board must then not be touched.
 bool pending_begin(int port, const char *image, PendingUpdate *written, char *reason,
                    std::size_t size);
+
+// Counts a boot that found no board in the port: one more attempt, one more
+// absence.  False with the reason when the record cannot be written.
+bool pending_missed(int port, PendingUpdate *record, char *reason, std::size_t size);
 
 // Removes the record (true when there is none left).
 bool pending_clear(int port, char *reason, std::size_t size);

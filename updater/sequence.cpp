@@ -9,6 +9,7 @@
 #include "updater/pending.h"
 #include "updater/port/bsl_entry.h"
 #include "updater/port/uart.h"
+#include "updater/port/wait.h"
 #include "updater/run.h"
 
 #include <cerrno>
@@ -36,8 +37,8 @@ constexpr unsigned long AUTH_PAUSE_US = 5000;
 // millisecond, but an oscillator, a crystal above all, can take hundreds of
 // milliseconds.  Two seconds cover a start-up of a second with room for the
 // retry granularity (a failed read takes about 130 ms, 400 ms on a 100 Hz
-// kernel, plus the pause), and keep a board that never answers from holding
-// the page and the fleet run up for long.
+// kernel whose clock ticks too, plus the pause), and keep a board that never
+// answers from holding the page and the fleet run up for long.
 constexpr long FIRMWARE_START_WINDOW_US = 2000000;
 constexpr unsigned long FIRMWARE_RETRY_PAUSE_US = 100000;
 // What a reading after the flashing prints when the board did not answer.
@@ -127,7 +128,7 @@ void print_new_version(int port) {
         Elapsed e = since(start);
         if (e.seconds * 1e6 + e.micros >= FIRMWARE_START_WINDOW_US)
             break;
-        plat_usleep(FIRMWARE_RETRY_PAUSE_US);
+        wait_us(FIRMWARE_RETRY_PAUSE_US);
     }
     say("%s%s", NO_ANSWER, line_suffix);
 }
@@ -146,7 +147,7 @@ bool erase_device(int port) {
     Elapsed e = since(start);
     plat_syslog(LOG_INFO, "Mass erase: %d cycles", MASS_ERASE_CYCLES);
     plat_syslog(LOG_INFO, "Device erased at %.3f us", e.seconds * 1e6 + e.micros);
-    plat_usleep(ERASE_PAUSE_US);
+    wait_us(ERASE_PAUSE_US);
     return true;
 }
 
@@ -171,7 +172,7 @@ bool authenticate(int port) {
     Elapsed e = since(start);
     plat_syslog(LOG_INFO, "Device authenticated at %ds %.3f us", e.seconds, e.micros);
     say("done%s", line_suffix);
-    plat_usleep(AUTH_PAUSE_US);
+    wait_us(AUTH_PAUSE_US);
     return true;
 }
 
@@ -245,17 +246,33 @@ void finish_record(int port) {
         plat_syslog(LOG_WARNING, "%s: %s", "main", reason);
 }
 
+// One warning where the kernel's timing is not the usual: the receives poll
+// without sleeping where a sleep lasts longer than 1 ms, and the waits either
+// finish on the clock or, where the clock advances in steps too, sleep whole
+// ticks and make the update longer.
+void report_kernel_timing() {
+    WaitMethod method = wait_method();
+    long tick_us = uart_timer_resolution_ns() / 1000;
+    if (method == WAIT_COARSE_CLOCK)
+        plat_syslog(LOG_WARNING,
+                    "%s: Kernel timers are coarse (%ld us) and so is the clock (steps of %ld us): "
+                    "waits sleep whole ticks%s, the update will take longer",
+                    "main", tick_us, wait_clock_step_ns() / 1000,
+                    uart_timers_coarse() ? ", receives poll without sleeps" : "");
+    else if (uart_timers_coarse())
+        plat_syslog(LOG_WARNING,
+                    "%s: Kernel timers are coarse (%ld us): waits finish on the clock (steps of "
+                    "%ld ns), receives poll without sleeps",
+                    "main", tick_us, wait_clock_step_ns());
+}
+
 } // namespace
 
 int update_sequence(int port, const char *file) {
     if (!check_firmware_file(file))
         return EXIT_FILE_REFUSED;
 
-    if (uart_timers_coarse())
-        plat_syslog(LOG_WARNING,
-                    "%s: Kernel timers are coarse (%ld us): polling without sleeps, the update "
-                    "will take longer",
-                    "main", uart_timer_resolution_ns() / 1000);
+    report_kernel_timing();
 
     std::uint32_t version = 0;
     char text[CONFIG_TEXT_SIZE] = "";
@@ -267,7 +284,7 @@ int update_sequence(int port, const char *file) {
     if (!record_update(port, file))
         return EXIT_NOT_RECORDED;
     msp430_enter_bsl(port);
-    plat_usleep(BSL_ENTRY_PAUSE_US);
+    wait_us(BSL_ENTRY_PAUSE_US);
 
     if (!erase_device(port) || !patch_loader(port) || !authenticate(port) ||
         !flash_firmware(port, file))

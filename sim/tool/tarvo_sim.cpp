@@ -7,6 +7,8 @@
 //                                       the data sheet's envelope
 //   tarvo-sim set DIR kernel-hz=N       the controller kernel's timer tick
 //                                       (0: high-resolution timers)
+//   tarvo-sim set DIR clock-step-us=N   the step in which its monotonic clock
+//                                       advances (0: between any two reads)
 //   tarvo-sim flash DIR PORT FILE       programs an Intel HEX image as a factory
 //                                       programmer would (erase, write, run)
 //   tarvo-sim reboot DIR                power-cycles the boards as a restart of
@@ -37,10 +39,14 @@ int usage() {
                  "         NAME=VALUE: %s\n"
                  "       tarvo-sim set DIR kernel-hz=N\n"
                  "         N: 0 (high-resolution timers, the default) or %d..%d\n"
+                 "       tarvo-sim set DIR clock-step-us=N\n"
+                 "         N: 0 (a clock that advances between any two reads, the default)\n"
+                 "            or 1..%d\n"
                  "       tarvo-sim flash DIR PORT FILE\n"
                  "       tarvo-sim reboot DIR\n",
                  sim::board::fault_names(4, "\n               ").c_str(),
-                 sim::board::setting_names().c_str(), sim::KERNEL_HZ_MIN, sim::KERNEL_HZ_MAX);
+                 sim::board::setting_names().c_str(), sim::KERNEL_HZ_MIN, sim::KERNEL_HZ_MAX,
+                 sim::CLOCK_STEP_US_MAX);
     return 2;
 }
 
@@ -112,7 +118,8 @@ int cmd_show(int argc, char **argv) {
     if (!open_world(argv[2]))
         return 1;
     int status = 0;
-    const std::string kernel = ",\"kernel_hz\":" + std::to_string(sim::kernel_hz()) + "}";
+    const std::string kernel = ",\"kernel_hz\":" + std::to_string(sim::kernel_hz()) +
+                               ",\"clock_step_us\":" + std::to_string(sim::clock_step_us()) + "}";
     for (int port = 1; port <= 2; ++port) {
         sim::BoardKind kind = sim::board_kind(port);
         std::string line =
@@ -189,12 +196,16 @@ int cmd_clear(int argc, char **argv) {
 
 int cmd_set(int argc, char **argv) {
     if (argc == 4) {
-        int hz = 0;
+        int value = 0;
         std::string error;
         if (!open_world(argv[2]))
             return 1;
-        if (!sim::parse_kernel_hz(argv[3], &hz, &error) ||
-            !sim::world_save_kernel_hz(argv[2], hz, &error)) {
+        bool ok = std::strncmp(argv[3], "clock-step-us=", 14) == 0
+                      ? sim::parse_clock_step_us(argv[3], &value, &error) &&
+                            sim::world_save_clock_step_us(argv[2], value, &error)
+                      : sim::parse_kernel_hz(argv[3], &value, &error) &&
+                            sim::world_save_kernel_hz(argv[2], value, &error);
+        if (!ok) {
             std::fprintf(stderr, "tarvo-sim: %s\n", error.c_str());
             return 1;
         }

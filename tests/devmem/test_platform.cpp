@@ -62,6 +62,8 @@ long plat_sleep_resolution_ns(void) {
     return 1;
 }
 
+void plat_yield(void) {}
+
 int plat_gpio_open(const char *, int) {
     errno = ENOENT;
     return -1;

@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
@@ -95,6 +97,8 @@ TEST_P(RecoverAfter, TheNextBootFinishesTheUpdate) {
 
     auto r = boot();
     EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("PORT1: finishing " + IMAGE + " (attempt 2)\n"), std::string::npos);
+    EXPECT_TRUE(r.out.ends_with("\nPORT1: done\nPORT2: nothing to do\n")) << r.out;
     expect_running_image();
     EXPECT_FALSE(has_record());
     EXPECT_TRUE(logged("notice", "PORT1: finishing the update of " + IMAGE + " pending since 20"));
@@ -127,11 +131,36 @@ TEST_F(Recover, ABoardThatAlwaysFailsIsFlashedThreeTimesThenLeftToAPerson) {
     EXPECT_EQ(erases(), 3);
     EXPECT_TRUE(logged("err", "PORT1: the update of " + IMAGE + " did not finish"));
 
-    EXPECT_EQ(boot().status, 2);
+    auto r = boot();
+    EXPECT_EQ(r.status, 2);
     EXPECT_EQ(erases(), 3);
     EXPECT_TRUE(
         logged("err", "PORT1 needs a person: the update of " + IMAGE + " pending since 20"));
+    EXPECT_TRUE(r.out.starts_with("PORT1: needs a person: the update of " + IMAGE)) << r.out;
     EXPECT_NE(record().find("\nattempts=3\n"), std::string::npos) << record();
+}
+
+// A board taken out of its port after an interrupted update: each boot
+// without it counts as an attempt, and a board put in later is not flashed.
+TEST_F(Recover, ABoardTakenOutIsGivenUpAsAnyOtherAndNotFlashedWhenPutBack) {
+    const std::string conf = w.path("/sim/world.conf");
+    const std::string in = testing_support::read_file(conf);
+    ASSERT_EQ(w.update({"1", IMAGE}, {"TARVO_SIM_KILL=log:Device erased at"}).status, 137);
+    testing_support::write_file(conf, "port1=none\nport2=tarvo\n");
+    for (int n = 0; n < 2; ++n) {
+        auto r = boot();
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.out.find("PORT1: did not finish " + IMAGE + ": no TARVO board in the port"),
+                  std::string::npos)
+            << r.out;
+    }
+    auto r = boot();
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.out.starts_with("PORT1: needs a person: its board is gone")) << r.out;
+    testing_support::write_file(conf, in);
+    EXPECT_EQ(boot().status, 2);
+    EXPECT_EQ(erases(), 1);
+    EXPECT_TRUE(logged("err", "PORT1 needs a person: its board is gone"));
 }
 
 // An image that is not the one the update began with is never flashed at boot.
@@ -159,16 +188,30 @@ TEST_F(Recover, AMissingOrChangedImageIsNotFlashed) {
     }
 }
 
-// Only root's records and the web server's user's count: a record of anyone
-// else, or a link, is left alone.
+// Only root's records and the web server's user's count, with one name and
+// writable for nobody else: anything else at the path (a hard link to the
+// pid file, which is root's and writable for all, or a socket) is left alone.
 TEST_F(Recover, ARecordOfAnotherUserOrALinkIsIgnored) {
     ASSERT_EQ(w.update({"1", IMAGE}, {"TARVO_SIM_KILL=log:Device erased at"}).status, 137);
     const std::string kept = w.path("/kept");
     std::filesystem::rename(record_path(), kept);
-    for (const std::string kind : {"link", "other user"}) {
+    for (const std::string kind :
+         {"link", "hard link", "writable for others", "socket", "other user"}) {
         SCOPED_TRACE(kind);
         if (kind == "link") {
             std::filesystem::create_symlink(kept, record_path());
+        } else if (kind == "hard link") {
+            std::filesystem::create_hard_link(kept, record_path());
+        } else if (kind == "writable for others") {
+            std::filesystem::copy_file(kept, record_path());
+            chmod(record_path().c_str(), 0666);
+        } else if (kind == "socket") {
+            int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un at{};
+            at.sun_family = AF_UNIX;
+            std::snprintf(at.sun_path, sizeof at.sun_path, "%s", record_path().c_str());
+            ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+            close(fd);
         } else {
             if (geteuid() != 0)
                 GTEST_SKIP() << "needs root to give the record another owner";
@@ -198,6 +241,42 @@ TEST_F(Recover, ARootRunsRecordBelongsToTheWebServersUser) {
     EXPECT_EQ(st.st_mode & 07777, 0644u);
     EXPECT_NE(w.info({"1", "json"}).out.find("\"pending\":{\"image\":\"" + IMAGE),
               std::string::npos);
+}
+
+// What another user makes in the state directory, and what a killed run of
+// root left there, keeps no later run out: a root run replaces or moves aside
+// what is at the record's path, and the temporary file's name is new each time.
+TEST_F(Recover, NamesTakenInTheStateDirectoryDoNotKeepRunsOut) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to plant files as another user";
+    w.open_to_all_users();
+    const std::string state = w.path("/opt/tarvo_update/state/");
+    struct Case {
+        const char *name;
+        std::vector<std::string> dirs; // of another user
+        std::string root_file;
+        bool as_root;
+    };
+    for (const Case &c :
+         std::vector<Case>{{"directory at the temporary name", {"PORT1.new"}, "", true},
+                           {"full directory at the record", {"PORT1", "PORT1/x"}, "", true},
+                           {"root's temporary file", {}, "PORT1.new", false}}) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(state);
+        std::filesystem::create_directory(state);
+        chmod(state.c_str(), 01777);
+        for (const std::string &d : c.dirs) {
+            std::filesystem::create_directory(state + d);
+            ASSERT_EQ(chown((state + d).c_str(), 65534, 65534), 0);
+        }
+        if (!c.root_file.empty())
+            testing_support::write_file(state + c.root_file, "");
+        w.wrapper = c.as_root ? std::vector<std::string>{} : World::NOBODY;
+        auto r = w.update({"1", IMAGE});
+        w.wrapper.clear();
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_FALSE(has_record());
+    }
 }
 
 TEST_F(Recover, ARecordThatCannotBeWrittenStopsTheRunBeforeTheBoardIsTouched) {

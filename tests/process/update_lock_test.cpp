@@ -101,6 +101,22 @@ TEST(UpdateLive, SigtermDoesNotEndTheRun) {
     EXPECT_NE(show.out.find("1a2a3c4b5b6b7o"), std::string::npos) << show.out;
 }
 
+// A query holds the lock for a moment: an update that comes then waits for it
+// instead of being turned away.
+TEST(UpdateLive, UpdateWaitsForAQueryThatHoldsTheLock) {
+    World w;
+    // A board that does not answer keeps the query at its lock for a second.
+    ASSERT_EQ(w.sim({"fault", w.root(), "1", "modbus-silent"}).status, 0);
+    auto query = w.spawn_info({"1"}, {"TARVO_SIM_SPEED=0.2"});
+    const std::string mark = std::to_string(query.pid) + " query\n";
+    for (int i = 0; i < 20000 && testing_support::read_file(pid_file(w)) != mark; ++i)
+        poll(nullptr, 0, 1);
+    ASSERT_EQ(testing_support::read_file(pid_file(w)), mark);
+    auto r = w.update({"2", IMAGE});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(testing_support::finish(query).status, 8);
+}
+
 } // namespace
 
 namespace {
@@ -178,18 +194,12 @@ class UpdateLockUsers : public ::testing::Test {
     void SetUp() override {
         if (geteuid() != 0)
             GTEST_SKIP() << "needs root to run the updater as another user";
-        for (const auto &e : std::filesystem::recursive_directory_iterator(w.root()))
-            if (!e.is_symlink())
-                chmod(e.path().c_str(), e.is_directory() ? 0777 : 0666);
-        chmod(w.root().c_str(), 0755);
-        chmod(w.path("/var/tarvo_update").c_str(), 01777);
+        w.open_to_all_users();
         before = w.sim({"show", w.root()}).out;
     }
 
-    const std::vector<std::string> nobody = {"/usr/bin/setpriv", "--reuid=nobody",
-                                             "--regid=nogroup", "--clear-groups"};
     World &as_other_user() {
-        w.wrapper = nobody;
+        w.wrapper = World::NOBODY;
         return w;
     }
     World &as_root() {
@@ -252,6 +262,29 @@ TEST_F(UpdateLockUsers, PidFileThatCannotBeOpenedStopsTheRun) {
     EXPECT_EQ(w.sim({"show", w.root()}).out, before);
 }
 
+// Another user cannot keep a root run out without holding the lock: not with
+// a FIFO made again and again at the path, nor by taking in advance the
+// names a run could move a directory there aside to.
+TEST_F(UpdateLockUsers, ThingsPlantedAtThePidPathDoNotKeepARootRunOut) {
+    if (std::string(TARVO_FLOCK_HOLD).empty())
+        GTEST_SKIP() << "the programs of this build are linked statically: no preloading";
+    ASSERT_EQ(mkfifo(pid_file(w).c_str(), 0666), 0);
+    for (int run = 0; run < 2; ++run) {
+        auto query = as_root().spawn_info({"1"}, preloaded({"TARVO_TEST_REPLANT=" + pid_file(w)}));
+        EXPECT_EQ(testing_support::finish(query).status, 0) << run;
+    }
+
+    std::filesystem::remove(pid_file(w));
+    std::filesystem::create_directories(pid_file(w) + "/x");
+    // The run's own pid, and a counter, were the names once.
+    w.wrapper = {"/bin/sh", "-c",
+                 "for n in $(seq 0 15); do mkdir -p \"$0.aside-$$-$n/x\"; done; exec \"$@\"",
+                 pid_file(w)};
+    auto r = w.info({"1"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(testing_support::file_exists(pid_file(w)));
+}
+
 // A run does not lock a file whose owner could remove it while the run holds
 // the lock: a run of that owner would then lock a new file beside it.
 TEST_F(UpdateLockUsers, PidFileOfAnotherUserIsReplaced) {
@@ -259,7 +292,7 @@ TEST_F(UpdateLockUsers, PidFileOfAnotherUserIsReplaced) {
     ASSERT_EQ(chown(pid_file(w).c_str(), 65534, 65534), 0);
     auto root = as_root().spawn_update({"1", IMAGE}, {SLOW});
     ASSERT_TRUE(wait_for_holder(w, root.pid));
-    std::vector<std::string> remove = nobody;
+    std::vector<std::string> remove = World::NOBODY;
     remove.insert(remove.end(), {"/bin/rm", "-f", pid_file(w)});
     testing_support::run(remove);
     auto r = as_other_user().update({"2", IMAGE});

@@ -35,7 +35,8 @@ const std::string DEFAULT_SETTINGS = "loader=1.10,flash-byte-us=113.636,erase-cy
 
 std::string board_line(int port, const sim::board::SampleImage &sample,
                        const std::string &faults = "",
-                       const std::string &settings = DEFAULT_SETTINGS, int kernel_hz = 0) {
+                       const std::string &settings = DEFAULT_SETTINGS, int kernel_hz = 0,
+                       int clock_step_us = 0) {
     char version[16], config[8];
     std::snprintf(version, sizeof version, "0x%08X", static_cast<unsigned>(sample.version));
     std::snprintf(config, sizeof config, "0x%04X", static_cast<unsigned>(sample.config));
@@ -44,7 +45,8 @@ std::string board_line(int port, const sim::board::SampleImage &sample,
            "\",\"config\":\"" + config + "\",\"config_text\":\"" +
            sim::board::config_text(sample.config) + "\",\"flash_crc32\":\"" + crc_text(sample) +
            "\",\"faults\":\"" + faults + "\",\"settings\":\"" + settings +
-           "\",\"kernel_hz\":" + std::to_string(kernel_hz) + "}";
+           "\",\"kernel_hz\":" + std::to_string(kernel_hz) +
+           ",\"clock_step_us\":" + std::to_string(clock_step_us) + "}";
 }
 
 const auto &SAMPLES = sim::board::sample_images();
@@ -69,7 +71,8 @@ TEST(TarvoSim, OtherAndMissingBoardsShowNoFirmware) {
     ASSERT_EQ(lines.size(), 2u);
     const std::string rest =
         ",\"mode\":\"off\",\"version\":null,\"config\":null,\"config_text\":null,"
-        "\"flash_crc32\":null,\"faults\":\"\",\"settings\":null,\"kernel_hz\":0}";
+        "\"flash_crc32\":null,\"faults\":\"\",\"settings\":null,"
+        "\"kernel_hz\":0,\"clock_step_us\":0}";
     EXPECT_EQ(lines[0], "{\"port\":1,\"board\":\"other\"" + rest);
     EXPECT_EQ(lines[1], "{\"port\":2,\"board\":\"none\"" + rest);
     EXPECT_NE(w.sim({"fault", w.root(), "1", "modbus-silent"}).status, 0);
@@ -97,23 +100,25 @@ TEST(TarvoSim, FaultsAreSetAndClearedPerPort) {
 }
 
 // The envelope: settings per board within the data sheet's ranges, the
-// kernel's tick per world; both kept by a flashing and listed by show.
+// kernel's tick and clock step per world; all kept by a flashing and listed
+// by show.
 TEST(TarvoSim, SettingsPerPortAndKernelTickPerWorld) {
     World w;
     for (const char *item : {"loader=1.61", "flash-byte-us=136", "erase-cycle-us=11100",
                              "cumulative-erase=yes", "firmware-start-ms=800"})
         EXPECT_EQ(w.sim({"set", w.root(), "2", item}).status, 0) << item;
     EXPECT_EQ(w.sim({"set", w.root(), "kernel-hz=100"}).status, 0);
+    EXPECT_EQ(w.sim({"set", w.root(), "clock-step-us=10000"}).status, 0);
     ASSERT_EQ(
         w.sim({"flash", w.root(), "2", w.path("/opt/tarvo_update/fw/V1a2a3c4c5b6b7o.hex")}).status,
         0);
     auto lines = lines_of(w.sim({"show", w.root()}).out);
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], board_line(1, SAMPLES[0], "", DEFAULT_SETTINGS, 100));
+    EXPECT_EQ(lines[0], board_line(1, SAMPLES[0], "", DEFAULT_SETTINGS, 100, 10000));
     EXPECT_EQ(lines[1], board_line(2, SAMPLES[2], "",
                                    "loader=1.61,flash-byte-us=136,erase-cycle-us=11100,"
                                    "firmware-start-ms=800,cumulative-erase=yes",
-                                   100));
+                                   100, 10000));
     for (const char *item : {"loader=1.30", "flash-byte-us=40", "erase-cycle-us=21000",
                              "cumulative-erase=1", "firmware-start-ms=-1", "speed=2"}) {
         auto bad = w.sim({"set", w.root(), "1", item});
@@ -121,9 +126,11 @@ TEST(TarvoSim, SettingsPerPortAndKernelTickPerWorld) {
         std::string name = std::string(item).substr(0, std::string(item).find('='));
         EXPECT_NE(bad.err.find("'" + name + "'"), std::string::npos) << bad.err;
     }
-    for (const char *item : {"kernel-hz=50", "kernel-hz=", "kernel-hz=1001"})
+    for (const char *item : {"kernel-hz=50", "kernel-hz=", "kernel-hz=1001", "clock-step-us=-1",
+                             "clock-step-us=10001", "clock-step-us="})
         EXPECT_EQ(w.sim({"set", w.root(), item}).status, 1) << item;
     EXPECT_EQ(w.sim({"set", w.root(), "kernel-hz=0"}).status, 0);
+    EXPECT_EQ(w.sim({"set", w.root(), "clock-step-us=0"}).status, 0);
     EXPECT_EQ(lines_of(w.sim({"show", w.root()}).out)[0], board_line(1, SAMPLES[0]));
 }
 

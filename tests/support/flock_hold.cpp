@@ -4,7 +4,11 @@
 // process that has opened a file gets to lock it.  Without the variable, or
 // once "go" exists, flock() locks at once.  With TARVO_TEST_FLOCK_KILL set,
 // a flock() on a file whose name ends in ".pid" kills the process instead, as
-// a power loss or SIGKILL right after the file was opened would.
+// a power loss or SIGKILL right after the file was opened would.  With
+// TARVO_TEST_REPLANT set, a FIFO is made at that path right after each time
+// the program removes it: another user who makes one again and again, winning
+// every race.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +16,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -49,4 +54,17 @@ extern "C" int flock(int fd, int operation) {
         }
     }
     return real(fd, operation);
+}
+
+extern "C" int unlink(const char *path) {
+    using Unlink = int (*)(const char *);
+    static Unlink real = reinterpret_cast<Unlink>(dlsym(RTLD_NEXT, "unlink"));
+    int result = real(path);
+    const char *again = std::getenv("TARVO_TEST_REPLANT");
+    if (result == 0 && again && std::strcmp(again, path) == 0) {
+        int err = errno;
+        mkfifo(path, 0666);
+        errno = err;
+    }
+    return result;
 }

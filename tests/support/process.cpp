@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -229,6 +230,18 @@ std::vector<std::string> World::program_env(const std::vector<std::string> &env)
     std::vector<std::string> e{this->env(), "TARVO_SIM_SPEED=", "TARVO_SIM_TRACE="};
     e.insert(e.end(), env.begin(), env.end());
     return e;
+}
+
+const std::vector<std::string> World::NOBODY = {"/usr/bin/setpriv", "--reuid=nobody",
+                                                "--regid=nogroup", "--clear-groups"};
+
+void World::open_to_all_users() const {
+    for (const auto &e : std::filesystem::recursive_directory_iterator(root_))
+        if (!e.is_symlink())
+            chmod(e.path().c_str(), e.is_directory() ? 0777 : 0666);
+    chmod(root_.c_str(), 0755);
+    chmod(path("/var/tarvo_update").c_str(), 01777);
+    chmod(path("/opt/tarvo_update/state").c_str(), 01777);
 }
 
 RunResult World::update(const std::vector<std::string> &args,

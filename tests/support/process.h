@@ -66,6 +66,13 @@ class World {
     // (setpriv to run it as another user).
     std::vector<std::string> wrapper;
 
+    // The world set up as the installation sets it up for several users: anyone
+    // may use its files, and create files in the pid and state directories
+    // (mode 1777, so nobody may remove another user's).  Needs root.
+    void open_to_all_users() const;
+    // A wrapper that runs the programs as another user than root.
+    static const std::vector<std::string> NOBODY;
+
     // Runs tarvo-sim with these arguments.
     RunResult sim(const std::vector<std::string> &args) const;
 

@@ -1,12 +1,15 @@
 // The serial driver against the simulated controller: register steps of the
 // line set-ups, budget edges of every wait, what is consumed and what stays in
-// the FIFO, the port check, the pause before each byte of a packet and the
-// frame formats as the far end sees them.
+// the FIFO, the port check, the pause before each byte of a packet, the
+// frame formats as the far end sees them, and the wait behind every pause and
+// pass on each kind of kernel.
 #include "sim/scripted_partners.h"
+#include "sim/world.h"
 #include "tests/support/regmap.h"
 #include "tests/support/sim_controller.h"
 #include "updater/port/mem.h"
 #include "updater/port/uart.h"
+#include "updater/port/wait.h"
 
 #include <cstdio>
 #include <gtest/gtest.h>
@@ -272,6 +275,48 @@ TEST_F(UartDriver, SendPacketPausesBeforeEveryByte) {
         }
     }
     EXPECT_TRUE(sim::log_lines().empty());
+}
+
+// A wait lasts at least what it asks whatever the phase of the tick and of
+// the clock's step it starts at, and, unless the clock ticks too, no more
+// than two of the clock's steps and a poll's few microseconds beyond it: it is
+// never rounded up to ticks.
+TEST_F(UartDriver, WaitsKeepTheirMinimumAndNoMoreOnEveryKernel) {
+    const struct {
+        int hz;
+        int step_us;
+        WaitMethod method;
+        sim::Nanos over; // the most a wait may last beyond what it asks
+    } kernels[] = {
+        {0, 0, WAIT_SLEEPS, 0},
+        {1000, 0, WAIT_POLLS_CLOCK, 20 * US},
+        {250, 0, WAIT_POLLS_CLOCK, 20 * US},
+        {100, 0, WAIT_POLLS_CLOCK, 20 * US},
+        {100, 700, WAIT_POLLS_CLOCK, 1420 * US}, // a step of uncertainty at either end
+        {250, 1000, WAIT_COARSE_CLOCK, 8 * MS},
+        {100, 10000, WAIT_COARSE_CLOCK, 20 * MS},
+    };
+    for (const auto &k : kernels) {
+        SCOPED_TRACE(testing::Message() << k.hz << " Hz, clock step " << k.step_us << " us");
+        sim::set_kernel_hz(k.hz);
+        sim::set_clock_step_us(k.step_us);
+        wait_forget();
+        EXPECT_EQ(wait_method(), k.method);
+        // Start phases spread over a 10 ms tick and across the clock's step.
+        for (sim::Nanos phase = 0; phase < 10 * MS; phase += 433 * US) {
+            for (unsigned long asked : {1UL, 10UL, 100UL, 1500UL, 17200UL, 100000UL}) {
+                sim::advance_to((sim::now() / (10 * MS) + 1) * 10 * MS + phase);
+                sim::Nanos t0 = sim::now();
+                wait_us(asked);
+                sim::Nanos took = sim::now() - t0;
+                EXPECT_GE(took, asked * US) << "phase " << phase;
+                EXPECT_LE(took, asked * US + k.over) << "phase " << phase;
+            }
+        }
+    }
+    sim::set_kernel_hz(0);
+    sim::set_clock_step_us(0);
+    wait_forget();
 }
 
 TEST_F(UartDriver, SendPacketEdgeCases) {

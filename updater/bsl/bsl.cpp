@@ -5,6 +5,7 @@
 
 #include "common/platform.h"
 #include "updater/port/uart.h"
+#include "updater/port/wait.h"
 
 #include <array>
 #include <cstring>
@@ -70,7 +71,7 @@ int bsl_sync(int port) {
     uart_send_sync(port, BSL_SYNC, BSL_BUDGET);
     int rc = uart_recv_ack(port, BSL_ACK, BSL_BUDGET);
     if (rc == UART_OK) {
-        plat_usleep(BSL_SYNC_PAUSE_US);
+        wait_us(BSL_SYNC_PAUSE_US);
         return BSL_OK;
     }
     if (rc == UART_ACK_OTHER)

@@ -8,6 +8,7 @@
 #include "common/ports.h"
 #include "updater/port/mem.h"
 #include "updater/port/uart.h"
+#include "updater/port/wait.h"
 
 #include <array>
 #include <syslog.h>
@@ -108,23 +109,23 @@ int msp430_enter_bsl(int port) {
     uart_init_bsl(port);
     uart_read_status(port, 1, &status);
 
-    plat_usleep(100000);
+    wait_us(100000);
 
     // Line B (RST) held low while line A (TCK) falls twice; B rises while A is
     // low; then A rises and stays high.
     msp430_set_bit8(lines.line_a);
-    plat_usleep(500);
+    wait_us(500);
     msp430_clear_bit8(lines.line_b);
-    plat_usleep(1000);
+    wait_us(1000);
     msp430_clear_bit8(lines.line_a);
-    plat_usleep(100);
+    wait_us(100);
     msp430_set_bit8(lines.line_a);
-    plat_usleep(100);
+    wait_us(100);
     msp430_clear_bit8(lines.line_a);
-    plat_usleep(50);
+    wait_us(50);
     msp430_set_bit8(lines.line_b);
-    plat_usleep(50);
+    wait_us(50);
     msp430_set_bit8(lines.line_a);
-    plat_usleep(1000);
+    wait_us(1000);
     return BSL_ENTRY_OK;
 }

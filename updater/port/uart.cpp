@@ -1,11 +1,12 @@
 // Polled driver for the PL011 UART of each expansion port.  Every wait is a
-// loop of short sleeps and flag reads; only the sleeps count against a budget,
-// the register accesses in between come on top.
+// loop of short waits (wait_us) and flag reads; only the waits count against a
+// budget, the register accesses in between come on top.
 #include "updater/port/uart.h"
 
 #include "common/platform.h"
 #include "common/ports.h"
 #include "updater/port/mem.h"
+#include "updater/port/wait.h"
 
 #include <syslog.h>
 
@@ -37,9 +38,9 @@ constexpr std::uint16_t CR_ENABLE = 0x301; // UART, transmitter and receiver on
 // The pause before each byte of a packet.
 constexpr unsigned long PACKET_BYTE_PAUSE_US = 1500;
 
-// The receive loop reads every waiting byte after a sleep, so it loses bytes
-// only when one sleep outlasts about 16 byte times (~18 ms).  Sleeps coarser
-// than this can.
+// The receive loop reads every waiting byte after a pause, so it loses bytes
+// only when one pause outlasts about 16 byte times (~18 ms).  Sleeps coarser
+// than this can, and a wait that times its end on a clock in ticks sleeps.
 constexpr long COARSE_TIMER_NS = 1000000;
 
 std::uint32_t uart_base(int port) {
@@ -92,7 +93,7 @@ int uart_send_sync(int port, int byte, int budget) {
     std::uint32_t base = uart_base(port);
     mem_write16(base, UARTDR, static_cast<std::uint32_t>(byte) & 0xFF);
     for (;;) {
-        plat_usleep(10);
+        wait_us(10);
         std::uint16_t fr = read_flags(base);
         budget -= 10;
         if (budget <= 0)
@@ -109,7 +110,7 @@ int uart_recv_ack(int port, int expected, int budget) {
     }
     std::uint32_t base = uart_base(port);
     for (;;) {
-        plat_usleep(100);
+        wait_us(100);
         std::uint16_t fr = read_flags(base);
         budget -= 100;
         if (budget <= 0) {
@@ -132,13 +133,13 @@ int uart_recv_ack(int port, int expected, int budget) {
 int uart_send_packet(int port, const std::uint8_t *data, int length, int budget) {
     std::uint32_t base = uart_base(port);
     for (int i = 0; i < length; ++i) {
-        plat_usleep(PACKET_BYTE_PAUSE_US);
+        wait_us(PACKET_BYTE_PAUSE_US);
         mem_write16(base, UARTDR, data[i]);
         // Room for the next byte is awaited after this one went in.
         int remaining = budget;
         std::uint16_t fr = read_flags(base);
         while (fr & FR_TXFF) {
-            plat_usleep(100);
+            wait_us(100);
             remaining -= 100;
             if (remaining <= 0)
                 return UART_ERR_TIMEOUT;
@@ -174,7 +175,7 @@ int uart_recv_packet(int port, std::uint8_t *buffer, int *length, int budget) {
         // and later bytes stay in the FIFO.
         if ((fr & FR_RXFE) || pos >= *length) {
             if (sleeps)
-                plat_usleep(1);
+                wait_us(1);
         } else {
             buffer[pos++] = read_data(base);
             remaining = budget;

@@ -24,7 +24,7 @@ int uart_recv_ack(int port, int expected, int budget);
 // Sends length bytes, pausing 1500 us before each (budget per byte while the FIFO is full).
 int uart_send_packet(int port, const std::uint8_t *data, int length, int budget);
 // Receives *length bytes; budget counts passes without data, anew after each
-// byte.  A pass without data sleeps 1 us, or not at all where the kernel's
+// byte.  A pass without data waits 1 us, or not at all where the kernel's
 // timers are coarse.
 int uart_recv_packet(int port, std::uint8_t *buffer, int *length, int budget);
 
