@@ -113,10 +113,12 @@ test('Apply is taken through the server\'s address and allowed names only', asyn
     const page = await context.newPage();
     await page.goto(`http://${name}:${port}/index.cgi`);
     await page.selectOption('select[name="firmware1"]', image);
-    await Promise.all([page.waitForURL('**/set.cgi'), page.click('input[value="Apply"]')]);
+    const [response] = await Promise.all([page.waitForResponse('**/set.cgi'),
+                                          page.waitForURL('**/set.cgi'),
+                                          page.click('input[value="Apply"]')]);
     const box = page.locator('table.window');
     const answer = { title: await box.locator('td[bgcolor]').first().innerText(),
-                     text: await box.innerText() };
+                     text: await box.innerText(), status: response.status() };
     await page.close();
     return answer;
   }
@@ -127,7 +129,10 @@ test('Apply is taken through the server\'s address and allowed names only', asyn
 
   const refused = await applyThrough(REBOUND_NAME, 'V1a2a3c4b5b6b7o.hex');
   assert.equal(refused.title, 'Request refused');
-  assert.match(refused.text, new RegExp(`addressed to ${REBOUND_NAME}:${port}\\. Nothing was changed\\.`));
+  assert.equal(refused.status, 403);
+  assert.match(refused.text, new RegExp(`addressed to ${REBOUND_NAME}:${port}\\. Nothing was changed\\. ` +
+    `Open this page under the controller's address \\(http://127\\.0\\.0\\.1:${port}/\\), or list ` +
+    `${REBOUND_NAME} in /opt/tarvo_update/etc/hosts_allowed\\.`));
   assert.equal(fs.readFileSync(settingsFile, 'utf8'), saved('V1a2a3b4b5b6b7o.hex'));
 
   assert.equal((await applyThrough(ALLOWED_NAME, 'V1a2a3c4c5b6b7o.hex')).title, 'Configuration');
