@@ -502,13 +502,15 @@ void result_row(int port, const char *file, const UpdaterRun &run) {
                       "firmware. %s%s",
                       port, shown, RETRY, DETAILS);
     } else if (code == 9) {
+        // The lock, the update's record or the registers: the updater's own
+        // words on its "Cannot ..." or "failed" row.
         row_starting(run, "Cannot", said, sizeof said);
+        if (!said[0] && stage_row(run, "", "failed", stage, sizeof stage, reason, sizeof reason))
+            std::snprintf(said, sizeof said, "%.500s", reason);
         reason_html(said, shown, sizeof shown);
         std::snprintf(text, sizeof text,
-                      "The update of PORT%d could not begin: the update lock could not be taken "
-                      "or the record of the update could not be written%s. The board was not "
-                      "touched. Press Update again; if this comes back, the installation needs "
-                      "a look.%s",
+                      "The update of PORT%d could not begin%s; the board was not touched. Press "
+                      "Update again; if this comes back, the installation needs a look.%s",
                       port, shown, DETAILS);
     } else if (status < 0) {
         std::snprintf(text, sizeof text,

@@ -488,10 +488,17 @@ TEST(SetPage, ResultRowTellsTheOutcomeAndWhatToDo) {
          "to finish, then press Update again." +
              DETAILS},
         {9, "Cannot take the update lock: Permission denied</td></tr><tr><td>", false,
-         "The update of PORT1 could not begin: the update lock could not be taken or the record "
-         "of the update could not be written (Cannot take the update lock: Permission denied). "
-         "The board was not touched. Press Update again; if this comes back, the installation "
+         "The update of PORT1 could not begin (Cannot take the update lock: Permission denied); "
+         "the board was not touched. Press Update again; if this comes back, the installation "
          "needs a look." +
+             DETAILS},
+        {9,
+         "Looking for TARVO on PORT1 ... <span style=\"position: relative\">failed: cannot "
+         "open /dev/mem (needs root or CAP_SYS_RAWIO)</span></td></tr><tr><td>",
+         false,
+         "The update of PORT1 could not begin (cannot open /dev/mem (needs root or "
+         "CAP_SYS_RAWIO)); the board was not touched. Press Update again; if this comes back, "
+         "the installation needs a look." +
              DETAILS},
     };
     for (const Row &row : rows) {
