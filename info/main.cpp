@@ -3,18 +3,23 @@
 // touching the board's control lines or its bootstrap loader.  One line of text,
 // or one JSON object, on standard output; the system log has the same.
 #include "common/board.h"
+#include "common/cli.h"
 #include "common/platform.h"
 #include "common/ports.h"
 #include "updater/modbus/modbus.h"
 #include "updater/pending.h"
 #include "updater/pid_lock.h"
+#include "updater/port/mem.h"
 #include "updater/port/uart.h"
+#include "updater/run.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <syslog.h>
 
 namespace {
@@ -28,6 +33,7 @@ enum InfoStatus {
     INFO_BUSY = 7,        // an update is running: the board was not asked
     INFO_NO_ANSWER = 8,   // the board's firmware did not answer (in its loader, hung, ...)
     INFO_LOCK_FAILED = 9, // the update lock could not be taken: the board was not asked
+    INFO_NO_ACCESS = 10,  // "/dev/mem" cannot be opened: the board cannot be asked
 };
 
 constexpr int CONFIG_TEXT_SIZE = 128;
@@ -43,7 +49,8 @@ struct Report {
     std::uint32_t version = 0;
     char config[CONFIG_TEXT_SIZE] = "";
     int holder = 0;                // pid of the running update (INFO_BUSY)
-    char reason[REASON_SIZE] = ""; // why the lock could not be taken (INFO_LOCK_FAILED)
+    char reason[REASON_SIZE] = ""; // why the lock could not be taken (INFO_LOCK_FAILED) or
+                                   // the registers cannot be reached (INFO_NO_ACCESS)
     bool pending = false;          // an update of the port never completed
     PendingUpdate record{};
 };
@@ -60,6 +67,8 @@ const char *status_name(int status) {
         return "busy";
     case INFO_NO_ANSWER:
         return "no-answer";
+    case INFO_NO_ACCESS:
+        return "no-access";
     default:
         break;
     }
@@ -95,7 +104,7 @@ void print_json(const Report &r) {
         std::printf("null");
     if (r.status == INFO_BUSY)
         std::printf(",\"update_pid\":%d", r.holder);
-    if (r.status == INFO_LOCK_FAILED) {
+    if (r.status == INFO_LOCK_FAILED || r.status == INFO_NO_ACCESS) {
         std::printf(",\"error\":");
         print_json_string(r.reason);
     }
@@ -129,6 +138,9 @@ void print_text(const Report &r) {
     case INFO_NO_ANSWER:
         std::printf("PORT%d: the board did not answer\n", r.port);
         break;
+    case INFO_NO_ACCESS:
+        std::printf("PORT%d: %s\n", r.port, r.reason);
+        break;
     default:
         std::printf("PORT%d: cannot take the update lock: %s\n", r.port, r.reason);
         break;
@@ -143,6 +155,12 @@ int query(Report *r) {
     if (!port_info(r->port)) {
         plat_syslog(LOG_ERR, "%s: Unknown PORT%d, expecting PORT1 or PORT2.", "main", r->port);
         return INFO_BAD_PORT;
+    }
+    // Without the registers the board cannot be asked, whatever the driver says.
+    if (mem_read32(port_info(r->port)->uart_base, 0, nullptr) != 0) {
+        mem_open_error_text(errno, r->reason, sizeof r->reason);
+        plat_syslog(LOG_ERR, "%s: PORT%d not queried: %s", "main", r->port, r->reason);
+        return INFO_NO_ACCESS;
     }
     // The board type comes from the GPIO driver, never from the board's lines.
     r->board = board_present(r->port) != 0;
@@ -173,18 +191,27 @@ int query(Report *r) {
     return INFO_READ;
 }
 
-void usage() {
-    std::fprintf(stderr, "usage: tarvo_info PORT [json]\n"
-                         "  PORT  1 or 2, the expansion port of the TARVO board\n"
-                         "  json  print one JSON object (default: one line of text)\n"
-                         "exit status: 0 read, 1 usage, 2 bad port, 3 no TARVO board,\n"
-                         "  7 an update is running, 8 the board did not answer,\n"
-                         "  9 the update lock could not be taken\n");
+constexpr ProgramUsage USAGE = {
+    "tarvo_info", "PORT [json]",
+    "  PORT  1 or 2 (or PORT1, PORT2), the expansion port of the TARVO board\n"
+    "  json  print one JSON object (default: one line of text)\n"
+    "exit status: 0 read, 1 usage, 2 bad port, 3 no TARVO board,\n"
+    "  7 an update is running, 8 the board did not answer,\n"
+    "  9 the update lock could not be taken, 10 /dev/mem cannot be opened\n"};
+
+// The port argument: a number, or the port's name as the messages write it
+// ("PORT1", in any case).
+int port_argument(const char *arg) {
+    if (strncasecmp(arg, "PORT", 4) == 0 && arg[4] >= '0' && arg[4] <= '9')
+        arg += 4;
+    return parse_port(arg);
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
+    if (cli_standard_option(argc, argv, USAGE))
+        return INFO_READ;
     if (plat_start() != 0)
         return INFO_USAGE;
     std::signal(SIGPIPE, SIG_IGN);
@@ -194,14 +221,19 @@ int main(int argc, char **argv) {
     bool json = nargs == 2 && std::strcmp(argv[2], "json") == 0;
     if (nargs < 1 || nargs > 2 || (nargs == 2 && !json)) {
         plat_syslog(LOG_ERR, "%s: Wrong parameters, expecting PORT [json].", "main");
-        usage();
+        if (nargs == 2)
+            cli_usage_error(USAGE, "unknown output \"%s\", expecting json", argv[2]);
+        else
+            cli_usage_error(USAGE, "expecting 1 or 2 arguments, not %d", nargs);
         plat_closelog();
         return INFO_USAGE;
     }
 
     static Report report;
-    report.port = parse_port(argv[1]);
+    report.port = port_argument(argv[1]);
     report.status = query(&report);
+    if (report.status == INFO_BAD_PORT)
+        cli_usage_error(USAGE, "unknown port \"%s\", expecting 1 or 2", argv[1]);
     if (report.port == 1 || report.port == 2) {
         char why[PENDING_REASON_SIZE];
         report.pending =

@@ -7,6 +7,7 @@
 // counts as a try), or its image is missing or is no longer the one the
 // update began with.  Everything goes to the system log, and one line per
 // port to standard output.
+#include "common/cli.h"
 #include "common/platform.h"
 #include "updater/bsl/bsl.h"
 #include "updater/pending.h"
@@ -37,6 +38,13 @@ constexpr int MAX_ATTEMPTS = 3;
 constexpr int UPDATE_NO_BOARD = 3;
 
 constexpr const char *UPDATER = "/opt/tarvo_update/bin/tarvo_update";
+
+constexpr ProgramUsage USAGE = {
+    "tarvo_recover", "",
+    "  finishes the updates that a power loss or a killed run left\n"
+    "  unfinished (run once at boot)\n"
+    "exit status: 0 nothing left to do, 1 usage, 2 a port needs a person,\n"
+    "  3 an update finished but its board reports another configuration\n"};
 
 // Runs the updater on the port with the image, in text mode; its exit status,
 // or -1 when it could not be run.
@@ -200,17 +208,13 @@ int recover_port(int port) {
 } // namespace
 
 int main(int argc, char **argv) {
+    if (cli_standard_option(argc, argv, USAGE))
+        return RECOVER_DONE;
     if (plat_start() != 0)
         return RECOVER_USAGE;
     plat_openlog_as("tarvo_recover");
     if (argc != 1) {
-        std::fprintf(stderr,
-                     "usage: %s\n"
-                     "  finishes the updates that a power loss or a killed run left\n"
-                     "  unfinished (run once at boot)\n"
-                     "exit status: 0 nothing left to do, 1 usage, 2 a port needs a person,\n"
-                     "  3 an update finished but its board reports another configuration\n",
-                     argv[0]);
+        cli_usage_error(USAGE, "takes no arguments");
         plat_closelog();
         return RECOVER_USAGE;
     }

@@ -9,12 +9,16 @@
 #   extra arguments go to tarvo-sim init, e.g. --port2 none
 set -euo pipefail
 cd "$(dirname "$0")/.."
+case "${1:-}" in
+  -h|--help)
+    echo "usage: scripts/web.sh [tarvo-sim init options, e.g. --port2 none]"
+    exit 0 ;;
+esac
 source web/lighttpd.sh
+source scripts/build_sim.sh
 command -v lighttpd >/dev/null || scripts/deps.sh web
-scripts/deps.sh build
 build=${TARVO_BUILD_DIR:-build}
-cmake -S . -B "$build" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target index_cgi_sim tarvo_update_sim tarvo-sim >/dev/null
+build_sim "$build"
 
 # A simulated update of a sample image takes about 106 s of simulated time:
 # at 4 times wall-clock speed it runs for about 27 seconds.

@@ -3,11 +3,14 @@
 // directory.  Progress goes to standard output (text, or HTML fragments for the
 // web page), the detailed report to the system log.
 #include "common/board.h"
+#include "common/cli.h"
 #include "common/platform.h"
 #include "common/ports.h"
 #include "updater/pid_lock.h"
+#include "updater/port/mem.h"
 #include "updater/run.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -21,26 +24,37 @@ namespace {
 // The first SIGINT or SIGTERM received; the run goes on regardless.
 volatile sig_atomic_t caught_signal = 0;
 
+// An update cut short leaves the board without firmware: the run ends as it
+// would have, and says so once.  Only write(2) here: the signal may come in
+// the middle of stdio.
 void on_signal(int sig) {
-    if (caught_signal == 0)
-        caught_signal = sig;
+    if (caught_signal != 0)
+        return;
+    caught_signal = sig;
+    static const char NOTE[] =
+        "tarvo_update: the update cannot be stopped safely and will finish\n";
+    ssize_t ignored = write(STDERR_FILENO, NOTE, sizeof NOTE - 1);
+    (void)ignored;
 }
 
-void usage() {
-    std::fprintf(stderr, "usage: tarvo_update PORT FILE [html]\n"
-                         "  PORT  1 or 2, the expansion port of the TARVO board\n"
-                         "  FILE  Intel HEX image in /opt/tarvo_update/fw/\n"
-                         "  html  report progress as HTML fragments (default: text)\n"
-                         "exit status: 0 updated and the board reports the file's configuration,\n"
-                         "  1 usage, 2 bad port, 3 no TARVO board, 4 a stage failed,\n"
-                         "  5 firmware file refused, 6 the board reports no configuration or\n"
-                         "  another one than the file name, 7 another update runs,\n"
-                         "  9 the update lock or its record could not be taken or written\n");
-}
+constexpr ProgramUsage USAGE = {
+    "tarvo_update", "PORT FILE [html]",
+    "  PORT  1 or 2, the expansion port of the TARVO board\n"
+    "  FILE  Intel HEX image in /opt/tarvo_update/fw/\n"
+    "  html  report progress as HTML fragments (default: text)\n"
+    "exit status: 0 updated and the board reports the file's configuration,\n"
+    "  1 usage, 2 bad port, 3 no TARVO board, 4 a stage failed,\n"
+    "  5 firmware file refused, 6 the board reports no configuration or\n"
+    "  another one than the file name, 7 another update runs,\n"
+    "  9 the update lock or its record could not be taken or written, or\n"
+    "  /dev/mem cannot be opened\n"};
 
 } // namespace
 
 int main(int argc, char **argv) {
+    // Answered before anything else, in the simulated build without a world too.
+    if (cli_standard_option(argc, argv, USAGE))
+        return EXIT_UPDATED;
     if (plat_start() != 0)
         return 1;
 
@@ -54,13 +68,14 @@ int main(int argc, char **argv) {
     if (nargs != 2 && nargs != 3) {
         plat_syslog(LOG_ERR, "%s: Wrong number of parameters (%d), expecting 2 or 3.", "main",
                     nargs);
-        usage();
+        cli_usage_error(USAGE, "expecting 2 or 3 arguments, not %d", nargs);
         plat_closelog();
         return EXIT_USAGE;
     }
     int port = parse_port(argv[1]);
     if (!port_info(port)) {
         plat_syslog(LOG_ERR, "%s: Unknown PORT%d, expecting PORT1 or PORT2.", "main", port);
+        cli_usage_error(USAGE, "unknown port \"%s\", expecting 1 or 2", argv[1]);
         plat_closelog();
         return EXIT_BAD_PORT;
     }
@@ -76,6 +91,18 @@ int main(int argc, char **argv) {
     plat_syslog(LOG_INFO, "Current priority: %d", getpriority(PRIO_PROCESS, 0));
     setpriority(PRIO_PROCESS, 0, -19);
     plat_syslog(LOG_INFO, "Current priority: %d", getpriority(PRIO_PROCESS, 0));
+
+    // Without the registers the board can be neither asked nor updated: said
+    // where the board check stands, before anything else is taken.
+    if (mem_read32(port_info(port)->uart_base, 0, nullptr) != 0) {
+        char why[160];
+        mem_open_error_text(errno, why, sizeof why);
+        std::printf("Looking for TARVO on PORT%d ... ", port);
+        print_failed(why);
+        plat_syslog(LOG_ERR, "%s: PORT%d not checked: %s", "main", port, why);
+        plat_closelog();
+        return EXIT_NO_REGISTERS;
+    }
 
     // Nothing touches the board without the lock.
     int other = 0;

@@ -1,6 +1,7 @@
 // The run frame shared by the updater's stages.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 
 // Output mode: HTML fragments for the web page, or plain text.
@@ -10,6 +11,20 @@ extern const char *line_suffix;
 
 constexpr const char *TEXT_LINE_SUFFIX = "\n";
 constexpr const char *HTML_LINE_SUFFIX = "</td></tr><tr><td>";
+
+// Why "/dev/mem" could not be opened (errno of the open), for the person at
+// the screen: "cannot open /dev/mem (needs root or CAP_SYS_RAWIO)" when it is
+// the right that is missing.
+void mem_open_error_text(int error, char *text, std::size_t size);
+
+// Prints text that comes from outside (a file's name, a reason that quotes
+// it) as it is, escaped for the page in HTML mode.  Not flushed.
+void print_text(const char *text);
+
+// Ends a progress line that failed: "failed: REASON" and the line suffix, the
+// reason in the words the log has (escaped for the page in HTML mode).  Every
+// failure on a progress line goes out through here.
+void print_failed(const char *reason);
 
 // Exit statuses of tarvo_update.
 enum ExitStatus {
@@ -24,6 +39,8 @@ enum ExitStatus {
     EXIT_LOCK_FAILED = 9,  // the update lock could not be taken; the board was not touched
     EXIT_NOT_RECORDED = 9, // the record of the update could not be written; the board was not
                            // touched
+    EXIT_NO_REGISTERS = 9, // the registers cannot be reached ("/dev/mem" cannot be opened); the
+                           // board was not touched
 };
 
 // Elapsed time between two monotonic timestamps: whole seconds and the

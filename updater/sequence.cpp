@@ -53,10 +53,11 @@ __attribute__((format(printf, 1, 2))) void say(const char *format, ...) {
     std::fflush(stdout);
 }
 
-// A stage failed: logged with its code, "failed" ends the line.
+// A stage failed: logged with its code, "failed" and the cause in words end
+// the line.
 bool stage_failed(const char *stage, int code) {
     plat_syslog(LOG_ERR, "%s: Device %s failed with code %d", "main", stage, code);
-    say("failed%s", line_suffix);
+    print_failed(bsl_failure_text(code));
     return false;
 }
 
@@ -82,7 +83,10 @@ FirmwarePath firmware;
 // Opens the firmware file once and reads it whole into the image, before the
 // board is touched.
 bool check_firmware_file(const char *file) {
-    say("Checking firmware file %s ... ", file);
+    // The name comes from the form on the web page: text, never markup.
+    std::fputs("Checking firmware file ", stdout);
+    print_text(file);
+    say(" ... ");
     char reason[FIRMWARE_REASON_SIZE];
     bool ok = firmware_path(file, &firmware, reason, sizeof reason);
     if (ok) {
@@ -97,7 +101,7 @@ bool check_firmware_file(const char *file) {
         }
     }
     if (!ok) {
-        say("failed%s", line_suffix);
+        print_failed(reason);
         plat_syslog(LOG_ERR, "%s: Firmware file %s refused: %s", "main", firmware.fixed, reason);
         return false;
     }

@@ -25,7 +25,7 @@ const std::string HEAD = "Looking for TARVO on PORT1 ... found\n"
                          "Reading current TARVO config on PORT1 ... " +
                          OLD_TEXT + "\n";
 const std::string PATCH_FAILED =
-    "Erasing device on PORT1 ... done\nPatching device on PORT1 ... failed\n";
+    "Erasing device on PORT1 ... done\nPatching device on PORT1 ... failed: ";
 const std::string LOADED = "Erasing device on PORT1 ... done\n"
                            "Patching device on PORT1 ... done\n"
                            "Authenticating to Bootstrap Loader on PORT1 ... done\n"
@@ -103,7 +103,8 @@ TEST_F(UpdateFault, SilentLoaderFailsTheErase) {
     EXPECT_TRUE(logged("err bsl_sync: ACK timeout of 5000 us reached."));
     expect_log_ends_with_failure("err main: Device mass erase failed with code -9");
     // Not in its loader, the chip started its old program again.
-    expect_stopped_before_flashing(r, "Erasing device on PORT1 ... failed\n", "running");
+    expect_stopped_before_flashing(
+        r, "Erasing device on PORT1 ... failed: no answer from the loader\n", "running");
 }
 
 TEST_F(UpdateFault, UnansweredEraseEndsTheRun) {
@@ -112,7 +113,9 @@ TEST_F(UpdateFault, UnansweredEraseEndsTheRun) {
     ASSERT_GE(msgs.size(), 3u);
     EXPECT_EQ(msgs[msgs.size() - 3].text, "uart_recv_ack: Timeout expired on PORT1 expecting 0x90");
     expect_log_ends_with_failure("err main: Device mass erase failed with code -8");
-    expect_stopped_before_flashing(r, "Erasing device on PORT1 ... failed\n", "loader");
+    expect_stopped_before_flashing(
+        r, "Erasing device on PORT1 ... failed: no answer from the loader to the mass erase\n",
+        "loader");
 }
 
 TEST_F(UpdateFault, RefusedLoaderRestartFailsThePatch) {
@@ -125,7 +128,8 @@ TEST_F(UpdateFault, RefusedLoaderRestartFailsThePatch) {
                   "err msp430_load_pc: ACK(exp. 0x90) failed",
                   "err msp430_patch_bsl: MSP430 BSL load PC with 0x0C22 failed at PORT1",
                   "err main: Device patch failed with code -9"}));
-    expect_stopped_before_flashing(r, PATCH_FAILED, "loader", true);
+    expect_stopped_before_flashing(r, PATCH_FAILED + "not acknowledged by the loader\n", "loader",
+                                   true);
 }
 
 // The loader version's minor byte reads 0xEF: no BCD version, so no loader the
@@ -137,14 +141,16 @@ TEST_F(UpdateFault, UnreadableIdentificationFailsThePatch) {
                   "err msp430_patch_bsl: MSP430 identification at 0x0FF0 names no loader version: "
                   "F1 49 00 00 00 00 00 00 00 00 01 EF 00 00 00 00",
                   "err main: Device patch failed with code -16"}));
-    expect_stopped_before_flashing(r, PATCH_FAILED, "loader", true);
+    expect_stopped_before_flashing(
+        r, PATCH_FAILED + "identification unreadable (it names no loader version)\n", "loader",
+        true);
 }
 
 TEST_F(UpdateFault, CorruptedReadBackFailsTheFlashing) {
     // The third data record (line 3) covers 0xC020..0xC02F.
     auto r = update_with("corrupt-readback=0xC025");
     EXPECT_EQ(r.status, 4);
-    EXPECT_EQ(r.out, HEAD + LOADED + "wrwrwrfailed\n");
+    EXPECT_EQ(r.out, HEAD + LOADED + "wrwrwrfailed: read-back differs from what was written\n");
     std::string first_byte = "0x" + record(3).substr(9, 2);
     EXPECT_EQ(complaints(),
               (std::vector<std::string>{"err flash_block: Memory check at 0x0000C020 failed",
@@ -223,7 +229,7 @@ TEST_F(UpdateFault, PowerCutMidFlashAndASecondUpdate) {
     // right after the write of the 51st record, before its read-back.
     auto r = update_with("power-cut-after=228");
     EXPECT_EQ(r.status, 4);
-    EXPECT_EQ(r.out, HEAD + LOADED + repeat("wr", 51) + "failed\n");
+    EXPECT_EQ(r.out, HEAD + LOADED + repeat("wr", 51) + "failed: no answer from the loader\n");
     EXPECT_TRUE(logged("err flash_block: Patch at 0x00000220 execution failed with code -9"));
     EXPECT_TRUE(logged("err msp430_load_fw: Error at line 51"));
     EXPECT_TRUE(logged("err main: Device flashing failed with code -13"));

@@ -246,8 +246,9 @@ class CraftedImage : public ::testing::Test {
     void expect_refused(const std::string &name, const std::string &reason) {
         auto r = w.update({"1", name});
         EXPECT_EQ(r.status, 5) << name;
+        // The reason is on the screen as in the log.
         EXPECT_EQ(r.out, "Looking for TARVO on PORT1 ... found\nChecking firmware file " + name +
-                             " ... failed\n");
+                             " ... failed: " + reason + "\n");
         auto log = texts(w);
         ASSERT_GE(log.size(), 2u);
         // The path is cut where the flashing would cut it.
@@ -436,6 +437,14 @@ TEST_F(CraftedImage, FilesAndNamesRefused) {
     expect_refused("Vfifo.hex", "is not a regular file");
     expect_refused("../fw/" + IMAGE, "the name has a \"..\" component");
     expect_refused(std::string(300, 'V'), "the path is longer than 255 characters");
+    // On the page the name and the reason are text, not markup, and the
+    // failure is drawn above the flashing's progress boxes.
+    auto r = w.update({"1", "../<b>\".hex", "html"});
+    EXPECT_EQ(r.status, 5);
+    EXPECT_EQ(r.out, "Looking for TARVO on PORT1 ... found</td></tr><tr><td>Checking firmware file "
+                     "../&lt;b&gt;&quot;.hex ... <span style=\"position: relative; "
+                     "background-color: #F4F4F4\">failed: the name has a &quot;..&quot; "
+                     "component</span></td></tr><tr><td>");
 }
 
 } // namespace

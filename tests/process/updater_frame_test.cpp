@@ -139,6 +139,80 @@ TEST(UpdaterFrame, MissingPidDirectoryIsCreated) {
     EXPECT_EQ(st.st_mode & 0777, 0755u);
 }
 
+// Every program, and the demo script, at the command line: --help and
+// --version answer on standard output with status 0; a wrong argument is named
+// on standard error with the usage line, and standard output stays empty.
+TEST(CommandLine, EveryProgramAnswersHelpVersionAndWrongArguments) {
+    World w;
+    std::string version = testing_support::read_file(testing_support::build_path("VERSION"));
+    struct Row {
+        std::string program; // in the build tree; "scripts/..." in the sources
+        std::vector<std::string> args;
+        int status;
+        std::string out; // standard output starts with this
+        std::string err; // standard error holds this
+    };
+    std::vector<Row> rows;
+    for (std::string name : {"tarvo_update", "tarvo_info", "tarvo_recover", "index.cgi"}) {
+        rows.push_back({"sim/" + name, {"--help"}, 0, "usage: " + name, ""});
+        rows.push_back({"sim/" + name, {"--version"}, 0, name + " " + version, ""});
+    }
+    rows.push_back({"sim/tarvo_update", {"3", "x.hex"}, 2, "", "unknown port \"3\""});
+    rows.push_back({"sim/tarvo_update", {"--help", "x.hex"}, 2, "", "usage: tarvo_update PORT"});
+    rows.push_back({"sim/tarvo_info", {"1", "--help"}, 1, "", "usage: tarvo_info PORT [json]"});
+    rows.push_back({"sim/tarvo_recover", {"now"}, 1, "", "usage: tarvo_recover"});
+    rows.push_back({"sim/index.cgi", {"--debug"}, 1, "", "usage: index.cgi"});
+    rows.push_back({"scripts/demo.sh", {"--help"}, 0, "usage: scripts/demo.sh", ""});
+    rows.push_back({"scripts/demo.sh", {"nosuch.hex"}, 1, "", "no image nosuch.hex in fw/"});
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.program + " " + row.args[0]);
+        std::vector<std::string> argv = {row.program.rfind("scripts/", 0) == 0
+                                             ? std::string(TARVO_SOURCE_DIR) + "/" + row.program
+                                             : testing_support::build_path(row.program)};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        // --help and --version need no world; index.cgi reads arguments only
+        // outside a web server.
+        bool answer = row.args.size() == 1 && row.args[0].rfind("--", 0) == 0;
+        auto r = testing_support::run(
+            argv, {answer ? "TARVO_SIM_ROOT=" : w.env(), "REQUEST_METHOD=", "GATEWAY_INTERFACE="});
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_EQ(r.out.substr(0, row.out.size()), row.out) << r.out;
+        if (row.out.empty()) {
+            EXPECT_EQ(r.out, "");
+        }
+        EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+    }
+}
+
+// The controller's updater and board query without the right to open
+// /dev/mem say so where they would look for the board, and touch nothing.
+TEST(CommandLine, WithoutDevMemTheProgramsSayWhy) {
+    if (getuid() != 0)
+        GTEST_SKIP() << "needs root to run the programs as another user";
+    const std::vector<std::string> nobody = {"/usr/bin/setpriv", "--reuid=nobody",
+                                             "--regid=nogroup", "--clear-groups"};
+    const std::string why = testing_support::file_exists("/dev/mem")
+                                ? "cannot open /dev/mem (needs root or CAP_SYS_RAWIO)\n"
+                                : "cannot open /dev/mem (No such file or directory)\n";
+    const struct {
+        std::string program, arg;
+        int status;
+        std::string shown;
+    } rows[] = {{"tarvo_update", "x.hex", 9, "Looking for TARVO on PORT1 ... failed: " + why},
+                {"tarvo_info", "json", 10, "{\"port\":1,\"status\":\"no-access\""},
+                {"tarvo_info", "", 10, "PORT1: " + why}};
+    for (const auto &row : rows) {
+        auto argv = nobody;
+        argv.push_back(testing_support::build_path(row.program));
+        argv.push_back("1");
+        if (!row.arg.empty())
+            argv.push_back(row.arg);
+        auto r = testing_support::run(argv);
+        EXPECT_EQ(r.status, row.status) << row.program << r.err;
+        EXPECT_EQ(r.out.substr(0, row.shown.size()), row.shown) << r.out;
+    }
+}
+
 } // namespace
 
 namespace {

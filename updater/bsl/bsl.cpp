@@ -13,6 +13,24 @@
 
 namespace {
 
+// How the last exchange with the loader went wrong on the line, for the words
+// of a failure (bsl_failure_text).
+enum LineFault {
+    LINE_OK,         // nothing went wrong on the line (or nothing was sent)
+    LINE_SILENT,     // no answer came within the budget
+    LINE_OTHER_BYTE, // an answer came, but not the acknowledge
+    LINE_SEND,       // the frame did not go out
+    LINE_SHORT,      // the answer came incomplete
+};
+LineFault line_fault = LINE_OK;
+
+// Waits for the loader's acknowledge and notes how it failed.
+int await_ack(int port, int budget) {
+    int rc = uart_recv_ack(port, BSL_ACK, budget);
+    line_fault = rc == UART_OK ? LINE_OK : rc == UART_ACK_OTHER ? LINE_OTHER_BYTE : LINE_SILENT;
+    return rc;
+}
+
 // A command frame without data: HDR CMD L1 L2 AL AH LL LH CKL CKH.
 using ShortFrame = std::array<std::uint8_t, BSL_FRAME_OVERHEAD>;
 
@@ -34,11 +52,13 @@ void frame_head(std::uint8_t *frame, std::uint8_t cmd, int data_length, std::uin
 // out.  The command then awaits its answer.
 int send_command(int port, const char *command, const std::uint8_t *frame, int length,
                  int send_failure) {
+    line_fault = LINE_OK;
     if (bsl_sync(port) != BSL_OK)
         return BSL_ERR_NAK;
     int rc = uart_send_packet(port, frame, length, BSL_BUDGET);
     if (rc != UART_OK) {
         plat_syslog(LOG_ERR, "%s: UART send packet failed: %d", command, rc);
+        line_fault = LINE_SEND;
         return send_failure;
     }
     return BSL_OK;
@@ -69,7 +89,7 @@ void bsl_checksum(std::uint8_t *frame, std::uint16_t count) {
 int bsl_sync(int port) {
     // A SYNC byte that could not be sent shows up as a missing ACK.
     uart_send_sync(port, BSL_SYNC, BSL_BUDGET);
-    int rc = uart_recv_ack(port, BSL_ACK, BSL_BUDGET);
+    int rc = await_ack(port, BSL_BUDGET);
     if (rc == UART_OK) {
         wait_us(BSL_SYNC_PAUSE_US);
         return BSL_OK;
@@ -93,7 +113,7 @@ int msp430_mass_erase(int port) {
     if (rc != BSL_OK)
         return rc;
     // Any answer byte counts: only silence is a failure here.
-    if (uart_recv_ack(port, BSL_ACK, BSL_ERASE_ACK_BUDGET) < 0)
+    if (await_ack(port, BSL_ERASE_ACK_BUDGET) < 0)
         return BSL_ERR_ERASE;
     return BSL_OK;
 }
@@ -107,7 +127,7 @@ int msp430_send_passwd(int port) {
                           BSL_ERR_PACKET);
     if (rc != BSL_OK)
         return rc;
-    if (uart_recv_ack(port, BSL_ACK, BSL_BUDGET) != UART_OK) {
+    if (await_ack(port, BSL_BUDGET) != UART_OK) {
         plat_syslog(LOG_ERR, "%s: ACK failed: 0x%02X", "msp430_send_passwd", BSL_ACK);
         return BSL_ERR_NAK;
     }
@@ -122,7 +142,7 @@ int msp430_load_pc(int port, std::uint32_t address, int verbose) {
                           BSL_ERR_TRANSMIT);
     if (rc != BSL_OK)
         return rc;
-    if (uart_recv_ack(port, BSL_ACK, BSL_BUDGET) != UART_OK) {
+    if (await_ack(port, BSL_BUDGET) != UART_OK) {
         plat_syslog(LOG_ERR, "%s: ACK(exp. 0x%02X) failed", "msp430_load_pc", BSL_ACK);
         return BSL_ERR_NAK;
     }
@@ -149,7 +169,7 @@ int msp430_write_memory(int port, std::uint32_t address, const std::uint8_t *dat
                     address);
     if (rc != BSL_OK)
         return rc;
-    if (uart_recv_ack(port, BSL_ACK, BSL_BUDGET) != UART_OK) {
+    if (await_ack(port, BSL_BUDGET) != UART_OK) {
         plat_syslog(LOG_ERR, "%s: ACK failed for BSL write at 0x%08X", "msp430_write_memory",
                     address);
         return BSL_ERR_NAK;
@@ -173,7 +193,38 @@ int msp430_read_memory(int port, std::uint32_t address, std::uint8_t *buffer, in
     rc = uart_recv_packet(port, buffer, &expected, BSL_BUDGET);
     if (rc != UART_OK) {
         plat_syslog(LOG_ERR, "%s: UART receive packet failed: %d", "msp430_read_memory", rc);
+        line_fault = LINE_SHORT;
         return BSL_ERR_PACKET;
     }
     return BSL_OK;
+}
+
+const char *bsl_failure_text(int code) {
+    switch (code) {
+    case BSL_ERR_PORT:
+        return "no such port";
+    case BSL_ERR_ERASE:
+        return "no answer from the loader to the mass erase";
+    case BSL_ERR_VERIFY:
+        return "read-back differs from what was written";
+    case BSL_ERR_TOO_LONG:
+        return "a block is too long for the loader";
+    case BSL_ERR_IDENT:
+        return "identification unreadable (it names no loader version)";
+    default:
+        break;
+    }
+    switch (line_fault) {
+    case LINE_SILENT:
+        return "no answer from the loader";
+    case LINE_OTHER_BYTE:
+        return "not acknowledged by the loader";
+    case LINE_SEND:
+        return "the serial line did not send the frame";
+    case LINE_SHORT:
+        return "incomplete answer from the loader";
+    default:
+        break;
+    }
+    return "the loader's frame could not be built";
 }

@@ -72,6 +72,11 @@ enum BslResult {
     BSL_ERR_IDENT = -16,     // the chip's identification names no loader version
 };
 
+// A failure of the loader client in a few words for the person at the screen:
+// what the result code says, with how the last exchange failed on the line
+// (no answer, another byte than the acknowledge, ...).  Static text.
+const char *bsl_failure_text(int code);
+
 // Stores the complemented XOR of the even positions of frame[0..count) at
 // frame[count] and of the odd positions at frame[count + 1].
 void bsl_checksum(std::uint8_t *frame, std::uint16_t count);

@@ -1,5 +1,7 @@
 // Physical register access: one register of 8, 16 or 32 bits at a physical
-// address, base (page aligned) plus offset.  Returns 0 on success, -1 on failure.
+// address, base (page aligned) plus offset.  Returns 0 on success, -1 on failure;
+// when the device could not be opened, errno then says why.  A read without a
+// destination (out null) only opens the device.
 // The controller's build maps "/dev/mem"; the simulated build reaches the
 // simulated controller.
 #pragma once

@@ -13,6 +13,7 @@
 
 #include "common/platform.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <fcntl.h>
@@ -33,7 +34,9 @@ bool device_open() {
     if (mem_fd == -1) {
         mem_fd = open(device_path, O_RDWR | O_SYNC);
         if (mem_fd == -1) {
+            int error = errno;
             plat_syslog(LOG_ERR, "Cannot open /dev/mem\n");
+            errno = error; // the caller may tell why
             return false;
         }
     }
