@@ -185,7 +185,7 @@ test('a failed update ends in red with what to do, and the index page shows the 
   await result.waitFor({ timeout: 180000 });
   assert.equal(await result.getAttribute('bgcolor'), '#800000');
   assert.match(await result.innerText(),
-               /^The update of PORT1 failed \(Erasing device on PORT1 \.\.\. failed.*\), and the board may be left without firmware\. Press Update again;.* Details are on the System Log page\.$/);
+               /^The update of PORT1 failed \(Erasing device on PORT1 \.\.\. failed: no answer from the loader to the mass erase\), and the board may be left without firmware\. Press Update again;.* Details are on the System Log page\.$/);
   // The window's title no longer looks like success.
   const title = page.locator('table.window td[bgcolor]').first();
   assert.equal(await title.getAttribute('bgcolor'), '#800000');
