@@ -2,8 +2,9 @@
 # Browser tests of the web interface: builds the simulated programs, starts
 # lighttpd on a free loopback port with a simulated world, runs the Playwright
 # tests in tests/browser with node's test runner against Debian's Chromium,
-# and stops lighttpd.  The finished update page is saved as
-# artifacts/update-finished.png.
+# and stops lighttpd.  The finished and the failed update page and the index
+# page's board states are saved as artifacts/update-finished.png,
+# artifacts/update-failed.png and artifacts/index-state.png.
 #   TARVO_BUILD_DIR  build directory (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +15,7 @@ done
 scripts/deps.sh build
 build=${TARVO_BUILD_DIR:-build}
 cmake -S . -B "$build" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target index_cgi_sim tarvo_update_sim tarvo-sim >/dev/null
+cmake --build "$build" -j"$(nproc)" --target index_cgi_sim tarvo_update_sim tarvo_info_sim tarvo-sim >/dev/null
 bin="$(cd "$build" && pwd)/sim"
 
 (cd tests/browser && { npm ci --no-audit --no-fund >/dev/null 2>&1 || npm install --no-audit --no-fund >/dev/null; })

@@ -3,10 +3,14 @@
 #include "web/html.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <initializer_list>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,6 +85,70 @@ int exec_command(const char *program, ...) {
     if (pid < 0)
         return -1;
     return wait_child(pid);
+}
+
+int exec_capture(char *const argv[], char *out, unsigned long size, int timeout_ms) {
+    if (size > 0)
+        out[0] = '\0';
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return EXEC_NOT_STARTED;
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd >= 0 && null_fd <= 2)
+            null_fd = fcntl(null_fd, F_DUPFD, 3);
+        setup_stream(0, -1, null_fd);
+        setup_stream(1, fds[1], null_fd);
+        setup_stream(2, -1, null_fd);
+        close_from_3();
+        execv(argv[0], argv);
+        _exit(127);
+    }
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        return EXEC_NOT_STARTED;
+    }
+    // The bound is on real time, whatever clock the programs themselves run
+    // on: it only keeps a hung child from holding the page.
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    unsigned long kept = 0;
+    bool timed_out = false;
+    for (;;) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long waited = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (waited >= timeout_ms) {
+            timed_out = true;
+            break;
+        }
+        struct pollfd p = {fds[0], POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(timeout_ms - waited));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            continue;
+        char buf[1024];
+        ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        unsigned long take = static_cast<unsigned long>(n);
+        if (size > 0 && kept < size - 1) {
+            if (take > size - 1 - kept)
+                take = size - 1 - kept;
+            std::memcpy(out + kept, buf, take);
+            kept += take;
+            out[kept] = '\0';
+        }
+    }
+    close(fds[0]);
+    if (timed_out)
+        kill(pid, SIGKILL);
+    int status = wait_child(pid);
+    return timed_out ? EXEC_TIMED_OUT : status;
 }
 
 void exec_set_stdout(int fd) {

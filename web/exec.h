@@ -23,6 +23,15 @@ void exec_set_stdout(int fd);
 // Closes the redirection descriptors above 2 and sets all three to -1.
 void exec_reset_redirect();
 
+// Runs argv[0] (a path; argv ends with a null entry) with standard input and
+// error on "/dev/null" and its standard output collected into `out` (the
+// first size - 1 bytes, always terminated; the rest is read and dropped).  A
+// child still running after timeout_ms of real time is killed.  Returns the
+// wait status, EXEC_NOT_STARTED, or EXEC_TIMED_OUT.
+constexpr int EXEC_NOT_STARTED = -1;
+constexpr int EXEC_TIMED_OUT = -2;
+int exec_capture(char *const argv[], char *out, unsigned long size, int timeout_ms);
+
 // A full-width preformatted cell holding the standard output of `command`
 // run by "/bin/sh -c", unchanged.
 void html_command_output(const char *command);

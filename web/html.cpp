@@ -161,6 +161,18 @@ void html_text(const char *text) {
     html_cell_end();
 }
 
+void html_row_text(const char *text) {
+    if (html_kit.row_cells != 0) {
+        std::fputs("</tr>", stdout);
+        html_kit.row_cells = 0;
+    }
+    if (!html_kit.table_open) {
+        std::fputs("<table>", stdout);
+        html_kit.table_open = true;
+    }
+    std::printf("<tr><td nowrap colspan=\"%u\">%s</td></tr>", html_kit.row_columns, text);
+}
+
 void html_select(const char *name, const char *current, const FirmwareOption *options) {
     html_cell_begin();
     std::printf("<select %s name=\"%s\">", "class=\"input\"", name);

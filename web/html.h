@@ -39,6 +39,8 @@ void html_cell_begin();
 void html_cell_end();
 void html_wide_row_begin(bool header);
 void html_text(const char *text);
+// A row of its own holding text across all columns of the layout.
+void html_row_text(const char *text);
 void html_select(const char *name, const char *current, const FirmwareOption *options);
 void html_submit(const char *name, const char *value);
 void html_header_row(const char *text);

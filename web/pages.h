@@ -10,6 +10,8 @@ constexpr const char *UPDATER_PROGRAM = "/opt/tarvo_update/bin/tarvo_update";
 // Names besides its address and host name under which the server takes
 // changes, one per line.
 constexpr const char *HOSTS_ALLOWED = "/opt/tarvo_update/etc/hosts_allowed";
+// A larger allowed hosts file, or one that is not a regular file, is ignored.
+constexpr unsigned long HOSTS_ALLOWED_MAX = 4096;
 
 // index.cgi: a firmware selector and an update button per port with a TARVO
 // board, and the "Apply" button.

@@ -76,6 +76,8 @@ test('index page offers a selector and an update button only for TARVO boards', 
   boards('none', 'none');
   page = await openIndex();
   assert.equal(await page.locator('select').count(), 0);
+  assert.ok(await page.getByText('no TARVO board in PORT1').isVisible());
+  assert.ok(await page.getByText('no TARVO board in PORT2').isVisible());
   assert.deepEqual(await page.locator('input[type="submit"]').evaluateAll(
     (inputs) => inputs.map((i) => i.value)), ['Apply']);
   await page.close();
@@ -89,7 +91,8 @@ test('Apply saves both choices and the index page shows them selected', async ()
   await Promise.all([page.waitForURL('**/set.cgi'), page.click('input[value="Apply"]')]);
   const box = page.locator('td[bgcolor="#008000"]');
   assert.equal(await box.innerText(), 'Configuration');
-  assert.ok(await page.getByText('Configuration successfully updated.').isVisible());
+  assert.ok(await page.getByText(
+    'Remembered V1a2a3c4b5b6b7o.hex for PORT1 and V1a2a3c4c5b6b7o.hex for PORT2.').isVisible());
   assert.equal(fs.readFileSync(settingsFile, 'utf8'),
                'MOD_TARVOUPDATE_FIRMWARE1=V1a2a3c4b5b6b7o.hex\n' +
                'MOD_TARVOUPDATE_FIRMWARE2=V1a2a3c4c5b6b7o.hex\n');
@@ -110,10 +113,12 @@ test('Apply is taken through the server\'s address and allowed names only', asyn
     const page = await context.newPage();
     await page.goto(`http://${name}:${port}/index.cgi`);
     await page.selectOption('select[name="firmware1"]', image);
-    await Promise.all([page.waitForURL('**/set.cgi'), page.click('input[value="Apply"]')]);
+    const [response] = await Promise.all([page.waitForResponse('**/set.cgi'),
+                                          page.waitForURL('**/set.cgi'),
+                                          page.click('input[value="Apply"]')]);
     const box = page.locator('table.window');
     const answer = { title: await box.locator('td[bgcolor]').first().innerText(),
-                     text: await box.innerText() };
+                     text: await box.innerText(), status: response.status() };
     await page.close();
     return answer;
   }
@@ -124,7 +129,10 @@ test('Apply is taken through the server\'s address and allowed names only', asyn
 
   const refused = await applyThrough(REBOUND_NAME, 'V1a2a3c4b5b6b7o.hex');
   assert.equal(refused.title, 'Request refused');
-  assert.match(refused.text, new RegExp(`addressed to ${REBOUND_NAME}:${port}\\. Nothing was changed\\.`));
+  assert.equal(refused.status, 403);
+  assert.match(refused.text, new RegExp(`addressed to ${REBOUND_NAME}:${port}\\. Nothing was changed\\. ` +
+    `Open this page under the controller's address \\(http://127\\.0\\.0\\.1:${port}/\\), or list ` +
+    `${REBOUND_NAME} in /opt/tarvo_update/etc/hosts_allowed\\.`));
   assert.equal(fs.readFileSync(settingsFile, 'utf8'), saved('V1a2a3b4b5b6b7o.hex'));
 
   assert.equal((await applyThrough(ALLOWED_NAME, 'V1a2a3c4c5b6b7o.hex')).title, 'Configuration');
@@ -152,14 +160,50 @@ test('Update PORT1 streams the progress rows into the window while the updater r
   const rows = await page.locator('td[width="400em"] td').evaluateAll(
     (cells) => cells.map((c) => c.innerText.trim()).filter((t) => t !== ''));
   assert.equal(rows[rows.length - 1], '\u00bb OK \u00ab');
-  assert.match(rows[rows.length - 3], /^Reading new TARVO FW version on PORT1 \.\.\. 0x[0-9A-F]{8}$/);
-  assert.match(rows[rows.length - 2], /^Reading new TARVO config on PORT1 \.\.\. 1a2a3c4b5b6b7o \u2714$/);
+  assert.equal(rows[rows.length - 2],
+               'PORT1 now runs V1a2a3c4b5b6b7o.hex (version 0x01010000, configuration 1a2a3c4b5b6b7o).');
+  assert.match(rows[rows.length - 4], /^Reading new TARVO FW version on PORT1 \.\.\. 0x[0-9A-F]{8}$/);
+  assert.match(rows[rows.length - 3], /^Reading new TARVO config on PORT1 \.\.\. 1a2a3c4b5b6b7o \u2714$/);
+  assert.equal(await page.locator('#result').getAttribute('bgcolor'), '#008000');
   const mark = page.locator('td[width="400em"] td', { hasText: 'Reading new TARVO config' })
     .locator('font[color="green"]');
   assert.equal(await mark.count(), 1);
   fs.mkdirSync(artifacts, { recursive: true });
   await page.screenshot({ path: path.join(artifacts, 'update-finished.png'), fullPage: true });
   await Promise.all([page.waitForURL('**/index.cgi'), ok.click()]);
+  await page.close();
+});
+
+test('a failed update ends in red with what to do, and the index page shows the board\'s state', async () => {
+  boards('tarvo', 'tarvo');
+  execFileSync(simTool, ['fault', world, '1', 'erase-silent']);
+  let page = await openIndex();
+  await page.selectOption('select[name="firmware1"]', 'V1a2a3c4b5b6b7o.hex');
+  await Promise.all([page.waitForURL('**/set.cgi', { waitUntil: 'commit' }),
+                     page.click('input[value="Update PORT1"]', { noWaitAfter: true })]);
+  const result = page.locator('#result');
+  await result.waitFor({ timeout: 180000 });
+  assert.equal(await result.getAttribute('bgcolor'), '#800000');
+  assert.match(await result.innerText(),
+               /^The update of PORT1 failed \(Erasing device on PORT1 \.\.\. failed: no answer from the loader to the mass erase\), and the board may be left without firmware\. Press Update again;.* Details are on the System Log page\.$/);
+  // The window's title no longer looks like success.
+  const title = page.locator('table.window td[bgcolor]').first();
+  assert.equal(await title.getAttribute('bgcolor'), '#800000');
+  assert.equal(await title.innerText(), 'Flashing firmware failed');
+  fs.mkdirSync(artifacts, { recursive: true });
+  await page.screenshot({ path: path.join(artifacts, 'update-failed.png'), fullPage: true });
+  await page.close();
+
+  execFileSync(simTool, ['clear', world, '1']);
+  page = await openIndex();
+  // The fourth cell of the port's row, beside its Update button.
+  const state = (port) => page.locator(`select[name="firmware${port}"]`)
+    .locator('xpath=ancestor::tr[1]/td[4]').innerText();
+  assert.match(await state(1),
+               /^no answer; interrupted update of V1a2a3c4b5b6b7o\.hex pending since \d{4}-\d\d-\d\dT[\d:]+Z$/);
+  assert.equal(await state(2),
+               'runs V1a2a3b4b5b6b7o.hex (version 0x01000000, configuration 1a2a3b4b5b6b7o)');
+  await page.screenshot({ path: path.join(artifacts, 'index-state.png'), fullPage: true });
   await page.close();
 });
 

@@ -115,6 +115,21 @@ TEST_F(Runner, MissingProgramEndsTheChildWithOne) {
     EXPECT_EQ(WEXITSTATUS(status), 1);
 }
 
+// A captured child's output is cut to the buffer, and one that does not end
+// in time is killed rather than holding the page.
+TEST_F(Runner, CaptureKeepsTheBufferAndBoundsTheTime) {
+    char out[6];
+    char *echo[] = {const_cast<char *>("/bin/sh"), const_cast<char *>("-c"),
+                    const_cast<char *>("echo 1234567890; exit 3"), nullptr};
+    int status = exec_capture(echo, out, sizeof out, 5000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3);
+    EXPECT_STREQ(out, "12345");
+    char *hang[] = {const_cast<char *>("/bin/sh"), const_cast<char *>("-c"),
+                    const_cast<char *>("echo started; exec sleep 60"), nullptr};
+    EXPECT_EQ(exec_capture(hang, out, sizeof out, 200), EXEC_TIMED_OUT);
+    EXPECT_STREQ(out, "start");
+}
+
 TEST_F(Runner, CommandOutputBlock) {
     EXPECT_EQ(capture_stdout([] { html_command_output("true"); }),
               "<table width=\"100%\"><tr><td nowrap><pre>\n</pre></td></tr>");

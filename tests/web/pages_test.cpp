@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -123,7 +124,16 @@ const std::string FRAME_END = R"(</td>
 </table>
 )";
 
-std::string port_row(int port, int selected) {
+// What a port's row says of the board of a fresh world: the factory image.
+const std::string FACTORY_STATE =
+    "runs V1a2a3b4b5b6b7o.hex (version 0x01000000, configuration 1a2a3b4b5b6b7o)";
+
+std::string no_board_row(int port) {
+    return "<tr><td nowrap colspan=\"4\">no TARVO board in PORT" + std::to_string(port) +
+           "</td></tr>";
+}
+
+std::string port_row(int port, int selected, const std::string &state = FACTORY_STATE) {
     std::string p = std::to_string(port);
     const char *files[] = {"V1a2a3b4b5b6b7o.hex", "V1a2a3c4b5b6b7o.hex", "V1a2a3c4c5b6b7o.hex"};
     const char *labels[] = {"4x BI", "3x BI + 1x CNT", "2x BI + 2x CNT"};
@@ -135,7 +145,7 @@ std::string port_row(int port, int selected) {
     return row +
            "</select></td><td nowrap><input type=\"submit\" name=\"button\" value=\"Update "
            "PORT" +
-           p + "\"></td></tr>";
+           p + "\"></td><td nowrap>" + state + "</td></tr>";
 }
 
 std::string index_page(const std::string &rows) {
@@ -158,9 +168,27 @@ const std::string UPDATE_WINDOW = R"(<center>
         <tr>
           <td>
 )";
-const std::string UPDATE_END = "</td></tr>\n<tr align=\"center\"><td id=\"button\"><a "
-                               "href=\"index.cgi\">&raquo; OK &laquo;</a></td></tr></table></td>"
-                               "</tr></table></form></center>\n";
+const std::string OK_ROW = "<tr align=\"center\"><td id=\"button\"><a "
+                           "href=\"index.cgi\">&raquo; OK &laquo;</a></td></tr></table></td>"
+                           "</tr></table></form></center>\n";
+const std::string DETAILS = " Details are on the <a href=\"slog.cgi\" style=\"color: #FFFFFF; "
+                            "text-decoration: underline\">System Log</a> page.";
+const std::string RETRY = "Press Update again; where boot-time recovery is installed, the next "
+                          "start of the controller also tries again.";
+
+// The end of the update window: the updater's last cell closed, the result
+// row (green, or red with the title turned red), the OK row.
+std::string update_end(bool ok, const std::string &text) {
+    std::string row =
+        "</td></tr>\n<tr><td id=\"result\" bgcolor=\"#" + std::string(ok ? "008000" : "800000") +
+        "\" style=\"padding: 5px\"><font color=\"#FFFFFF\"><b>" + text + "</b></font>";
+    if (!ok)
+        row += "<script type=\"text/javascript\">\n<!--\nvar title = "
+               "document.f.getElementsByTagName('td')[0];\ntitle.bgColor = '#800000';\n"
+               "title.getElementsByTagName('b')[0].innerHTML = 'Flashing firmware failed';\n"
+               "//-->\n</script>";
+    return row + "</td></tr>\n" + OK_ROW;
+}
 
 // A box with a coloured title, a text and a Back button to the index page.
 std::string message_box(const std::string &colour, const std::string &title,
@@ -183,13 +211,18 @@ std::string message_box(const std::string &colour, const std::string &title,
 std::string refused_box(const std::string &server, const std::string &sender) {
     return message_box("800000", "Request refused",
                        "Changes are accepted only from the pages of this server (" + server +
-                           "), but this request came from " + sender + ". Nothing was changed.");
+                           "), but this request came from " + sender +
+                           ". Nothing was changed. Open this server's own page and use its "
+                           "buttons.");
 }
 
-std::string config_box(bool ok) {
-    return ok ? message_box("008000", "Configuration", "Configuration successfully updated.")
+std::string config_box(bool ok, const std::string &saved = "") {
+    return ok ? message_box("008000", "Configuration", "Remembered " + saved + ".")
               : message_box("800000", "Configuration", "Error during configuration update.");
 }
+
+// Every refusal of a request carries its HTTP status.
+const std::string REFUSED_HEAD = "Status: 403 Forbidden\n" + HEAD;
 
 // The CGI variables of a request; every one not given is removed.
 struct Request {
@@ -219,7 +252,26 @@ Request form(const std::string &method, const std::string &body, const std::stri
     return r;
 }
 
+// Under an emulator (a cross build) an ARM program cannot start another one
+// by itself: the programs the pages start (the world's links to them) run
+// through it.  A stand-in put there by a test is left as it is.
+void start_through_emulator(const World &w) {
+    const std::string emulator = TARVO_TEST_EMULATOR;
+    if (emulator.empty())
+        return;
+    for (const char *program : {"tarvo_info", "tarvo_update"}) {
+        std::string path = w.path(std::string("/opt/tarvo_update/bin/") + program);
+        if (!std::filesystem::is_symlink(path))
+            continue;
+        std::filesystem::remove(path);
+        std::ofstream(path) << "#!/bin/sh\nexec " << emulator << " "
+                            << build_path(std::string("sim/") + program) << " \"$@\"\n";
+        chmod(path.c_str(), 0755);
+    }
+}
+
 RunResult serve(const World &w, const std::string &name, const Request &r = {}) {
+    start_through_emulator(w);
     std::vector<std::string> env{w.env(),
                                  "TARVO_SIM_SPEED=",
                                  "TARVO_SIM_TRACE=",
@@ -242,14 +294,20 @@ std::string settings(const World &w) {
     return read_file(w.path("/opt/tarvo_update/etc/settings"));
 }
 
-// Puts a stand-in for the updater into the world that prints its arguments.
-void fake_updater(const World &w) {
+// Puts a stand-in for the updater into the world that prints its arguments
+// (or the given output) and ends with the given status.
+void fake_updater(const World &w, int status = 4, const std::string &output = "") {
     std::string path = w.path("/opt/tarvo_update/bin/tarvo_update");
     std::filesystem::remove(path);
-    std::ofstream(path) << "#!/bin/sh\nprintf 'args:'; for a in \"$@\"; do printf '[%s]' \"$a\"; "
-                           "done\nprintf '</td></tr><tr><td>'\nexit 4\n";
+    std::string print = output.empty() ? "printf 'args:'; for a in \"$@\"; do printf '[%s]' "
+                                         "\"$a\"; done\nprintf '</td></tr><tr><td>'\n"
+                                       : "printf '%s' '" + output + "'\n";
+    std::ofstream(path) << "#!/bin/sh\n" << print << "exit " << status << "\n";
     chmod(path.c_str(), 0755);
 }
+
+const std::string STAGE_FAILED =
+    "The update of PORT1 failed, and the board may be left without firmware. " + RETRY + DETAILS;
 
 TEST(IndexPage, ShowsAPortRowOnlyForTarvoBoards) {
     {
@@ -260,16 +318,56 @@ TEST(IndexPage, ShowsAPortRowOnlyForTarvoBoards) {
     }
     {
         World w("other", "tarvo");
-        EXPECT_EQ(serve(w, "index.cgi").out, index_page(port_row(2, -1)));
+        EXPECT_EQ(serve(w, "index.cgi").out, index_page(no_board_row(1) + port_row(2, -1)));
     }
     {
         World w("tarvo", "none");
-        EXPECT_EQ(serve(w, "index.cgi").out, index_page(port_row(1, -1)));
+        EXPECT_EQ(serve(w, "index.cgi").out, index_page(port_row(1, -1) + no_board_row(2)));
     }
     {
         World w("none", "other");
-        EXPECT_EQ(serve(w, "index.cgi").out, index_page(""));
+        EXPECT_EQ(serve(w, "index.cgi").out, index_page(no_board_row(1) + no_board_row(2)));
     }
+}
+
+// Beside each selector: an interrupted update left pending, an update
+// running now (on this port or the other), and a page that refuses a second
+// update names the port being updated.
+TEST(IndexPage, ShowsInterruptedAndRunningUpdates) {
+    World w;
+    const std::string image = "V1a2a3c4b5b6b7o.hex";
+    w.sim({"fault", w.root(), "1", "erase-silent"});
+    ASSERT_EQ(w.update({"1", image}).status, 4);
+    std::string page = serve(w, "index.cgi").out;
+    const std::string pending = "<td nowrap><font color=\"#800000\">no answer</font>; <font "
+                                "color=\"#800000\">interrupted update of " +
+                                image + " pending since 20";
+    EXPECT_NE(page.find(pending), std::string::npos) << page;
+    EXPECT_NE(page.find(port_row(2, -1)), std::string::npos);
+
+    auto running = w.spawn_update({"2", image}, {"TARVO_SIM_SPEED=5"});
+    // Running once it has found the board (it holds the lock from before).
+    std::string said;
+    char buf[256];
+    while (said.find("found") == std::string::npos) {
+        ssize_t n = read(running.out_fd, buf, sizeof buf);
+        ASSERT_GT(n, 0) << said;
+        said.append(buf, static_cast<std::size_t>(n));
+    }
+    page = serve(w, "index.cgi").out;
+    EXPECT_NE(page.find("<td nowrap>not asked: an update of PORT2 is running</td>"),
+              std::string::npos)
+        << page;
+    EXPECT_NE(page.find(port_row(2, -1, "update running")), std::string::npos) << page;
+    Request req;
+    req.body = "button=Update+PORT1&firmware1=" + image;
+    std::string refused = serve(w, "set.cgi", req).out;
+    const std::string pid = std::to_string(running.pid);
+    kill(running.pid, SIGKILL);
+    testing_support::finish(running);
+    EXPECT_NE(refused.find("PORT1 was not updated: PORT2 is being updated (pid " + pid + ")."),
+              std::string::npos)
+        << refused;
 }
 
 TEST(IndexPage, SelectorsArePresetFromTheSettingsFile) {
@@ -289,11 +387,12 @@ TEST(IndexPage, ProductionProgramWithoutGpioDriverShowsNoPorts) {
     auto r =
         testing_support::run({build_path("index.cgi")}, {"TARVO_SIM_ROOT=", "REQUEST_METHOD="});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, index_page(""));
+    EXPECT_EQ(r.out, index_page(no_board_row(1) + no_board_row(2)));
 }
 
 TEST(ProgramNames, OnlyTheThreeNamesPrintAPage) {
     World w;
+    start_through_emulator(w);
     std::string dir = w.path("/names");
     std::filesystem::create_directories(dir);
     for (const char *name : {"status.cgi", "index.cgi.bak", "INDEX.CGI", "index.cgi"})
@@ -315,10 +414,12 @@ TEST(SetPage, ApplySavesBothFilteredNamesAndShowsTheGreenBox) {
     req.body = "firmware2=V1a2a3c4c5b6b7o.hex%3B+rm+%3Cx%3E&button=Apply";
     auto r = serve(w, "set.cgi", req);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, HEAD + config_box(true) + END);
+    EXPECT_EQ(r.out,
+              HEAD + config_box(true, "no image for PORT1 and V1a2a3c4c5b6b7o.hexrmx for PORT2") +
+                  END);
     EXPECT_EQ(settings(w),
               "MOD_TARVOUPDATE_FIRMWARE1=\nMOD_TARVOUPDATE_FIRMWARE2=V1a2a3c4c5b6b7o.hexrmx\n");
-    EXPECT_EQ(serve(w, "index.cgi").out, index_page(port_row(2, -1)));
+    EXPECT_EQ(serve(w, "index.cgi").out, index_page(no_board_row(1) + port_row(2, -1)));
 }
 
 TEST(SetPage, UnwritableSettingsShowTheRedBoxAndKeepTheOldFile) {
@@ -338,14 +439,76 @@ TEST(SetPage, UpdateRunsTheUpdaterInsideTheWindow) {
     auto r = serve(w, "set.cgi", req);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, HEAD + UPDATE_WINDOW +
-                         "args:[1][V1a2a3b4b5b6b7o.hex][html]</td></tr><tr><td>" + UPDATE_END +
-                         END);
+                         "args:[1][V1a2a3b4b5b6b7o.hex][html]</td></tr><tr><td>" +
+                         update_end(false, STAGE_FAILED) + END);
     req.body.replace(req.body.size() - 1, 1, "2");
     r = serve(w, "set.cgi", req);
+    std::string port2 = STAGE_FAILED;
+    port2.replace(port2.find("PORT1"), 5, "PORT2");
     EXPECT_EQ(r.out, HEAD + UPDATE_WINDOW +
-                         "args:[2][V1a2a3c4c5b6b7o.hex][html]</td></tr><tr><td>" + UPDATE_END +
-                         END);
+                         "args:[2][V1a2a3c4c5b6b7o.hex][html]</td></tr><tr><td>" +
+                         update_end(false, port2) + END);
     EXPECT_FALSE(file_exists(w.path("/opt/tarvo_update/etc/settings")));
+}
+
+// The row after the updater's says how it ended, from its exit status and
+// what it printed; green only when the board runs the image.
+TEST(SetPage, ResultRowTellsTheOutcomeAndWhatToDo) {
+    World w;
+    struct Row {
+        int status;
+        std::string output;
+        bool ok;
+        std::string text;
+    };
+    const std::string refused = "The image V1a2a3b4b5b6b7o.hex was refused (line 5: wrong "
+                                "checksum), and the board was not touched. Choose another image, "
+                                "or put a good copy of it in /opt/tarvo_update/fw/, and press "
+                                "Update again." +
+                                DETAILS;
+    const std::vector<Row> rows = {
+        // The version and configuration come from asking the board afterwards.
+        {0, "done</td></tr><tr><td>", true,
+         "PORT1 now runs V1a2a3b4b5b6b7o.hex (version 0x01000000, configuration "
+         "1a2a3b4b5b6b7o)."},
+        {4, "Flashing TARVO on PORT1 ... wrwrwr failed: read-back differs</td></tr><tr><td>", false,
+         "The update of PORT1 failed (Flashing TARVO on PORT1 ... failed: read-back differs), "
+         "and the board may be left without firmware. " +
+             RETRY + DETAILS},
+        {5,
+         "Checking firmware file V1a2a3b4b5b6b7o.hex ... failed: line 5: wrong "
+         "checksum</td></tr><tr><td>",
+         false, refused},
+        {5,
+         "Checking firmware file V1a2a3b4b5b6b7o.hex ... failed</td></tr><tr><td>line 5: "
+         "wrong checksum</td></tr><tr><td>",
+         false, refused},
+        {7, "Another update is running (pid 4194999)</td></tr><tr><td>", false,
+         "PORT1 was not updated: another update is running (pid 4194999). Wait for that update "
+         "to finish, then press Update again." +
+             DETAILS},
+        {9, "Cannot take the update lock: Permission denied</td></tr><tr><td>", false,
+         "The update of PORT1 could not begin (Cannot take the update lock: Permission denied); "
+         "the board was not touched. Press Update again; if this comes back, the installation "
+         "needs a look." +
+             DETAILS},
+        {9,
+         "Looking for TARVO on PORT1 ... <span style=\"position: relative\">failed: cannot "
+         "open /dev/mem (needs root or CAP_SYS_RAWIO)</span></td></tr><tr><td>",
+         false,
+         "The update of PORT1 could not begin (cannot open /dev/mem (needs root or "
+         "CAP_SYS_RAWIO)); the board was not touched. Press Update again; if this comes back, "
+         "the installation needs a look." +
+             DETAILS},
+    };
+    for (const Row &row : rows) {
+        fake_updater(w, row.status, row.output);
+        Request req;
+        req.body = "button=Update+PORT1&firmware1=V1a2a3b4b5b6b7o.hex";
+        EXPECT_EQ(serve(w, "set.cgi", req).out,
+                  HEAD + UPDATE_WINDOW + row.output + update_end(row.ok, row.text) + END)
+            << row.output;
+    }
 }
 
 TEST(SetPage, UpdaterThatCannotStartLeavesOnlyTheOkRow) {
@@ -353,7 +516,12 @@ TEST(SetPage, UpdaterThatCannotStartLeavesOnlyTheOkRow) {
     std::filesystem::remove(w.path("/opt/tarvo_update/bin/tarvo_update"));
     Request req;
     req.body = "button=Update+PORT1&firmware1=x.hex";
-    EXPECT_EQ(serve(w, "set.cgi", req).out, HEAD + UPDATE_WINDOW + UPDATE_END + END);
+    EXPECT_EQ(serve(w, "set.cgi", req).out,
+              HEAD + UPDATE_WINDOW +
+                  update_end(false, "The updater /opt/tarvo_update/bin/tarvo_update could not be "
+                                    "started, so nothing was changed. The installation needs a "
+                                    "look.") +
+                  END);
 }
 
 TEST(SetPage, SimulatedUpdaterWritesIntoTheOpenCell) {
@@ -363,7 +531,11 @@ TEST(SetPage, SimulatedUpdaterWritesIntoTheOpenCell) {
     auto r = serve(w, "set.cgi", req);
     ASSERT_EQ(r.out.rfind(HEAD + UPDATE_WINDOW, 0), 0u);
     EXPECT_EQ(r.out, HEAD + UPDATE_WINDOW +
-                         "Looking for TARVO on PORT2 ... not found</td></tr><tr><td>" + UPDATE_END +
+                         "Looking for TARVO on PORT2 ... not found</td></tr><tr><td>" +
+                         update_end(false, "No TARVO board was found in PORT2, so nothing was "
+                                           "changed. Check the board, then open the Automatic "
+                                           "Update page again." +
+                                               DETAILS) +
                          END);
     bool html = false;
     for (const auto &m : w.messages())
@@ -433,7 +605,7 @@ TEST(SetPage, CrossSiteRequestsAreRefusedVisibly) {
             auto r = serve(w, "set.cgi", req);
             std::string what = std::string(button) + " " + row.origin + " " + row.referer;
             EXPECT_EQ(r.status, 0) << what;
-            EXPECT_EQ(r.out, HEAD + refused_box(row.server, row.sender) + END) << what;
+            EXPECT_EQ(r.out, REFUSED_HEAD + refused_box(row.server, row.sender) + END) << what;
             EXPECT_FALSE(file_exists(w.path("/opt/tarvo_update/etc/settings"))) << what;
         }
     }
@@ -445,7 +617,7 @@ TEST(SetPage, CrossSiteRequestsAreRefusedVisibly) {
                   "new\r\n--XyZ--\r\n";
     upload.referer = "http://evil.example/";
     EXPECT_EQ(serve(w, "set.cgi", upload).out,
-              HEAD + refused_box(self, "http://evil.example") + END);
+              REFUSED_HEAD + refused_box(self, "http://evil.example") + END);
     EXPECT_EQ(read_file(w.path("/tmp/upload.bin")), "keep");
 }
 
@@ -458,31 +630,37 @@ TEST(SetPage, ChangesOnlyThroughTheServersOwnNames) {
     char name[256] = {0};
     ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
     const std::string self = name;
-    testing_support::write_file(w.path("/opt/tarvo_update/etc/hosts_allowed"),
-                                "  controller.example\n# a comment\n[fd00::5]\n");
+    const std::string allowed = w.path("/opt/tarvo_update/etc/hosts_allowed");
+    // A comment line longer than any line buffer, whose tail names a host.
+    const std::string long_comment = "#" + std::string(298, 'x') + " rebind.example\n";
+    testing_support::write_file(allowed,
+                                "  controller.example\n# a comment\n[fd00::5]\n" + long_comment);
     struct Row {
         std::string host, addr, port, https;
         bool taken;
+        std::string listed; // the name the refusal asks to list
     };
     const std::vector<Row> rows = {
-        {"attacker.example:8080", "127.0.0.1", "8080", "", false},
-        {"", "127.0.0.1", "8080", "", false},
-        {"127.0.0.1:8081", "127.0.0.1", "8080", "", false},
-        {"127.0.0.1", "127.0.0.1", "8080", "", false},
-        {"::1:8080", "::1", "8080", "", false},
-        {"controller.example.evil:8080", "127.0.0.1", "8080", "", false},
-        {"controller.example:8080", "127.0.0.1", "", "", false},
-        {"127.0.0.1:8080", "127.0.0.1", "8080", "", true},
-        {"[::1]:8080", "::1", "8080", "", true},
-        {self + ":8080", "127.0.0.1", "8080", "", true},
-        {self + ".local:8080", "127.0.0.1", "8080", "", true},
-        {"Controller.Example:8080", "127.0.0.1", "8080", "", true},
-        {"[fd00::5]:8080", "127.0.0.1", "8080", "", true},
-        {"controller.example", "127.0.0.1", "80", "", true},
-        {"controller.example", "127.0.0.1", "443", "on", true},
+        {"attacker.example:8080", "127.0.0.1", "8080", "", false, "attacker.example"},
+        {"", "127.0.0.1", "8080", "", false, ""},
+        {"127.0.0.1:8081", "127.0.0.1", "8080", "", false, ""},
+        {"127.0.0.1", "127.0.0.1", "8080", "", false, ""},
+        {"::1:8080", "::1", "8080", "", false, ""},
+        {"controller.example.evil:8080", "127.0.0.1", "8080", "", false, "controller.example.evil"},
+        {"controller.example:8080", "127.0.0.1", "", "", false, ""},
+        {"rebind.example:8080", "127.0.0.1", "8080", "", false, "rebind.example"},
+        {"127.0.0.1:8080", "127.0.0.1", "8080", "", true, ""},
+        {"127.0.0.1:8080", "::ffff:127.0.0.1", "8080", "", true, ""},
+        {"[::1]:8080", "::1", "8080", "", true, ""},
+        {self + ":8080", "127.0.0.1", "8080", "", true, ""},
+        {self + ".local:8080", "127.0.0.1", "8080", "", true, ""},
+        {"Controller.Example:8080", "127.0.0.1", "8080", "", true, ""},
+        {"[fd00::5]:8080", "127.0.0.1", "8080", "", true, ""},
+        {"controller.example", "127.0.0.1", "80", "", true, ""},
+        {"controller.example", "127.0.0.1", "443", "on", true, ""},
     };
     const std::string saved = "MOD_TARVOUPDATE_FIRMWARE1=a\nMOD_TARVOUPDATE_FIRMWARE2=\n";
-    for (const Row &row : rows) {
+    auto check = [&](const Row &row, const std::string &ignored) {
         std::filesystem::remove(w.path("/opt/tarvo_update/etc/settings"));
         Request req;
         req.body = "button=Apply&firmware1=a";
@@ -494,20 +672,43 @@ TEST(SetPage, ChangesOnlyThroughTheServersOwnNames) {
         req.https = row.https;
         auto r = serve(w, "set.cgi", req);
         if (row.taken) {
-            EXPECT_EQ(r.out, HEAD + config_box(true) + END) << row.host;
+            EXPECT_EQ(r.out, HEAD + config_box(true, "a for PORT1 and no image for PORT2") + END)
+                << row.host << " " << row.addr;
             EXPECT_EQ(settings(w), saved) << row.host;
-            continue;
+            return;
         }
         std::string to = row.host.empty() ? "named no server" : "was addressed to " + row.host;
-        EXPECT_EQ(r.out, HEAD +
+        std::string addr =
+            row.addr.find(':') != std::string::npos ? "[" + row.addr + "]" : row.addr;
+        std::string hint = " Open this page under the controller's address (http://" + addr +
+                           (row.port.empty() ? "" : ":" + row.port) + "/)";
+        if (!row.listed.empty())
+            hint += ", or list " + row.listed + " in /opt/tarvo_update/etc/hosts_allowed" +
+                    (ignored.empty() ? "" : " (the file there is ignored: " + ignored + ")");
+        EXPECT_EQ(r.out, REFUSED_HEAD +
                              message_box("800000", "Request refused",
                                          "Changes are accepted only when addressed to this "
                                          "server by its own address or name, but this request " +
-                                             to + ". Nothing was changed.") +
+                                             to + ". Nothing was changed." + hint + ".") +
                              END)
             << row.host;
         EXPECT_FALSE(file_exists(w.path("/opt/tarvo_update/etc/settings"))) << row.host;
-    }
+    };
+    for (const Row &row : rows)
+        check(row, "");
+    // The allowed hosts file counts only as a small regular file: a larger
+    // one, a device or a FIFO in its place neither lets a name in nor keeps
+    // the request reading or waiting.
+    const Row listed = {"controller.example:8080", "127.0.0.1", "8080", "", false,
+                        "controller.example"};
+    testing_support::write_file(allowed, "controller.example\n" + std::string(4096, '#'));
+    check(listed, "it is larger than 4096 bytes");
+    std::filesystem::remove(allowed);
+    std::filesystem::create_symlink("/dev/zero", allowed);
+    check(listed, "it is not a regular file");
+    std::filesystem::remove(allowed);
+    ASSERT_EQ(mkfifo(allowed.c_str(), 0644), 0);
+    check(listed, "it is not a regular file");
     // Nor does it run an update.
     Request update;
     update.body = "button=Update+PORT1&firmware1=a";
@@ -519,19 +720,23 @@ TEST(SetPage, ChangesOnlyThroughTheServersOwnNames) {
 TEST(SetPage, SameOriginOrNoOriginMaySave) {
     World w;
     struct Row {
-        std::string origin, referer, scheme, https, body, saved;
+        std::string origin, referer, scheme, https, body, saved, remembered;
     };
     const std::vector<Row> rows = {
         {"http://127.0.0.1:8080", "", "", "", "button=Apply&firmware1=a+b&firmware2=c",
-         "MOD_TARVOUPDATE_FIRMWARE1=ab\nMOD_TARVOUPDATE_FIRMWARE2=c\n"},
+         "MOD_TARVOUPDATE_FIRMWARE1=ab\nMOD_TARVOUPDATE_FIRMWARE2=c\n",
+         "ab for PORT1 and c for PORT2"},
         {"", "", "", "", "button=Apply&firmware1=d",
-         "MOD_TARVOUPDATE_FIRMWARE1=d\nMOD_TARVOUPDATE_FIRMWARE2=\n"},
+         "MOD_TARVOUPDATE_FIRMWARE1=d\nMOD_TARVOUPDATE_FIRMWARE2=\n",
+         "d for PORT1 and no image for PORT2"},
         // Without Origin the Referer decides; the scheme counts when the
         // server names it.
         {"", "http://127.0.0.1:8080/index.cgi", "http", "", "button=Apply&firmware1=e",
-         "MOD_TARVOUPDATE_FIRMWARE1=e\nMOD_TARVOUPDATE_FIRMWARE2=\n"},
+         "MOD_TARVOUPDATE_FIRMWARE1=e\nMOD_TARVOUPDATE_FIRMWARE2=\n",
+         "e for PORT1 and no image for PORT2"},
         {"HTTPS://127.0.0.1:8080", "http://127.0.0.1:8080/index.cgi", "", "on",
-         "button=Apply&firmware1=f", "MOD_TARVOUPDATE_FIRMWARE1=f\nMOD_TARVOUPDATE_FIRMWARE2=\n"},
+         "button=Apply&firmware1=f", "MOD_TARVOUPDATE_FIRMWARE1=f\nMOD_TARVOUPDATE_FIRMWARE2=\n",
+         "f for PORT1 and no image for PORT2"},
     };
     for (const Row &row : rows) {
         Request req;
@@ -540,7 +745,8 @@ TEST(SetPage, SameOriginOrNoOriginMaySave) {
         req.scheme = row.scheme;
         req.https = row.https;
         req.body = row.body;
-        EXPECT_EQ(serve(w, "set.cgi", req).out, HEAD + config_box(true) + END) << row.body;
+        EXPECT_EQ(serve(w, "set.cgi", req).out, HEAD + config_box(true, row.remembered) + END)
+            << row.body;
         EXPECT_EQ(settings(w), row.saved) << row.body;
     }
 }

@@ -1,0 +1,175 @@
+#include "web/board_state.h"
+
+#include "common/platform.h"
+#include "web/exec.h"
+#include "web/html.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// Copies the JSON string that starts at `p` (at its opening quote) into out,
+// undoing the escapes the query writes; a character it cannot show becomes
+// "?".  False when p is not a string.
+bool json_string_at(const char *p, char *out, std::size_t size) {
+    if (*p != '"' || size == 0)
+        return false;
+    std::size_t used = 0;
+    for (++p; *p && *p != '"'; ++p) {
+        char c = *p;
+        if (c == '\\') {
+            ++p;
+            if (!*p)
+                break;
+            if (*p == 'u') {
+                unsigned value = 0;
+                int digits = 0;
+                for (; digits < 4 && p[1] && std::strchr("0123456789abcdefABCDEF", p[1]);
+                     ++digits, ++p)
+                    value = value * 16 + static_cast<unsigned>(
+                                             p[1] <= '9' ? p[1] - '0' : (p[1] | 0x20) - 'a' + 10);
+                c = digits == 4 && value >= 0x20 && value < 0x7F ? static_cast<char>(value) : '?';
+            } else {
+                c = *p == 'n' || *p == 't' || *p == 'r' ? '?' : *p;
+            }
+        }
+        if (used + 1 < size)
+            out[used++] = c;
+    }
+    out[used] = '\0';
+    return true;
+}
+
+// Where the value of a member "key" of the object begins, or null.  A key
+// counts only at the start of a member, so that text inside a string value
+// is never taken for one.
+const char *json_value(const char *json, const char *key) {
+    char pattern[64];
+    std::snprintf(pattern, sizeof pattern, "\"%s\":", key);
+    for (const char *p = std::strstr(json, pattern); p; p = std::strstr(p + 1, pattern)) {
+        if (p > json && (p[-1] == '{' || p[-1] == ','))
+            return p + std::strlen(pattern);
+    }
+    return nullptr;
+}
+
+bool json_string(const char *json, const char *key, char *out, std::size_t size) {
+    const char *value = json_value(json, key);
+    if (!value || !json_string_at(value, out, size)) {
+        out[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+// Whether the process is the updater (perhaps started through another
+// program, an emulator for example), and the port argument that follows it
+// ("" when none).
+bool updater_process(int pid, char *port, std::size_t size) {
+    port[0] = '\0';
+    if (pid <= 0)
+        return false;
+    char path[64], args[1024];
+    std::snprintf(path, sizeof path, "/proc/%d/cmdline", pid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ssize_t n = read(fd, args, sizeof args - 1);
+    close(fd);
+    if (n <= 0)
+        return false;
+    args[n] = '\0';
+    // The arguments, each ended by a NUL.
+    for (const char *arg = args; arg < args + n; arg += std::strlen(arg) + 1) {
+        const char *base = std::strrchr(arg, '/');
+        base = base ? base + 1 : arg;
+        if (std::strcmp(base, "tarvo_update") != 0)
+            continue;
+        const char *next = arg + std::strlen(arg) + 1;
+        if (next < args + n)
+            std::snprintf(port, size, "%s", next);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void board_state_parse(const char *json, BoardState *state) {
+    *state = BoardState{};
+    state->query = BOARD_UNKNOWN;
+    char status[32];
+    json_string(json, "status", status, sizeof status);
+    json_string(json, "version", state->version, sizeof state->version);
+    json_string(json, "config", state->config, sizeof state->config);
+    json_string(json, "image", state->pending, sizeof state->pending);
+    json_string(json, "since", state->since, sizeof state->since);
+    json_string(json, "error", state->error, sizeof state->error);
+    if (const char *pid = json_value(json, "update_pid"))
+        state->update_pid = std::atoi(pid);
+    if (std::strcmp(status, "read") == 0)
+        state->query = BOARD_READ;
+    else if (std::strcmp(status, "no-board") == 0)
+        state->query = BOARD_NO_BOARD;
+    else if (std::strcmp(status, "busy") == 0)
+        state->query = BOARD_BUSY;
+    else if (std::strcmp(status, "no-answer") == 0)
+        state->query = BOARD_NO_ANSWER;
+    else if (!state->error[0])
+        std::snprintf(state->error, sizeof state->error, "the board query gave no answer");
+}
+
+int board_state_query(int port, BoardState *state) {
+    char program[512], port_arg[12], json_arg[] = "json";
+    plat_path(INFO_PROGRAM, program, sizeof program);
+    std::snprintf(port_arg, sizeof port_arg, "%d", port);
+    char *argv[] = {program, port_arg, json_arg, nullptr};
+    static char out[4096];
+    int status = 0;
+    // Another page's query holds the lock for a moment only (and never waits
+    // for this one): asked again, not taken for an update.
+    for (int attempt = 0; attempt < BOARD_QUERY_RETRIES; ++attempt) {
+        status = exec_capture(argv, out, sizeof out, BOARD_QUERY_TIMEOUT_MS);
+        board_state_parse(out, state);
+        char holder_port[16];
+        if (state->query != BOARD_BUSY ||
+            updater_process(state->update_pid, holder_port, sizeof holder_port))
+            break;
+        // Real time, as the other query runs in real time.
+        poll(nullptr, 0, BOARD_QUERY_RETRY_MS);
+    }
+    if (status == EXEC_TIMED_OUT)
+        std::snprintf(state->error, sizeof state->error, "the board query took longer than %d s",
+                      BOARD_QUERY_TIMEOUT_MS / 1000);
+    else if (status == EXEC_NOT_STARTED || (WIFEXITED(status) && WEXITSTATUS(status) == 127))
+        std::snprintf(state->error, sizeof state->error, "%s could not be started", INFO_PROGRAM);
+    if (status == EXEC_TIMED_OUT || status == EXEC_NOT_STARTED)
+        state->query = BOARD_UNKNOWN;
+    return state->query;
+}
+
+int updating_port(int pid) {
+    char port[16];
+    if (!updater_process(pid, port, sizeof port))
+        return 0;
+    return std::strcmp(port, "1") == 0 ? 1 : std::strcmp(port, "2") == 0 ? 2 : 0;
+}
+
+const char *offered_image(const char *config) {
+    if (!config[0])
+        return nullptr;
+    for (const FirmwareOption *o = firmware_options; o->label; ++o) {
+        // "V" + configuration + ".hex"
+        std::size_t len = std::strlen(o->file);
+        if (len == std::strlen(config) + 5 && std::strncmp(o->file + 1, config, len - 5) == 0 &&
+            std::strcmp(o->file + len - 4, ".hex") == 0)
+            return o->file;
+    }
+    return nullptr;
+}
