@@ -138,7 +138,7 @@ def board_answer(obj):
     """A port's tarvo_info object as the report uses it: the fields it reads,
     of the types tarvo_info prints, or status "unreadable" with the reason."""
     def bad(why):
-        return {"status": "unreadable", "error": "tarvo_info's answer: %s" % why}
+        return {"status": "unreadable", "error": "unreadable answer: %s" % why}
     if not isinstance(obj, dict):
         return bad("not an object")
     b = {}
