@@ -17,6 +17,9 @@
 #              lines a file the check reads can have
 #   over       one byte over the limit: refused before it is read
 #   missing    no file at all: the run without any check, for comparison
+#   NAME+ED    largest and limit again, signed by a key installed in a second
+#   NAME+Ed    world: current (BLAKE2b-512 prehashed) and legacy signatures
+#              (root and minisign needed)
 # Each is run 5 times (once with --quick); the best wall time of the whole run
 # (start, board check, file check, end) and the largest peak resident set are
 # printed.
@@ -73,15 +76,15 @@ awk -v limit="$limit" '
     printf "%s", out > "'"$fw"'/densest.hex"
   }'
 
-printf '%-8s %9s %7s %10s %10s  %s\n' file bytes lines wall peak_RSS reason
-for name in sample largest limit densest over missing; do
-  file=$fw/$name.hex
-  bytes=0 lines=0
+# One row: the best wall time and the largest peak RSS of runs on FILE in
+# WORLD, and the reason it was refused.
+row() { # label world file
+  local label=$1 world=$2 name=$3 file bytes=0 lines=0 best="" peak=0 status start end wall rss reason
+  file=$world/opt/tarvo_update/fw/$name.hex
   if [ -f "$file" ]; then
     bytes=$(stat -c %s "$file")
     lines=$(wc -l <"$file")
   fi
-  best="" peak=0
   for ((i = 0; i < runs; i++)); do
     : >"$world/var/log/messages"
     status=0
@@ -96,5 +99,31 @@ for name in sample largest limit densest over missing; do
   done
   reason=$(grep -o 'refused: .*' "$world/var/log/messages" | head -1 | cut -c10-)
   [ "$status" = 5 ] || { echo "check_bench: $name.hex: exit $status, not 5" >&2; exit 1; }
-  printf '%-8s %9d %7d %7d ms %6d KiB  %s\n' "$name" "$bytes" "$lines" "$best" "$peak" "$reason"
+  printf '%-10s %9d %7d %7d ms %6d KiB  %s\n' "$label" "$bytes" "$lines" "$best" "$peak" "$reason"
+}
+
+printf '%-10s %9s %7s %10s %10s  %s\n' file bytes lines wall peak_RSS reason
+for name in sample largest limit densest over missing; do
+  row "$name" "$world" "$name"
+done
+
+# The same files signed, where a key is installed: the signature is checked
+# on the bytes read, before they are decoded (and refused at their end as
+# above).  Keys belong to root; minisign makes the key and the signatures.
+if [ "$(id -u)" -ne 0 ] || ! command -v minisign >/dev/null; then
+  echo "signed: not measured (needs root and minisign)"
+  exit 0
+fi
+signed=$world/signed
+"$build/sim/tarvo-sim" init "$signed" >/dev/null
+mkdir -m 0755 "$signed/opt/tarvo_update/keys"
+minisign -G -W -p "$signed/opt/tarvo_update/keys/bench.pub" -s "$world/bench.sec" >/dev/null
+chmod 0644 "$signed/opt/tarvo_update/keys/bench.pub"
+for name in largest limit; do
+  cp "$fw/$name.hex" "$signed/opt/tarvo_update/fw/$name.hex"
+  cp "$fw/$name.hex" "$signed/opt/tarvo_update/fw/$name-legacy.hex"
+  minisign -S -s "$world/bench.sec" -m "$signed/opt/tarvo_update/fw/$name.hex" >/dev/null
+  minisign -S -l -s "$world/bench.sec" -m "$signed/opt/tarvo_update/fw/$name-legacy.hex" >/dev/null
+  row "$name+ED" "$signed" "$name"
+  row "$name+Ed" "$signed" "$name-legacy"
 done

@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Footprint of the controller programs: stripped size, run-time dependencies,
-# start-up time of tarvo_update under qemu-arm, and what their size is made of.
+# start-up time of tarvo_update under qemu-arm, and what their size is made of;
+# the programs' sizes before signature checking came in and now; and the time
+# that checking the signature of the largest image file takes under qemu-arm.
 # Usage: bench/footprint.sh [BUILD_DIR] [RUNS]   (default build-arm, 20 runs)
 # The build directory is configured with the target toolchain when missing.
+# "Before" is built from the commit before the one that added the signature
+# check (or TARVO_FOOTPRINT_BEFORE=REV), in a scratch directory; the quick form
+# leaves it out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # TARVO_BENCH_QUICK=1: one run on the tested target build (build-arm-test).
@@ -18,7 +23,8 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 targets=(tarvo_update)
 cmake --build "$build" --target help | grep -w index_cgi >/dev/null && targets+=(index_cgi)
-cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null
+cmake --build "$build" -j2 --target "${targets[@]}" tarvo_info tarvo_recover tarvo_update_sim \
+  tarvo-sim >/dev/null
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -62,6 +68,7 @@ size_by_origin() { # map
       else if (file ~ /libm\.a\(/) who = "maths library (libm.a)"
       else if (file ~ /libstdc\+\+\.a\(/) who = "C++ runtime (libstdc++.a)"
       else if (file ~ /libgcc(_eh)?\.a\(/) who = "compiler runtime (libgcc, libgcc_eh: unwinder for static glibc)"
+      else if (file ~ /libsodium\.a\(/) who = "signature library (libsodium.a)"
       else if (file ~ /^\//) who = "C start-up files"
       else if (file == "linker" || file == "stubs") who = "linker stubs"
       else { who = "own code"; sub(/.*\//, "", member) }
@@ -124,3 +131,79 @@ echo 'int main() { return 0; }' >"$work/empty.c"
 echo "== start-up under $(basename "$qemu") on $(uname -m), mean of $runs runs"
 echo "  tarvo_update without arguments: $(mean_us "$runs" "$build/tarvo_update") us"
 echo "  empty static program:           $(mean_us "$runs" "$work/empty") us"
+
+# The programs' stripped sizes before signature checking and now.
+programs=(tarvo_update tarvo_info tarvo_recover)
+[[ " ${targets[*]} " == *" index_cgi "* ]] && programs+=(index.cgi)
+before_rev=${TARVO_FOOTPRINT_BEFORE:-}
+if [ -z "$before_rev" ]; then
+  added=$(git log --diff-filter=A --format=%H -1 -- updater/trust/minisign.cpp 2>/dev/null || true)
+  [ -n "$added" ] && before_rev=$added^
+fi
+echo "== stripped sizes, before signature checking (${before_rev:-unknown}) and now"
+if [ -n "$quick" ] || [ -z "$before_rev" ] || ! git rev-parse -q --verify "$before_rev^{commit}" >/dev/null; then
+  echo "  before: not built (quick form, or no such commit in this clone)"
+  for p in "${programs[@]}"; do
+    "$cross-strip" -o "$work/$p.now" "$build/$p"
+    printf '  %-14s %8s %8d bytes\n' "$p" - "$(stat -c %s "$work/$p.now")"
+  done
+else
+  mkdir "$work/before"
+  git archive "$before_rev" | tar -x -C "$work/before"
+  launcher=()
+  command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  cmake --no-warn-unused-cli -S "$work/before" -B "$work/before/build" \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake -DTARVO_BUILD_TESTS=OFF "${launcher[@]}" >/dev/null
+  cmake --build "$work/before/build" -j2 --target tarvo_update tarvo_info tarvo_recover \
+    $([[ " ${programs[*]} " == *" index.cgi "* ]] && echo index_cgi) >/dev/null
+  printf '  %-14s %8s %8s %8s\n' program before now added
+  for p in "${programs[@]}"; do
+    "$cross-strip" -o "$work/$p.before" "$work/before/build/$p"
+    "$cross-strip" -o "$work/$p.now" "$build/$p"
+    b=$(stat -c %s "$work/$p.before") n=$(stat -c %s "$work/$p.now")
+    printf '  %-14s %8d %8d %8d bytes\n' "$p" "$b" "$n" $((n - b))
+  done
+fi
+
+# Checking a signature of the largest file the firmware check reads (253,696
+# bytes), under qemu-arm: the simulated updater of this build refuses the file
+# after decoding it (no data to write), once where no key is installed and
+# once where the file is signed by an installed key; the difference of the
+# mean run times is the signature check.  Keys belong to root.
+echo "== signature check of the largest image file under $(basename "$qemu"), mean of $runs runs"
+if [ "$(id -u)" -ne 0 ] || ! command -v minisign >/dev/null; then
+  echo "  not measured (needs root and minisign)"
+  exit 0
+fi
+limit=$(( (16384 + 256) * 15 + 4096 ))
+for world in unsigned signed; do
+  "$qemu" "$build/sim/tarvo-sim" init "$work/$world" >/dev/null
+  awk -v limit="$limit" 'BEGIN {
+    n = int(limit / 13)
+    for (i = 0; i < n; i++) printf ":00C0000040\r\n"
+    for (i = n * 13; i < limit; i++) printf "\n"
+  }' >"$work/$world/opt/tarvo_update/fw/largest.hex"
+done
+keys=$work/signed/opt/tarvo_update/keys
+mkdir -m 0755 "$keys"
+minisign -G -W -p "$keys/bench.pub" -s "$work/bench.sec" >/dev/null
+chmod 0644 "$keys/bench.pub"
+minisign -S -s "$work/bench.sec" -m "$work/signed/opt/tarvo_update/fw/largest.hex" >/dev/null
+check_us() { # world
+  local world=$1 start end status=0
+  TARVO_SIM_ROOT=$world "$qemu" "$build/sim/tarvo_update" 1 largest.hex >/dev/null || status=$?
+  [ "$status" = 5 ] || { echo "footprint: largest.hex in $world: exit $status, not 5" >&2; exit 1; }
+  start=$(date +%s%N)
+  for _ in $(seq "$runs"); do
+    TARVO_SIM_ROOT=$world "$qemu" "$build/sim/tarvo_update" 1 largest.hex >/dev/null || true
+  done
+  end=$(date +%s%N)
+  echo $(((end - start) / runs / 1000))
+}
+plain=$(check_us "$work/unsigned")
+signed=$(check_us "$work/signed")
+grep -q "largest.hex verified: signed by key" "$work/signed/var/log/messages" ||
+  { echo "footprint: the signature of largest.hex was not verified" >&2; exit 1; }
+echo "  firmware check, no key installed: $plain us"
+echo "  firmware check, signed (ED):      $signed us"
+echo "  signature check:                  $((signed - plain)) us ($(stat -c %s "$work/signed/opt/tarvo_update/fw/largest.hex") bytes)"

@@ -12,6 +12,8 @@
 #   opt/tarvo_update/VERSION             the package's version, one line
 #   opt/tarvo_update/fw/*.hex            the firmware images
 #   opt/tarvo_update/etc/                the settings file's directory
+#   opt/tarvo_update/keys/               public keys of trusted image signers,
+#                                        mode 0755, empty: images unsigned
 #   opt/tarvo_update/www/index.cgi       the web pages, also as set.cgi and
 #   opt/tarvo_update/www/set.cgi         slog.cgi (symbolic links to index.cgi:
 #   opt/tarvo_update/www/slog.cgi        the program picks its page by its name)
@@ -46,6 +48,18 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/fw/ DESTINATION ${TARVO_INSTALL_FW}
 
 # Empty: the web pages create the settings file in it.
 install(DIRECTORY DESTINATION ${TARVO_INSTALL_ETC})
+
+# Empty: while it holds no key (*.pub), images are taken unsigned.  Root's
+# and writable by nobody else, or the updater trusts no image at all.
+set(TARVO_INSTALL_KEYS ${TARVO_INSTALL_ROOT}/keys)
+install(DIRECTORY DESTINATION ${TARVO_INSTALL_KEYS})
+install(CODE "
+  set(dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${TARVO_INSTALL_KEYS}\")
+  execute_process(COMMAND chmod 0755 \"\${dir}\" RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR \"Cannot make \${dir} mode 0755\")
+  endif()
+")
 
 # The pid file's directory, and the directory of the records of updates in
 # progress (kept apart from /var, which many controllers keep in RAM: a record

@@ -7,9 +7,11 @@ groups=("$@")
 pkgs=()
 for g in "${groups[@]}"; do
   case "$g" in
-    build) pkgs+=(g++ cmake make libgtest-dev googletest) ;;
-    test)  pkgs+=(srecord ansible-core ansible-lint openssh-server openssh-client dropbear-bin busybox-static) ;;
-    cross) pkgs+=(g++-arm-linux-gnueabi qemu-user-static) ;;
+    build) pkgs+=(g++ cmake make libgtest-dev googletest libsodium-dev) ;;
+    test)  pkgs+=(srecord minisign ansible-core ansible-lint openssh-server openssh-client dropbear-bin busybox-static) ;;
+    # The controller's libsodium comes from Debian's armel architecture
+    # (multiarch), added below when it is missing.
+    cross) pkgs+=(g++-arm-linux-gnueabi qemu-user-static libsodium-dev:armel) ;;
     web)   pkgs+=(lighttpd chromium)
            # node and npm may come from outside Debian's packages (npm is then
            # part of nodejs and Debian's npm package conflicts with it).
@@ -27,5 +29,8 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
+if [[ " ${missing[*]} " == *":armel "* ]] && ! dpkg --print-foreign-architectures | grep -qx armel; then
+  dpkg --add-architecture armel
+fi
 apt-get update -q
 apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -10,6 +10,7 @@
 #include "updater/port/bsl_entry.h"
 #include "updater/port/uart.h"
 #include "updater/run.h"
+#include "updater/trust/trust.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -78,11 +79,13 @@ Elapsed since(const struct timespec &start) {
 HexImage firmware_image;
 FirmwarePath firmware;
 
-// Opens the firmware file once and reads it whole into the image, before the
-// board is touched.
+// Opens the firmware file once and reads it whole, checks those bytes against
+// the owner's keys and decodes them into the image, before the board is
+// touched.
 bool check_firmware_file(const char *file) {
     say("Checking firmware file %s ... ", file);
     char reason[FIRMWARE_REASON_SIZE];
+    TrustVerdict trust{};
     bool ok = firmware_path(file, &firmware, reason, sizeof reason);
     if (ok) {
         // Not blocking: a FIFO in its place is refused, not waited for.
@@ -91,8 +94,14 @@ bool check_firmware_file(const char *file) {
             std::snprintf(reason, sizeof reason, "cannot be opened (%s)", std::strerror(errno));
             ok = false;
         } else {
-            ok = hex_read_image(fd, &firmware_image, reason, sizeof reason);
+            long length = 0;
+            const char *bytes = hex_read_file(fd, &length, reason, sizeof reason);
             close(fd);
+            ok = bytes != nullptr &&
+                 trust_check_image(
+                     firmware.fixed, firmware.where, reinterpret_cast<const std::uint8_t *>(bytes),
+                     static_cast<std::size_t>(length), &trust, reason, sizeof reason) &&
+                 hex_decode_image(length, &firmware_image, reason, sizeof reason);
         }
     }
     if (!ok) {
@@ -100,7 +109,10 @@ bool check_firmware_file(const char *file) {
         plat_syslog(LOG_ERR, "%s: Firmware file %s refused: %s", "main", firmware.fixed, reason);
         return false;
     }
-    say("done%s", line_suffix);
+    if (trust.verified)
+        say("done, signed by key %s%s", trust.key_id, line_suffix);
+    else
+        say("done%s", line_suffix);
     return true;
 }
 

@@ -12,9 +12,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 using testing_support::json_field;
@@ -142,26 +145,30 @@ TEST(UpdateRun, WholeUpdateInTextMode) {
         if (!starts(t, "info Control register") && !starts(t, "info Saving PERIP1") &&
             !starts(t, "info GPIO "))
             log.push_back(t);
-    ASSERT_EQ(log.size(), 19u) << testing::PrintToString(log);
+    ASSERT_EQ(log.size(), 20u) << testing::PrintToString(log);
     EXPECT_EQ(log[0], "info Using text output.");
     EXPECT_EQ(log[1], "notice started");
-    EXPECT_TRUE(starts(log[4], "info Update of " + IMAGE +
+    // No key installed: the image is taken unsigned, and the log says so once.
+    EXPECT_EQ(log[4], "notice Firmware file /opt/tarvo_update/fw/" + IMAGE +
+                          " not verified: no key in /opt/tarvo_update/keys, images are taken "
+                          "unsigned");
+    EXPECT_TRUE(starts(log[5], "info Update of " + IMAGE +
                                    " on PORT1 recorded (attempt 1, pending since 20"))
-        << log[4];
-    EXPECT_EQ(log[5], "info Erasing device on PORT1 ...");
-    EXPECT_EQ(log[6], "info Mass erase: 19 cycles");
-    EXPECT_TRUE(starts(log[7], "info Device erased at ")) << log[7];
-    EXPECT_EQ(log[8], "info MSP430 device ID 0xF149, loader version 1.10");
-    EXPECT_EQ(log[9], "info Starting code at 0C22:0000");
-    EXPECT_EQ(log[10], "info BSL patch loaded successfuly at 0x0220");
-    EXPECT_EQ(log[11], "info Authenticating to Bootstrap Loader on PORT1 ...");
-    EXPECT_TRUE(starts(log[12], "info Device authenticated at 0s ")) << log[12];
-    EXPECT_EQ(log[13], "info Flashing " + IMAGE + " on PORT1 ...");
-    EXPECT_TRUE(starts(log[14], "info Starting code at ")) << log[14];
-    EXPECT_EQ(log[15], "info Sending HEX-file finished");
-    EXPECT_TRUE(starts(log[16], "info Device flashed at ")) << log[16];
-    EXPECT_EQ(log[17], "info Update on PORT1 completed, its record removed");
-    EXPECT_TRUE(starts(log[18], "info All done in ")) << log[18];
+        << log[5];
+    EXPECT_EQ(log[6], "info Erasing device on PORT1 ...");
+    EXPECT_EQ(log[7], "info Mass erase: 19 cycles");
+    EXPECT_TRUE(starts(log[8], "info Device erased at ")) << log[8];
+    EXPECT_EQ(log[9], "info MSP430 device ID 0xF149, loader version 1.10");
+    EXPECT_EQ(log[10], "info Starting code at 0C22:0000");
+    EXPECT_EQ(log[11], "info BSL patch loaded successfuly at 0x0220");
+    EXPECT_EQ(log[12], "info Authenticating to Bootstrap Loader on PORT1 ...");
+    EXPECT_TRUE(starts(log[13], "info Device authenticated at 0s ")) << log[13];
+    EXPECT_EQ(log[14], "info Flashing " + IMAGE + " on PORT1 ...");
+    EXPECT_TRUE(starts(log[15], "info Starting code at ")) << log[15];
+    EXPECT_EQ(log[16], "info Sending HEX-file finished");
+    EXPECT_TRUE(starts(log[17], "info Device flashed at ")) << log[17];
+    EXPECT_EQ(log[18], "info Update on PORT1 completed, its record removed");
+    EXPECT_TRUE(starts(log[19], "info All done in ")) << log[19];
     EXPECT_FALSE(testing_support::file_exists(w.path("/opt/tarvo_update/state/PORT1")));
 
     std::string after = board(w, 1);
@@ -242,6 +249,17 @@ class CraftedImage : public ::testing::Test {
         testing_support::write_file(fw(name), content);
     }
 
+    // Runs a shell command in the world's /tmp: its exit status.
+    int sh(const std::string &command) const {
+        return std::system(("cd '" + w.path("/tmp") + "' && " + command).c_str());
+    }
+    // The text rewritten by srec_cat, as Intel HEX again.
+    std::string srec_rewritten(const std::string &text) const {
+        testing_support::write_file(w.path("/tmp/in.hex"), text);
+        EXPECT_EQ(sh("srec_cat in.hex -intel -o out.hex -intel 2>/dev/null"), 0);
+        return testing_support::read_file(w.path("/tmp/out.hex"));
+    }
+
     // Refused with this reason, and nothing else happened.
     void expect_refused(const std::string &name, const std::string &reason) {
         auto r = w.update({"1", name});
@@ -306,6 +324,8 @@ TEST_F(CraftedImage, AcceptedFormsRunTheImage) {
         {IMAGE, record(0xC000, 0, {}) + image, 0, sample_image(IMAGE),
          "a data record without data"},
         {"V1a2a3c4b5b6b7o_r2.hex", image, 0, sample_image(IMAGE), "a name going on after it"},
+        // 32-bit records throughout, the start as a start linear address record.
+        {IMAGE, srec_rewritten(image), 0, sample_image(IMAGE), "rewritten by srec_cat"},
         {IMAGE, sim::board::intel_hex(prefix), 6, prefix, "a prefix of the name's configuration"},
     };
     for (const auto &row : rows) {
@@ -393,8 +413,11 @@ TEST_F(CraftedImage, RefusedBeforeTheBoardIsTouched) {
         {code + record(0, 3, {0x10, 0, 0, 0}) + vector + end,
          "line 2: start address 0x10000 cannot start a program (outside main flash below the "
          "vectors, 0xC000..0xFFDE)"},
-        {code + record(0, 5, {0, 0, 0xC0, 0}) + vector + end,
-         "line 2: start linear address record"},
+        {code + record(0, 5, {0, 1, 0xC0, 0}) + vector + end,
+         "line 2: start linear address 0x1C000 above 0xFFFF, beyond the loader's 16-bit "
+         "addresses"},
+        {code + record(0, 3, {0, 0, 0xC0, 0}) + record(0, 5, {0, 0, 0xC0, 0}) + vector + end,
+         "line 3: a second start address record, after line 2"},
         {code + record(0, 6, {}) + vector + end, "line 2: unknown record type 06"},
         {image + code, "line 4: a record after the end-of-file record"},
         {code + vector, "no end-of-file record"},
@@ -436,6 +459,140 @@ TEST_F(CraftedImage, FilesAndNamesRefused) {
     expect_refused("Vfifo.hex", "is not a regular file");
     expect_refused("../fw/" + IMAGE, "the name has a \"..\" component");
     expect_refused(std::string(300, 'V'), "the path is longer than 255 characters");
+}
+
+// Where the owner has installed a key, every image needs a good signature by
+// a trusted key.  Keys and signatures are made here with minisign itself.
+TEST_F(CraftedImage, SignaturesWhereAKeyIsInstalled) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "trusted keys belong to root";
+    ASSERT_EQ(sh("command -v minisign >/dev/null"), 0) << "minisign is missing: scripts/deps.sh";
+    const std::string keys = w.path("/opt/tarvo_update/keys");
+    const std::string other = "V1a2a3c4c5b6b7o.hex";
+    // The key ID as minisign shows it, the last word of the key's first line.
+    auto key_id = [&](const std::string &key) {
+        std::string text = testing_support::read_file(w.path("/tmp/" + key + ".pub"));
+        std::string first = text.substr(0, text.find('\n'));
+        return first.substr(first.rfind(' ') + 1);
+    };
+    for (const char *key : {"release", "next"})
+        ASSERT_EQ(
+            sh(std::string("minisign -G -W -p ") + key + ".pub -s " + key + ".sec >/dev/null"), 0);
+    const std::string release = key_id("release"), next = key_id("next");
+    auto install = [&](const std::string &key) {
+        testing_support::write_file(keys + "/" + key + ".pub",
+                                    testing_support::read_file(w.path("/tmp/" + key + ".pub")));
+        ASSERT_EQ(chmod((keys + "/" + key + ".pub").c_str(), 0644), 0);
+    };
+    auto sign = [&](const std::string &name, const std::string &key, const std::string &flags) {
+        ASSERT_EQ(sh("minisign -S -s " + key + ".sec -m '" + fw(name) + "' -t 'release 2' " +
+                     flags + " >/dev/null"),
+                  0);
+    };
+    const std::string sig = fw(IMAGE) + ".minisig";
+    auto edit_sig = [&](const std::string &from, const std::string &to) {
+        std::string text = testing_support::read_file(sig);
+        std::size_t at = text.find(from);
+        ASSERT_NE(at, std::string::npos) << text;
+        testing_support::write_file(sig, text.replace(at, from.size(), to));
+    };
+    auto sig_line = [&](int n) {
+        std::istringstream in(testing_support::read_file(sig));
+        std::string line;
+        for (int i = 0; i < n; ++i)
+            std::getline(in, line);
+        return line;
+    };
+
+    const struct {
+        std::string what;
+        std::function<void()> prepare;
+        std::string reason; // empty: the image is flashed, signed by `signer`
+        std::string signer = "";
+    } rows[] = {
+        {"signature", [&] { sign(IMAGE, "release", ""); }, "", release},
+        {"legacy signature", [&] { sign(IMAGE, "release", "-l"); }, "", release},
+        {"by the second installed key",
+         [&] {
+             install("next");
+             sign(IMAGE, "next", "");
+         },
+         "", next},
+        {"no signature", [] {}, "not signed: no " + IMAGE + ".minisig beside it"},
+        {"another key's signature", [&] { sign(IMAGE, "next", ""); },
+         "signed by key " + next + ", which no trusted key has"},
+        {"the signature of another image",
+         [&] {
+             sign(other, "release", "");
+             testing_support::write_file(sig, testing_support::read_file(fw(other) + ".minisig"));
+         },
+         "the signature by key " + release + " does not match the file"},
+        {"the image changed by one byte after signing",
+         [&] {
+             sign(IMAGE, "release", "");
+             std::string image = sample();
+             image[20] = image[20] == '0' ? '1' : '0';
+             write(IMAGE, image);
+         },
+         "the signature by key " + release + " does not match the file"},
+        {"the trusted comment changed",
+         [&] {
+             sign(IMAGE, "release", "");
+             edit_sig("release 2", "release 3");
+         },
+         "the trusted comment of the signature by key " + release + " does not match it"},
+        {"a truncated signature",
+         [&] {
+             sign(IMAGE, "release", "");
+             testing_support::write_file(sig, sig_line(1) + "\n" + sig_line(2) + "\n");
+         },
+         "malformed signature: 2 lines, not 4"},
+        {"a garbled signature",
+         [&] {
+             sign(IMAGE, "release", "");
+             edit_sig(sig_line(2).substr(40, 4), "!!!!");
+         },
+         "malformed signature: line 2 is not the base64 of 74 bytes"},
+        {"the only key file writable by others",
+         [&] {
+             sign(IMAGE, "release", "");
+             ASSERT_EQ(chmod((keys + "/release.pub").c_str(), 0666), 0);
+         },
+         "no trusted key in /opt/tarvo_update/keys (release.pub is writable by group or "
+         "others)"},
+        {"the key directory writable by others",
+         [&] {
+             sign(IMAGE, "release", "");
+             ASSERT_EQ(chmod(keys.c_str(), 0777), 0);
+         },
+         "key directory /opt/tarvo_update/keys is writable by group or others: no image is "
+         "trusted"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        std::filesystem::remove_all(keys);
+        ASSERT_TRUE(std::filesystem::create_directory(keys));
+        ASSERT_EQ(chmod(keys.c_str(), 0755), 0);
+        install("release");
+        std::filesystem::remove(sig);
+        write(IMAGE, testing_support::read_file(std::string(TARVO_SOURCE_DIR) + "/fw/" + IMAGE));
+        row.prepare();
+        before = w.sim({"show", w.root()}).out;
+        if (!row.reason.empty()) {
+            expect_refused(IMAGE, row.reason);
+            continue;
+        }
+        auto r = expect_running(IMAGE, 0, sample_image(IMAGE));
+        EXPECT_NE(r.out.find("Checking firmware file " + IMAGE + " ... done, signed by key " +
+                             row.signer + "\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(w.log().find("Firmware file /opt/tarvo_update/fw/" + IMAGE +
+                               " verified: signed by key " + row.signer + " (" +
+                               (row.signer == release ? "release" : "next") +
+                               ".pub), trusted comment: release 2\n"),
+                  std::string::npos);
+    }
 }
 
 } // namespace

@@ -143,7 +143,7 @@ struct FirmwarePath {
 };
 
 // Room for the reason why a firmware file is refused.
-constexpr int FIRMWARE_REASON_SIZE = 160;
+constexpr int FIRMWARE_REASON_SIZE = 320;
 
 // Builds the path of a file named relative to the firmware directory.  False
 // with the reason when the name has a ".." component or the path does not fit

@@ -209,6 +209,22 @@ bool add_data(ImageBuild &b, int line, std::uint32_t address, const std::uint8_t
     return true;
 }
 
+// A start address record of either type: one per image, at an address where
+// a program can start.
+bool add_start(ImageBuild &b, int line, std::uint32_t start) {
+    HexImage &image = *b.image;
+    if (image.start_record)
+        return refuse(b, "line %d: a second start address record, after line %d", line,
+                      image.start_line);
+    if (const char *fault = start_fault(start))
+        return refuse(b, "line %d: start address 0x%X cannot start a program (%s)", line, start,
+                      fault);
+    image.start = static_cast<std::uint16_t>(start);
+    image.start_record = true;
+    image.start_line = line;
+    return true;
+}
+
 // One good record.  False with the reason (naming the line) for a record the
 // board cannot take as the file means it: the loader's addresses have 16 bits.
 bool add_record(ImageBuild &b, int line, std::uint32_t address, std::uint32_t type,
@@ -216,7 +232,6 @@ bool add_record(ImageBuild &b, int line, std::uint32_t address, std::uint32_t ty
     if (b.ended)
         return refuse(b, "line %d: a record after the end-of-file record", line);
     std::uint32_t value = length >= 2 ? data[0] * 256u + data[1] : 0;
-    HexImage &image = *b.image;
     switch (type) {
     case HEX_RECORD_DATA:
         return add_data(b, line, address, data, length);
@@ -228,29 +243,31 @@ bool add_record(ImageBuild &b, int line, std::uint32_t address, std::uint32_t ty
             return refuse(b, "line %d: segment address record of %d bytes, not 2", line, length);
         b.base = value * 16;
         return true;
-    case HEX_RECORD_START: {
+    case HEX_RECORD_START:
+        // Segment and offset: the address is segment * 16 + offset.
         if (length != 4)
             return refuse(b, "line %d: start address record of %d bytes, not 4", line, length);
-        if (image.start_record)
-            return refuse(b, "line %d: a second start address record, after line %d", line,
-                          image.start_line);
-        std::uint32_t start = value * 16 + (data[2] * 256u + data[3]);
-        if (const char *fault = start_fault(start))
-            return refuse(b, "line %d: start address 0x%X cannot start a program (%s)", line, start,
-                          fault);
-        image.start = static_cast<std::uint16_t>(start);
-        image.start_record = true;
-        image.start_line = line;
-        return true;
-    }
+        return add_start(b, line, value * 16 + (data[2] * 256u + data[3]));
     case HEX_RECORD_LINEAR:
         // Upper address 0 is where the loader's addresses are anyway.
         if (length != 2 || value != 0)
             return refuse(b, "line %d: extended linear address record other than 0", line);
         b.base = 0;
         return true;
-    case HEX_RECORD_START_LINEAR:
-        return refuse(b, "line %d: start linear address record", line);
+    case HEX_RECORD_START_LINEAR: {
+        // One 32-bit address, as srec_cat and linkers of 32-bit targets write
+        // the start: the loader's addresses have 16 bits.
+        if (length != 4)
+            return refuse(b, "line %d: start linear address record of %d bytes, not 4", line,
+                          length);
+        std::uint32_t start = value << 16 | (data[2] * 256u + data[3]);
+        if (start > 0xFFFF)
+            return refuse(b,
+                          "line %d: start linear address 0x%X above 0xFFFF, beyond the loader's "
+                          "16-bit addresses",
+                          line, start);
+        return add_start(b, line, start);
+    }
     default:
         return refuse(b, "line %d: unknown record type %02X", line, type);
     }
@@ -467,16 +484,23 @@ int hex_line_bytes(const char *line, std::size_t size) {
     return HEX_OK;
 }
 
+const char *hex_read_file(int fd, long *length, char *reason, std::size_t size) {
+    *length = read_whole(fd, file_text, HEX_FILE_MAX, reason, size);
+    return *length < 0 ? nullptr : file_text;
+}
+
 bool hex_read_image(int fd, HexImage *image, char *reason, std::size_t size) {
+    long length = 0;
+    return hex_read_file(fd, &length, reason, size) != nullptr &&
+           hex_decode_image(length, image, reason, size);
+}
+
+bool hex_decode_image(long length, HexImage *image, char *reason, std::size_t size) {
     image->chunks = 0;
     image->size = 0;
     image->start = 0;
     image->start_record = false;
     image->start_line = 0;
-    long length = read_whole(fd, file_text, HEX_FILE_MAX, reason, size);
-    if (length < 0)
-        return false;
-
     ImageBuild build{image, 0, false, {}, reason, size};
     int number = 0;
     std::array<std::uint8_t, HEX_MAX_DATA> data{};

@@ -123,3 +123,11 @@ inline const std::uint8_t *hex_chunk_bytes(const HexImage &image, const HexChunk
 // the image must fit the board and boot.  False with the reason (size bytes,
 // naming the line where there is one) when it does not.
 bool hex_read_image(int fd, HexImage *image, char *reason, std::size_t size);
+
+// hex_read_image in its two steps, for a caller that checks the bytes before
+// they are decoded: reads the open file fd whole (the same rules) into the
+// reader's buffer and returns it, length bytes, or nullptr with the reason;
+// then decodes the length bytes of that buffer.  The buffer is the reader's
+// until the next read.
+const char *hex_read_file(int fd, long *length, char *reason, std::size_t size);
+bool hex_decode_image(long length, HexImage *image, char *reason, std::size_t size);

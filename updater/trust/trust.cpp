@@ -1,0 +1,269 @@
+// The image trust policy (see trust.h): the key directory, the keys it holds,
+// the image's signature file, and the verdict, logged either way.
+#include "updater/trust/trust.h"
+
+#include "common/platform.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::size_t NAME_SIZE = 256;
+constexpr std::size_t WHY_SIZE = 160;
+constexpr std::size_t WHERE_SIZE = 1024;
+
+struct KeyNames {
+    int count;
+    char name[TRUST_MAX_KEY_FILES][NAME_SIZE];
+};
+
+struct TrustedKey {
+    MinisignKey key;
+    char file[NAME_SIZE];
+};
+
+bool is_key_name(const char *name) {
+    std::size_t n = std::strlen(name);
+    return n > 4 && std::strcmp(name + n - 4, ".pub") == 0;
+}
+
+// Why a file or directory cannot hold what the owner trusts: anyone but root
+// who can change it could change the trust.  nullptr when it can.
+const char *unsafe(const struct stat &st, char *why, std::size_t size) {
+    if (st.st_uid != 0) {
+        std::snprintf(why, size, "belongs to uid %u, not root", static_cast<unsigned>(st.st_uid));
+        return why;
+    }
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        std::snprintf(why, size, "is writable by group or others");
+        return why;
+    }
+    return nullptr;
+}
+
+// Reads the open file fd whole into buffer, when it is a regular file of at
+// most capacity bytes: its length, or -1 with why.  One byte more than may be
+// there is asked for, so a file that grows meanwhile is refused as well.
+long read_small_file(int fd, char *buffer, long capacity, char *why, std::size_t size) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        std::snprintf(why, size, "cannot be read (%s)", std::strerror(errno));
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        std::snprintf(why, size, "is not a regular file");
+        return -1;
+    }
+    long got = 0;
+    while (got <= capacity) {
+        ssize_t n = read(fd, buffer + got, static_cast<std::size_t>(capacity + 1 - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            std::snprintf(why, size, "cannot be read (%s)", std::strerror(errno));
+            return -1;
+        }
+        if (n == 0)
+            break;
+        got += n;
+    }
+    if (got > capacity) {
+        std::snprintf(why, size, "is larger than %ld bytes", capacity);
+        return -1;
+    }
+    return got;
+}
+
+// One key file of the directory: true with the key when it is trusted,
+// false with why not.
+bool load_key(int dir, const char *name, MinisignKey *key, char *why, std::size_t size) {
+    int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ELOOP)
+            std::snprintf(why, size, "is a symbolic link");
+        else
+            std::snprintf(why, size, "cannot be opened (%s)", std::strerror(errno));
+        return false;
+    }
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0;
+    if (!ok)
+        std::snprintf(why, size, "cannot be read (%s)", std::strerror(errno));
+    else if (S_ISREG(st.st_mode) && unsafe(st, why, size))
+        ok = false;
+    char text[MINISIGN_KEY_FILE_MAX + 1];
+    long length = ok ? read_small_file(fd, text, MINISIGN_KEY_FILE_MAX, why, size) : -1;
+    close(fd);
+    return length >= 0 &&
+           minisign_parse_key(text, static_cast<std::size_t>(length), key, why, size);
+}
+
+int by_name(const void *a, const void *b) {
+    return std::strcmp(static_cast<const char *>(a), static_cast<const char *>(b));
+}
+
+// The names of the key files, sorted so that messages do not depend on the
+// directory's order.  False with the reason when there are too many.
+bool list_keys(DIR *dir, KeyNames *names, char *reason, std::size_t size) {
+    names->count = 0;
+    while (const struct dirent *entry = readdir(dir)) {
+        if (!is_key_name(entry->d_name))
+            continue;
+        if (names->count == TRUST_MAX_KEY_FILES) {
+            std::snprintf(reason, size, "more than %d key files in %s", TRUST_MAX_KEY_FILES,
+                          TRUST_KEY_DIR);
+            return false;
+        }
+        std::snprintf(names->name[names->count++], NAME_SIZE, "%s", entry->d_name);
+    }
+    std::qsort(names->name, static_cast<std::size_t>(names->count), NAME_SIZE, by_name);
+    return true;
+}
+
+__attribute__((format(printf, 3, 4))) bool refuse(char *reason, std::size_t size,
+                                                  const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(reason, size, format, args);
+    va_end(args);
+    return false;
+}
+
+bool take_unsigned(const char *fixed) {
+    plat_syslog(LOG_NOTICE,
+                "Firmware file %s not verified: no key in %s, images are taken unsigned", fixed,
+                TRUST_KEY_DIR);
+    return true;
+}
+
+const char *base_name(const char *path) {
+    const char *slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+// The image's signature file, read and decoded.
+bool read_signature(const char *fixed, const char *where, MinisignSignature *sig, char *reason,
+                    std::size_t size) {
+    char path[WHERE_SIZE];
+    std::snprintf(path, sizeof path, "%s%s", where, TRUST_SIG_SUFFIX);
+    char name[NAME_SIZE + 16];
+    std::snprintf(name, sizeof name, "%s%s", base_name(fixed), TRUST_SIG_SUFFIX);
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return refuse(reason, size, "not signed: no %s beside it", name);
+        return refuse(reason, size, "signature file %s cannot be opened (%s)", name,
+                      std::strerror(errno));
+    }
+    char text[MINISIGN_SIG_FILE_MAX + 1];
+    char why[WHY_SIZE];
+    long length = read_small_file(fd, text, MINISIGN_SIG_FILE_MAX, why, sizeof why);
+    close(fd);
+    if (length < 0)
+        return refuse(reason, size, "signature file %s %s", name, why);
+    return minisign_parse_signature(text, static_cast<std::size_t>(length), sig, reason, size);
+}
+
+} // namespace
+
+bool trust_check_image(const char *fixed, const char *where, const std::uint8_t *bytes,
+                       std::size_t length, TrustVerdict *verdict, char *reason, std::size_t size) {
+    verdict->verified = false;
+    verdict->key_id[0] = '\0';
+
+    char dir_path[WHERE_SIZE];
+    plat_path(TRUST_KEY_DIR, dir_path, sizeof dir_path);
+    int dir_fd = open(dir_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0) {
+        if (errno == ENOENT)
+            return take_unsigned(fixed);
+        return refuse(reason, size, "key directory %s cannot be read (%s)", TRUST_KEY_DIR,
+                      std::strerror(errno));
+    }
+    char why[WHY_SIZE];
+    struct stat st;
+    if (fstat(dir_fd, &st) != 0)
+        std::snprintf(why, sizeof why, "cannot be read (%s)", std::strerror(errno));
+    else if (!unsafe(st, why, sizeof why))
+        why[0] = '\0';
+    if (why[0] != '\0') {
+        close(dir_fd);
+        return refuse(reason, size, "key directory %s %s: no image is trusted", TRUST_KEY_DIR, why);
+    }
+    DIR *dir = fdopendir(dir_fd);
+    if (dir == nullptr) {
+        close(dir_fd);
+        return refuse(reason, size, "key directory %s cannot be read (%s)", TRUST_KEY_DIR,
+                      std::strerror(errno));
+    }
+    KeyNames names;
+    bool listed = list_keys(dir, &names, reason, size);
+    if (listed && names.count == 0) {
+        closedir(dir);
+        return take_unsigned(fixed);
+    }
+
+    TrustedKey trusted[TRUST_MAX_KEY_FILES];
+    int count = 0;
+    char first_problem[NAME_SIZE + WHY_SIZE] = "";
+    for (int i = 0; listed && i < names.count; ++i) {
+        TrustedKey &k = trusted[count];
+        if (load_key(dirfd(dir), names.name[i], &k.key, why, sizeof why)) {
+            std::snprintf(k.file, sizeof k.file, "%s", names.name[i]);
+            ++count;
+            continue;
+        }
+        plat_syslog(LOG_WARNING, "%s: Key %s/%s not trusted: %s", "trust_check_image",
+                    TRUST_KEY_DIR, names.name[i], why);
+        if (first_problem[0] == '\0')
+            std::snprintf(first_problem, sizeof first_problem, "%s %s", names.name[i], why);
+    }
+    closedir(dir);
+    if (!listed)
+        return false;
+    if (count == 0)
+        return refuse(reason, size, "no trusted key in %s (%s)", TRUST_KEY_DIR, first_problem);
+
+    MinisignSignature sig;
+    if (!read_signature(fixed, where, &sig, reason, size))
+        return false;
+    char id[MINISIGN_ID_TEXT_SIZE];
+    minisign_id_text(sig.id, id);
+
+    int best = MINISIGN_OTHER_KEY;
+    const TrustedKey *signer = nullptr;
+    for (int i = 0; i < count && signer == nullptr; ++i) {
+        int rc = minisign_check(trusted[i].key, sig, bytes, length);
+        if (rc == MINISIGN_GOOD)
+            signer = &trusted[i];
+        else if (rc != MINISIGN_OTHER_KEY)
+            best = rc;
+    }
+    if (signer == nullptr) {
+        switch (best) {
+        case MINISIGN_OTHER_KEY:
+            return refuse(reason, size, "signed by key %s, which no trusted key has", id);
+        case MINISIGN_BAD_FILE:
+            return refuse(reason, size, "the signature by key %s does not match the file", id);
+        case MINISIGN_BAD_COMMENT:
+            return refuse(reason, size,
+                          "the trusted comment of the signature by key %s does not match it", id);
+        default:
+            return refuse(reason, size, "the signature library (libsodium) cannot start");
+        }
+    }
+    plat_syslog(LOG_NOTICE, "Firmware file %s verified: signed by key %s (%s), trusted comment: %s",
+                fixed, id, signer->file, sig.comment);
+    verdict->verified = true;
+    std::snprintf(verdict->key_id, sizeof verdict->key_id, "%s", id);
+    return true;
+}
