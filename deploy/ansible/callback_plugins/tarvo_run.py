@@ -38,7 +38,7 @@ def recorded_arguments(argv):
         report = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(report)
         return report.run_arguments(argv)
-    except (OSError, ImportError, AttributeError):
+    except (OSError, ImportError, AttributeError, SyntaxError):
         return {"command": [], "extra_vars": [], "error": "not recorded: %s not found" % REPORT_PY}
 
 

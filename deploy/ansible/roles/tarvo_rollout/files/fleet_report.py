@@ -58,6 +58,8 @@ ANSWER_MAX = 16384
 SIGNATURE_MAX = 4096
 # ... and public key file.
 KEY_MAX = 2048
+# Most key files a controller reads (it refuses every image with more).
+KEYS_MAX = 16
 
 # Longest text kept from one field of a controller's answer.
 FIELD_MAX = 600
@@ -371,7 +373,9 @@ def summary(frag, rows):
 
 def write_atomically(path, write):
     tmp = path + ".tmp"
-    with open(tmp, "w", newline="", encoding="utf-8") as f:
+    # Whatever text a row holds, the file is written: what UTF-8 cannot
+    # carry becomes "?".
+    with open(tmp, "w", newline="", encoding="utf-8", errors="replace") as f:
         write(f)
     os.replace(tmp, path)
 
@@ -453,7 +457,7 @@ def host_file(run, host):
     percent-encoded, so that no name leaves hosts/ or hides there, and two
     names never share a file.  A very long name is cut and keeps a digest of
     the whole ("~" never appears in an encoded name)."""
-    name = urllib.parse.quote(host, safe="-_.")
+    name = urllib.parse.quote(host, safe="-_.", errors="surrogatepass")
     if name.startswith("."):
         name = "%2E" + name[1:]
     if len(name) > 200:
@@ -617,14 +621,19 @@ def plan_signing(frag, probe, data, decision):
     keys = data.get("trusted_keys") or []
     problems = []
     frag["keys_step"] = ""
+    names = [os.path.basename(path) for path in keys]
     for path in keys:
-        got, why = read_key(path)
+        why = read_key(path)[1]
         if why:
             problems.append(why)
+        elif names.count(os.path.basename(path)) > 1:
+            problems.append("two keys to install are named %s" % os.path.basename(path))
         elif probe["keys"].get(os.path.basename(path)) != file_md5(path):
             decision["keys"].append(path)
     if decision["keys"]:
         frag["keys_step"] = "install keys %s" % ", ".join(map(os.path.basename, decision["keys"]))
+    if len(set(probe["keys"]) | set(names)) > KEYS_MAX:
+        problems.append("the controller would hold more than %d keys, and take no image" % KEYS_MAX)
     signer, why = read_signer(data["image_path"])
     frag["signer"] = signer or ""
     if why:
@@ -639,7 +648,7 @@ def plan_signing(frag, probe, data, decision):
         decision["drop_signature"] = True
         frag["signature_step"] = "remove %s" % os.path.basename(signature_file(data["image_path"]))
     if problems:
-        return "failed", "; ".join(problems)
+        return "failed", "; ".join(dict.fromkeys(problems))
     trusted = sorted(set(probe["keys"]) | set(map(os.path.basename, keys)))
     if trusted and signer == "unsigned":
         return "refused", "not signed: the controller requires a signature (keys %s) and %s " \
@@ -789,6 +798,7 @@ def finish(run):
 
 
 def main():
+    sys.stdout.reconfigure(errors="replace")
     step = sys.argv[1]
     if step == "finish":
         return finish(sys.argv[2])
