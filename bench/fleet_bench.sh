@@ -10,8 +10,8 @@
 #
 #   bench/fleet_bench.sh [BUILD_DIR] [N...]     (default: build-rel; 10 20 40)
 #
-# BUILD_DIR is built when needed, without sanitizers.  One batch takes the
-# whole fleet (forks from deploy/ansible/ansible.cfg).
+# BUILD_DIR is made when new (without sanitizers) and brought up to date.  One
+# batch takes the whole fleet (forks from deploy/ansible/ansible.cfg).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # TARVO_BENCH_QUICK=1: 2 controllers on build-release.
@@ -21,11 +21,11 @@ shift || true
 counts=("$@")
 [ ${#counts[@]} -gt 0 ] || counts=(10 20 40)
 [ -z "$quick" ] || [ $# -gt 0 ] || counts=(2)
-if [ ! -x "$build/sim/tarvo_update" ] || [ ! -x "$build/sim/tarvo_info" ] ||
-   [ ! -x "$build/sim/tarvo-sim" ]; then
+if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVO_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build" -j2 --target tarvo_update_sim tarvo_info_sim tarvo-sim >/dev/null
 fi
+# The package is the controller's whole tree: every program, in both builds.
+cmake --build "$build" -j2 >/dev/null
 src=$(pwd)
 work=$(mktemp -d)
 cleanup() {

@@ -21,6 +21,17 @@
 #
 # The paths are the programs' fixed paths, so the tree is meant to be unpacked at
 # the controller's root.  Only the production programs are installed.
+#
+# The simulated controllers of the fleet and boot tests get the same tree, with
+# each program's simulated build in its place: everything but the programs is
+# in the component "tree", the programs in "programs", and their simulated
+# builds in "sim-programs", which only an explicit
+#
+#   cmake --install BUILD --prefix STAGING --component tree
+#   cmake --install BUILD --prefix STAGING --component sim-programs
+#
+# installs (scripts/sim_fleet.sh package).  So whatever is added here reaches
+# both: a directory or file as it is, a program through the lists below.
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX / CACHE PATH "Root of the installed controller tree" FORCE)
 endif()
@@ -31,7 +42,17 @@ set(TARVO_INSTALL_FW ${TARVO_INSTALL_ROOT}/fw)
 set(TARVO_INSTALL_ETC ${TARVO_INSTALL_ROOT}/etc)
 set(TARVO_INSTALL_WWW ${TARVO_INSTALL_ROOT}/www)
 
-install(TARGETS tarvo_update tarvo_info tarvo_recover RUNTIME DESTINATION ${TARVO_INSTALL_BIN})
+# A program of the tree: TARGET (built by tarvo_program) into DESTINATION, and
+# TARGET_sim into the same place of the simulated tree.
+function(tarvo_install_program target destination)
+  install(TARGETS ${target} RUNTIME DESTINATION ${destination} COMPONENT programs)
+  install(TARGETS ${target}_sim RUNTIME DESTINATION ${destination} COMPONENT sim-programs
+    EXCLUDE_FROM_ALL)
+endfunction()
+
+foreach(program tarvo_update tarvo_info tarvo_recover)
+  tarvo_install_program(${program} ${TARVO_INSTALL_BIN})
+endforeach()
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/deploy/boot/S45tarvo_recover
   DESTINATION ${TARVO_INSTALL_ROOT}/boot)
 install(FILES ${CMAKE_SOURCE_DIR}/deploy/boot/tarvo-recover.service
@@ -82,7 +103,9 @@ foreach(dir ${TARVO_INSTALL_VAR} ${TARVO_INSTALL_STATE})
 endforeach()
 
 if(TARGET index_cgi)
-  install(TARGETS index_cgi RUNTIME DESTINATION ${TARVO_INSTALL_WWW})
+  tarvo_install_program(index_cgi ${TARVO_INSTALL_WWW})
+  # The links belong to the tree, which is installed without the programs too.
+  install(DIRECTORY DESTINATION ${TARVO_INSTALL_WWW})
   install(CODE "
     set(www \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${TARVO_INSTALL_WWW}\")
     foreach(name set.cgi slog.cgi)

@@ -8,7 +8,8 @@ pkgs=()
 for g in "${groups[@]}"; do
   case "$g" in
     build) pkgs+=(g++ cmake make libgtest-dev googletest libsodium-dev) ;;
-    test)  pkgs+=(srecord minisign ansible-core ansible-lint openssh-server openssh-client dropbear-bin busybox-static) ;;
+    test)  pkgs+=(srecord minisign ansible-core ansible-lint openssh-server openssh-client dropbear-bin
+                 busybox-static systemd) ;;
     # The controller's libsodium comes from Debian's armel architecture
     # (multiarch), added below when it is missing.
     cross) pkgs+=(g++-arm-linux-gnueabi qemu-user-static libsodium-dev:armel) ;;

@@ -2,25 +2,25 @@
 # A fleet of simulated controllers for the rollout playbook (deploy/ansible):
 #
 #   scripts/sim_fleet.sh package BUILD OUT.tar.gz
-#       the package of the simulated programs of BUILD (bin/tarvo_update,
-#       bin/tarvo_info, VERSION, fw/*.hex), laid out as the controller's tree
+#       the controller's package (the tree that cmake/install.cmake lays out,
+#       modes included) with the simulated programs of BUILD in place of the
+#       controller's, and VERSION marked "-sim"; BUILD must be built whole
 #   scripts/sim_fleet.sh make DIR N BUILD [HOST...]
 #       N worlds DIR/c01 ... (tarvo-sim init; the HOSTs named get no board in
 #       port 2) and DIR/inventory.yml: one host per world, over the local
 #       connection, with the world as the role's root and environment
 set -euo pipefail
-src=$(cd "$(dirname "$0")/.." && pwd)
 
 case "${1:-}" in
   package)
     build=$(cd "$2" && pwd) out=$3
     stage=$(mktemp -d)
     trap 'rm -rf "$stage"' EXIT
-    mkdir -p "$stage/opt/tarvo_update/bin" "$stage/opt/tarvo_update/fw" "$stage/opt/tarvo_update/etc"
-    cp "$build/sim/tarvo_update" "$build/sim/tarvo_info" "$stage/opt/tarvo_update/bin/"
-    cp "$src"/fw/*.hex "$stage/opt/tarvo_update/fw/"
+    for component in tree sim-programs; do
+      cmake --install "$build" --prefix "$stage" --component "$component" >/dev/null
+    done
     echo "$(cat "$build/VERSION")-sim" > "$stage/opt/tarvo_update/VERSION"
-    tar -czf "$out" -C "$stage" opt
+    (cd "$stage" && tar -czf - --owner=root:0 --group=root:0 *) > "$out"
     ;;
   make)
     dir=$2 n=$3 build=$(cd "$4" && pwd)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the host build under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the optimised host build that packagers make and
-# the fleet rollout against simulated controllers on it, then the target build
+# the fleet rollout against simulated controllers on it and a controller's boot
+# after interrupted updates, then the target build
 # under qemu-arm, then the browser tests of the web interface.  Every build of
 # this script treats warnings as errors.
 set -euo pipefail
@@ -24,6 +25,9 @@ cmake --build build-release -j"$jobs"
 echo "== fleet rollout with Ansible (simulated controllers over SSH) =="
 (cd deploy/ansible && ansible-lint --nocolor --profile production rollout.yml roles/tarvo_rollout)
 tests/fleet/fleet_test.py build-release
+
+echo "== boot under busybox init after interrupted updates; the systemd unit =="
+tests/boot/boot_test.py build-release
 
 echo "== target build under emulation =="
 scripts/test_cross.sh

@@ -23,6 +23,7 @@ import sys
 import time
 
 SERVERS = {"openssh": "/usr/sbin/sshd", "dropbear": "/usr/sbin/dropbear"}
+PROGRAMS = ("tarvo_update", "tarvo_info", "tarvo_recover")
 
 
 def free_port():
@@ -63,6 +64,51 @@ def wait_listening(port, proc, seconds=20):
     return False
 
 
+class BusyboxTree:
+    """What a busybox-only controller holds besides the package: busybox and
+    its applets, the libraries that the simulated programs of BUILD and the
+    OTHER programs load, device nodes and the users' files."""
+
+    def __init__(self, build, other=()):
+        self.busybox = shutil.which("busybox")
+        listed = subprocess.run([self.busybox, "--list"], capture_output=True, text=True).stdout
+        self.applets = [a for a in listed.split() if a and "/" not in a]
+        self.libs = libraries([os.path.join(build, "sim", p) for p in PROGRAMS] + list(other))
+
+    def lay_out(self, root):
+        """Makes ROOT, a world of tarvo-sim init, a controller's root (its
+        links to the build become copies)."""
+        for d in ("bin", "etc", "dev", "proc", "root"):
+            os.makedirs(os.path.join(root, d), exist_ok=True)
+        bin_dir = os.path.join(root, "opt/tarvo_update/bin")
+        for name in os.listdir(bin_dir):
+            path = os.path.join(bin_dir, name)
+            if os.path.islink(path):
+                target = os.path.realpath(path)
+                os.remove(path)
+                shutil.copy(target, path)
+        shutil.copy(self.busybox, os.path.join(root, "bin", "busybox"))
+        for applet in self.applets:
+            link = os.path.join(root, "bin", applet)
+            if not os.path.lexists(link):
+                os.symlink("busybox", link)
+        for lib in self.libs:
+            dest = root + lib
+            os.makedirs(os.path.dirname(dest), exist_ok=True)
+            shutil.copy(lib, dest)
+        for name, major, minor in (("null", 1, 3), ("zero", 1, 5), ("random", 1, 8),
+                                   ("urandom", 1, 9), ("tty", 5, 0)):
+            dev = os.path.join(root, "dev", name)
+            if not os.path.exists(dev):
+                os.mknod(dev, 0o666 | 0o020000, os.makedev(major, minor))
+        write(os.path.join(root, "etc/passwd"),
+              "root:x:0:0:root:/root:/bin/sh\nsshd:x:100:65534::/run/sshd:/bin/false\n")
+        write(os.path.join(root, "etc/group"), "root:x:0:\nnogroup:x:65534:\n")
+        write(os.path.join(root, "etc/shadow"),
+              "root:*:19000:0:99999:7:::\nsshd:*:19000::::::\n", 0o600)
+        write(os.path.join(root, "etc/shells"), "/bin/sh\n")
+
+
 class Controller:
     def __init__(self, fleet, name, server, port2="tarvo"):
         self.fleet, self.name, self.server = fleet, name, server
@@ -76,35 +122,10 @@ class Controller:
 
     def _lay_out(self):
         r = self.root
-        for d in ("bin", "etc", "root/.ssh", "run", "dev", "proc", "usr/sbin", "var/run"):
+        self.fleet.tree.lay_out(r)
+        for d in ("root/.ssh", "run", "usr/sbin", "var/run"):
             os.makedirs(os.path.join(r, d), exist_ok=True)
         os.chmod(os.path.join(r, "root"), 0o700)
-        bin_dir = os.path.join(r, "opt/tarvo_update/bin")
-        for name in os.listdir(bin_dir):  # the world links to the build: copy it in
-            path = os.path.join(bin_dir, name)
-            if os.path.islink(path):
-                target = os.path.realpath(path)
-                os.remove(path)
-                shutil.copy(target, path)
-        shutil.copy(self.fleet.busybox, os.path.join(r, "bin", "busybox"))
-        for applet in self.fleet.applets:
-            link = os.path.join(r, "bin", applet)
-            if not os.path.lexists(link):
-                os.symlink("busybox", link)
-        for lib in self.fleet.libs:
-            dest = r + lib
-            os.makedirs(os.path.dirname(dest), exist_ok=True)
-            shutil.copy(lib, dest)
-        for name, major, minor in (("null", 1, 3), ("zero", 1, 5), ("random", 1, 8),
-                                   ("urandom", 1, 9), ("tty", 5, 0)):
-            dev = os.path.join(r, "dev", name)
-            if not os.path.exists(dev):
-                os.mknod(dev, 0o666 | 0o020000, os.makedev(major, minor))
-        write(os.path.join(r, "etc/passwd"),
-              "root:x:0:0:root:/root:/bin/sh\nsshd:x:100:65534::/run/sshd:/bin/false\n")
-        write(os.path.join(r, "etc/group"), "root:x:0:\nnogroup:x:65534:\n")
-        write(os.path.join(r, "etc/shadow"), "root:*:19000:0:99999:7:::\nsshd:*:19000::::::\n", 0o600)
-        write(os.path.join(r, "etc/shells"), "/bin/sh\n")
         shutil.copy(self.fleet.client_key + ".pub", os.path.join(r, "root/.ssh/authorized_keys"))
         os.chmod(os.path.join(r, "root/.ssh/authorized_keys"), 0o600)
         binary = SERVERS[self.server]
@@ -169,11 +190,7 @@ class Fleet:
         os.makedirs(self.dir, exist_ok=True)
         build = os.path.abspath(build)
         self.tool = os.path.join(build, "sim", "tarvo-sim")
-        self.busybox = shutil.which("busybox")
-        listed = subprocess.run([self.busybox, "--list"], capture_output=True, text=True).stdout
-        self.applets = [a for a in listed.split() if a and "/" not in a]
-        self.libs = libraries([os.path.join(build, "sim", p) for p in ("tarvo_update", "tarvo_info")]
-                              + [SERVERS[s] for s in set(s for s, _ in plan.values() if s)])
+        self.tree = BusyboxTree(build, [SERVERS[s] for s in set(s for s, _ in plan.values() if s)])
         self.client_key = os.path.join(self.dir, "client_key")
         if not os.path.exists(self.client_key):
             subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", self.client_key],

@@ -28,7 +28,7 @@ find . -type d | while read -r d; do
   [ -d "$root/$d" ] && continue
   mkdir -p "$root/$d" && chmod "$(stat -c %a "$d")" "$root/$d" || exit 1
 done || fail "cannot make the package's directories"
-: > "$stage.manifest" || fail "cannot write $stage.manifest"
+: > "$stage.list" || fail "cannot write $stage.list"
 find . ! -type d ! -path "./$version" | while read -r f; do
   rel=${f#./}
   dest=$root/$rel
@@ -38,9 +38,13 @@ find . ! -type d ! -path "./$version" | while read -r f; do
   mv -f "$f" "$dest.tarvo-new" && mv -f "$dest.tarvo-new" "$dest" || exit 1
   case $rel in
     opt/tarvo_update/etc/* | opt/tarvo_update/fw/*) ;;
-    *) (cd "$root" && md5sum "$rel") >> "$stage.manifest" || exit 1 ;;
+    *) echo "$rel" >> "$stage.list" || exit 1 ;;
   esac
 done || fail "cannot put the package's files in place"
+# Summed once everything is in place: a link (www/set.cgi) is summed as the
+# file it names, which may come after it.
+(cd "$root" && while read -r rel; do md5sum "$rel" || exit 1; done) \
+  < "$stage.list" > "$stage.manifest" && rm -f "$stage.list" || fail "cannot write $stage.manifest"
 md5sum "$version" >> "$stage.manifest" || fail "cannot write $stage.manifest"
 mv -f "$stage.manifest" "$root/$manifest" || fail "cannot write $root/$manifest"
 mv -f "$version" "$root/$version.tarvo-new" && mv -f "$root/$version.tarvo-new" "$root/$version" ||
