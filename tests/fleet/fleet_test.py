@@ -3,6 +3,10 @@
 ansible-playbook.  Needs root (the controllers are chroots, see ssh_fleet.py).
 
 Usage: tests/fleet/fleet_test.py BUILD_DIR
+       tests/fleet/fleet_test.py --report     (the report's table only, no root)
+
+First, without SSH, the report against controllers that answer with hostile
+text: each fails at most itself, with a reason, and the others' rows stand.
 
 Eight controllers, two ports each: c01 unreachable (nothing listens on its
 port) and first in line, c02 c04 c06 c08 behind OpenSSH, c03 c05 c07 behind
@@ -18,17 +22,24 @@ in port 2.  At most 34 % failures in a batch.
 4. Fault cleared, c06 set back and slow: SIGINT to the playbook while c06
    flashes; its rows are "interrupted", the flash ends on the controller.
 5. --limit c04:c06: the rest of c06, in a report of its own.
-6. The older image: every board is "newer" and left alone, nothing changes.
+6. The older image, without the package: every board is "newer" and left
+   alone, nothing changes.
 7. The older image allowed on c02 only.
 8. A dry run after, with a half-done install on c07 and c08 and the record
    of an interrupted update on c03 port 1;
-9. hostile values and a pattern that matches nothing.
+9. Signed images on c02 (keys and signatures made here with minisign): an
+   unsigned rollout that installs a key is refused, and so is its dry run
+   after; an image signed by another key is refused by the updater; the
+   signed image is updated, its signer in the report.
+10. hostile values and a pattern that matches nothing.
 Every run's report stays as it was written.
 
 Prints "fleet test: PASS" or "fleet test: FAIL" with what went wrong, and
 exits 0 or 1.
 """
+import base64
 import csv
+import hashlib
 import json
 import os
 import re
@@ -46,6 +57,7 @@ import ssh_fleet  # noqa: E402
 
 SRC = os.path.dirname(os.path.dirname(HERE))
 ANSIBLE_DIR = os.path.join(SRC, "deploy", "ansible")
+REPORT_PY = os.path.join(ANSIBLE_DIR, "roles", "tarvo_rollout", "files", "fleet_report.py")
 IMAGE = "V1a2a3c4b5b6b7o.hex"
 VERSION = "0x01010000"
 WANTED_CONFIG = "1a2a3c4b5b6b7o"
@@ -130,18 +142,20 @@ class Test:
     def sim(self, *args):
         subprocess.run([self.fleet.tool, *args], check=True, stdout=subprocess.DEVNULL)
 
-    def command(self, image, version, serial, *extra):
+    def command(self, image, version, serial, *extra, package=True):
         return ["ansible-playbook", "-i", self.fleet.inventory, "rollout.yml",
                 "-e", "tarvo_image=" + image, "-e", "tarvo_image_version=" + version,
-                "-e", "tarvo_package=" + self.package, "-e", "tarvo_report_dir=" + self.report,
+                "-e", "tarvo_package=" + (self.package if package else ""),
+                "-e", "tarvo_report_dir=" + self.report,
                 "-e", json.dumps({"tarvo_serial": serial, "tarvo_max_fail_percentage": 34,
                                   "tarvo_busy_retries": 2, "tarvo_busy_delay": 1}), *extra]
 
-    def start(self, image, version, serial, *extra):
+    def start(self, image, version, serial, *extra, package=True):
         self.runs += 1
         self.log = os.path.join(self.work, "run%d.log" % self.runs)
         env = dict(os.environ, ANSIBLE_NOCOLOR="1", ANSIBLE_FORCE_COLOR="0")
-        return subprocess.Popen(self.command(image, version, serial, *extra), cwd=ANSIBLE_DIR,
+        return subprocess.Popen(self.command(image, version, serial, *extra, package=package),
+                                cwd=ANSIBLE_DIR,
                                 stdout=open(self.log, "w"), stderr=subprocess.STDOUT, env=env)
 
     def finish(self, proc):
@@ -152,8 +166,8 @@ class Test:
         self.keep_reports()
         return run
 
-    def rollout(self, image, version, serial, *extra):
-        return self.finish(self.start(image, version, serial, *extra))
+    def rollout(self, image, version, serial, *extra, package=True):
+        return self.finish(self.start(image, version, serial, *extra, package=package))
 
     def keep_reports(self):
         """Every earlier run's report must stay as it was."""
@@ -219,12 +233,171 @@ def host_state(run_dir, host):
         return None
 
 
+def report_step(step, where, data):
+    """One step of fleet_report.py, as the role runs it: a controller's
+    answer from the run's mark on, cut at 16 KiB."""
+    for key in ("probe", "output"):
+        if key in data:
+            text = data[key]
+            data[key] = text[max(text.find(data["mark"] + " begin"), 0):][:16384]
+    encoded = base64.b64encode(json.dumps(data).encode()).decode()
+    done = subprocess.run([sys.executable, REPORT_PY, step, where, encoded],
+                          capture_output=True, text=True)
+    return done.stdout.strip() + done.stderr.strip()
+
+
+def board_line(port, version, config, **more):
+    return json.dumps(dict({"port": port, "status": "read", "board": True, "answered": True,
+                            "version": version, "config": config, "pending": None}, **more))
+
+
+# Controllers that answer with hostile text, one per row: (host, text around
+# the probe's answer, port 1's tarvo_info object, what follows the update's
+# end mark, what the host's port 1 row must show).  "good" comes last: a row
+# that broke the report would freeze it.
+HOSTILE = [
+    ("wrong-type", "", board_line(1, OLD_VERSION, FACTORY[1], pending="x"), None,
+     lambda r: r["outcome"] == "failed" and "pending" in r["reason"]),
+    ("bad-unicode", "", board_line(1, OLD_VERSION, "\ud800"), '{"port":1,"config":"\\ud800"}',
+     lambda r: r["outcome"] == "failed" and "\ufffd" in r["before_config"]),
+    ("deep", "", board_line(1, OLD_VERSION, FACTORY[1]), '{"a":' * 3000,
+     lambda r: r["outcome"] == "failed" and r["reason"].startswith("after the update")),
+    ("huge", "", board_line(1, OLD_VERSION, "x" * 100000), None,
+     lambda r: r["outcome"] == "failed" and "too long" in r["reason"]),
+    ("banner", "image %s  /x\npackage 1.0\ninstall ok\n{\"port\":1,\"status\":\"no-board\"}",
+     board_line(1, OLD_VERSION, FACTORY[1]), None,
+     lambda r: r["outcome"] == "updated" and r["image_step"] == "copied" and
+     r["package_step"] == "current"),
+    ("formula", "", board_line(1, "=HYPERLINK(\"http://x/\")", "@SUM(A1)"), None,
+     lambda r: r["before_version"].startswith("=") and r["before_config"] == "@SUM(A1)"),
+    ("../../x/c01", "", board_line(1, OLD_VERSION, FACTORY[1]), None,
+     lambda r: r["outcome"] == "updated"),
+    ("site-b/ctl-02", "", board_line(1, OLD_VERSION, FACTORY[1]), None,
+     lambda r: r["outcome"] == "updated"),
+    ("site-b%2Fctl-02", "", board_line(1, OLD_VERSION, FACTORY[1]), None,
+     lambda r: r["outcome"] == "updated"),
+    ("good", "", board_line(1, OLD_VERSION, FACTORY[1]), None, lambda r: r["outcome"] == "updated"),
+]
+
+
+def report_table(work):
+    """The fleet report against the HOSTILE controllers, without SSH."""
+    image = os.path.join(SRC, "fw", IMAGE)
+    with open(image, "rb") as f:
+        md5 = hashlib.md5(f.read()).hexdigest()
+    report, mark = os.path.join(work, "report-table"), "tarvo-0123456789abcdef"
+    secret = "hunter2-secret"
+    run = report_step("start", report, {
+        "id": "table", "check": False, "image": IMAGE, "image_path": image, "version": VERSION,
+        "hosts": [{"host": h, "ports": [1]} for h, *_ in HOSTILE],
+        "arguments": json.dumps(["-i", "inv.yml", "rollout.yml", "-e", "tarvo_image=" + image,
+                                 "-e", "ansible_become_password=" + secret,
+                                 "--extra-vars", json.dumps({"vault_pin": secret})])})
+    for host, banner, before, after, _ in HOSTILE:
+        banner = banner % md5 if "%s" in banner else banner
+        probe = "%s\r\n%s begin\npackage 2.0\ninstall ok\nimage \nsignature \n%s\n\n%s end\n%s" % (
+            banner, mark, before, mark, banner)
+        out = report_step("plan", run, {
+            "host": host, "ports": [1], "image_path": image, "version": VERSION,
+            "package_version": "2.0", "allow_downgrade": False, "probe": probe, "mark": mark,
+            "installed": False, "trusted_keys": []})
+        try:
+            todo = json.loads(out).get("todo")
+        except ValueError:
+            todo = None
+        if todo == [1]:
+            answer = "%s\nUpdate finished.\n\ntarvo-port 1 0 1 10.0 20.0\n%s\n" % (
+                banner, after or board_line(1, VERSION, WANTED_CONFIG))
+            report_step("port", run, {"host": host, "port": 1, "mark": mark, "copied": True,
+                                      "installed": True,
+                                      "output": "banner\n%s begin\n%s\n%s end\n" % (mark, answer, mark)})
+        report_step("end", run, {"host": host, "ports": [1], "unreachable": False,
+                                 "failed": {}, "installed": True, "copied": True})
+    report_step("finish", run, {})
+    try:
+        with open(os.path.join(run, "fleet_report.json"), encoding="utf-8") as f:
+            rows = {r["host"]: r for r in json.load(f)}
+        with open(os.path.join(run, "fleet_report.csv"), encoding="utf-8") as f:
+            cells = {r["host"]: r for r in csv.DictReader(f)}
+        with open(os.path.join(run, "run.json"), encoding="utf-8") as f:
+            meta = f.read()
+    except (OSError, ValueError) as e:
+        return check(False, "report table: no report: %s" % e)
+    for host, _, _, _, want in HOSTILE:
+        check(host in rows and want(rows[host]), "report table: %s: %s" % (host, rows.get(host)))
+    formula = cells.get("formula", {})
+    check(formula.get("before_version", "").startswith("'=") and
+          formula.get("before_config") == "'@SUM(A1)", "report table: CSV cells %s" % formula)
+    names = os.listdir(os.path.join(run, "hosts"))
+    check(len(names) == len(HOSTILE) and not os.path.exists(os.path.join(work, "x")),
+          "report table: host files %s" % names)
+    check(secret not in meta and "ansible_become_password" in meta and "vault_pin" in meta,
+          "report table: run.json %s" % meta)
+    return True
+
+
+def minisign_key(work, name):
+    """A key pair made with minisign (no password): (public key file, secret
+    key file, key ID)."""
+    pub, sec = os.path.join(work, name + ".pub"), os.path.join(work, name + ".key")
+    subprocess.run(["minisign", "-G", "-W", "-p", pub, "-s", sec], check=True,
+                   stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    raw = base64.b64decode(open(pub).read().splitlines()[1])
+    return pub, sec, "%016X" % int.from_bytes(raw[2:10], "little")
+
+
+def signed_copy(work, image, name, secret=None):
+    """IMAGE copied into WORK/NAME/, signed there with SECRET (or not)."""
+    os.makedirs(os.path.join(work, name))
+    path = shutil.copy(image, os.path.join(work, name, os.path.basename(image)))
+    if secret:
+        subprocess.run(["minisign", "-S", "-s", secret, "-m", path], check=True,
+                       stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    return path
+
+
+def signing(t, work, good):
+    """c02 (running the older image) comes to require signatures."""
+    pub, sec, key = minisign_key(work, "owner")
+    _, other, _ = minisign_key(work, "other")
+    unsigned = signed_copy(work, good, "unsigned")
+    keys = os.path.join(t.root("c02"), "opt/tarvo_update/keys")
+    before = t.show("c02")
+    for name, check_mode, trusted in (("9a", False, [pub]), ("9b", True, [])):
+        run = t.rollout(unsigned, VERSION, [1], "--limit", "c02", *(["--check"] if check_mode else []),
+                        "-e", json.dumps({"tarvo_trusted_keys": trusted}))
+        check(run.status != 0 and all(
+            run.outcome("c02", p) == "refused" and run.rows[("c02", p)]["reason"].startswith(
+                "not signed") and run.rows[("c02", p)]["signer"] == "unsigned" for p in (1, 2)),
+            "run %s: c02 %s" % (name, [run.rows.get(("c02", p)) for p in (1, 2)]))
+    st = os.stat(os.path.join(keys, "owner.pub")) if os.path.exists(keys) else None
+    check(st is not None and st.st_uid == 0 and st.st_mode & 0o777 == 0o644 and
+          open(os.path.join(keys, "owner.pub")).read() == open(pub).read(),
+          "run 9a: the key was not installed as root's, 0644: %s" % (st,))
+    # Signed by a key that c02 does not trust: the updater refuses it.
+    run = t.rollout(signed_copy(work, good, "other", other), VERSION, [1], "--limit", "c02")
+    r = run.rows.get(("c02", 1), {})
+    check(run.status != 0 and r.get("outcome") == "failed" and r.get("updater_status") == 5,
+          "run 9c: c02 port 1 %s" % r)
+    check(t.show("c02") == before, "run 9: a refused image reached c02's boards")
+    signed = signed_copy(work, good, "signed", sec)
+    run = t.rollout(signed, VERSION, [1], "--limit", "c02")
+    check(run.status == 0 and all(run.outcome("c02", p) == "updated" and
+                                  run.rows[("c02", p)]["signer"] == key for p in (1, 2)),
+          "run 9d: c02 %s" % [run.rows.get(("c02", p)) for p in (1, 2)])
+    check(open(os.path.join(t.root("c02"), "opt/tarvo_update/fw", IMAGE + ".minisig")).read() ==
+          open(signed + ".minisig").read(), "run 9d: the signature is not beside the image")
+
+
 def main():
     build = sys.argv[1]
     started = time.monotonic()
     work = tempfile.mkdtemp(prefix="tarvo-fleet-")
     t = None
     try:
+        report_table(work)
+        if build == "--report":
+            return finish_test(failures, work, started, "the report's table")
         t = Test(build, work)
         good = os.path.join(SRC, "fw", IMAGE)
         old = os.path.join(SRC, "fw", OLD_IMAGE)
@@ -354,9 +527,10 @@ def main():
                     check(runs_wanted(b), "run 5: %s port %d %s" % (h, p, b))
         check(t.latest("latest") == run.dir, "run 5: latest is %s" % t.latest("latest"))
 
-        # 6. The older image: every board is newer and left alone.
+        # 6. The older image: every board is newer and left alone (a rollout
+        # without the package).
         before = t.boards()
-        run = t.rollout(old, OLD_VERSION, [len(HOSTS)], "--limit", "all:!c01")
+        run = t.rollout(old, OLD_VERSION, [len(HOSTS)], "--limit", "all:!c01", package=False)
         check(run.status == 0 and all(c == {"changed": 0, "failed": 0} for c in run.recap.values())
               and len(run.recap) == len(REACHED), "run 6: not a no-op: %s" % run.recap)
         if check_report(run, "run 6", "run", REACHED):
@@ -402,7 +576,10 @@ def main():
         check(t.latest("latest-check") == run.dir and t.latest("latest-check") != dry1,
               "run 8: latest-check is %s" % t.latest("latest-check"))
 
-        # 9. Hostile values never reach a shell; a pattern without hosts is
+        # 9. Signed images on c02, which runs the older image.
+        signing(t, work, good)
+
+        # 10. Hostile values never reach a shell; a pattern without hosts is
         # an error and writes nothing.
         marker = os.path.join(t.root("c02"), "hostile")
         run = t.rollout(good, VERSION, [1], "--limit", "c02", "-e",
@@ -424,15 +601,19 @@ def main():
         if t:
             t.fleet.stop()
 
+    return finish_test(failures, work, started, "%d controllers over SSH, %d rollouts" % (
+        len(HOSTS), t.runs if t else 0))
+
+
+def finish_test(failed, work, started, what):
     seconds = time.monotonic() - started
-    if failures:
+    if failed:
         print("fleet test: FAIL (%.0f s, work directory kept: %s)" % (seconds, work))
-        for f in failures:
+        for f in failed:
             print("  " + f)
         return 1
     shutil.rmtree(work, ignore_errors=True)
-    print("fleet test: PASS (%d controllers over SSH, %d rollouts, %.0f s)" % (
-        len(HOSTS), t.runs, seconds))
+    print("fleet test: PASS (%s, %.0f s)" % (what, seconds))
     return 0
 
 

@@ -4,10 +4,12 @@ A play stopped by its batch rule runs no later play, so the run's end and
 totals are written here, from the playbook's statistics callback: the
 report's directory comes from the fact that the role's start task sets.  The
 playbook's arguments go to the tasks through the environment, which every
-worker inherits.  A run killed outright ends nowhere: its report was written
+worker inherits, with the extra variables by name only (a value may be a
+password).  A run killed outright ends nowhere: its report was written
 ahead and says so itself.
 """
 import base64
+import importlib.util
 import json
 import os
 import shlex
@@ -25,6 +27,21 @@ DOCUMENTATION = """
 """
 
 
+REPORT_PY = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "roles",
+                         "tarvo_rollout", "files", "fleet_report.py")
+
+
+def recorded_arguments(argv):
+    """The command line as the report keeps it (the report's own reading)."""
+    try:
+        spec = importlib.util.spec_from_file_location("tarvo_fleet_report", REPORT_PY)
+        report = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(report)
+        return report.run_arguments(argv)
+    except (OSError, ImportError, AttributeError, SyntaxError):
+        return {"command": [], "extra_vars": [], "error": "not recorded: %s not found" % REPORT_PY}
+
+
 class CallbackModule(CallbackBase):
     CALLBACK_VERSION = 2.0
     CALLBACK_TYPE = "aggregate"
@@ -36,7 +53,7 @@ class CallbackModule(CallbackBase):
         self.finish = None
 
     def v2_playbook_on_start(self, playbook):
-        os.environ["TARVO_RUN_ARGS"] = json.dumps(sys.argv[1:])
+        os.environ["TARVO_RUN_ARGS"] = json.dumps(recorded_arguments(sys.argv[1:]))
 
     def v2_runner_on_ok(self, result):
         facts = result._result.get("ansible_facts") or {}

@@ -28,22 +28,44 @@ Controllers finish at the same time, so every step holds a lock on
 RUN_DIR/.lock.
 """
 import base64
+import binascii
 import csv
 import datetime
 import fcntl
 import hashlib
 import html
 import json
+import math
 import os
 import re
 import sys
+import urllib.parse
 
 COLUMNS = [
     "host", "port", "image", "outcome",
     "before_status", "before_version", "before_config", "pending",
     "after_status", "after_version", "after_config",
-    "updater_status", "attempts", "duration_s", "package_step", "image_step", "reason",
+    "updater_status", "attempts", "duration_s", "package_step", "image_step", "signer", "reason",
 ]
+
+# A controller's answer is read only between two lines that the role's command
+# prints around it, "MARK begin" and "MARK end" (MARK is new in every run), so
+# that nothing else the controller prints (a banner, a shell's greeting) can be
+# taken for it.  The role passes at most ANSWER_MAX characters of it.
+ANSWER_MAX = 16384
+
+# Longest signature file read (its trusted comment is free text).
+SIGNATURE_MAX = 4096
+# ... and public key file.
+KEY_MAX = 2048
+# Most key files a controller reads (it refuses every image with more).
+KEYS_MAX = 16
+
+# Longest text kept from one field of a controller's answer.
+FIELD_MAX = 600
+
+# A spreadsheet takes a cell that starts with one of these for a formula.
+FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
 
 # Why an update failed, by tarvo_update's exit status.
 REASONS = {
@@ -81,6 +103,76 @@ def pending_text(p):
         p.get("image", "?"), p.get("since", "?"), p.get("attempts", "?"))
 
 
+def clean(value, limit=FIELD_MAX):
+    """Text from a controller as the report keeps it: at most LIMIT
+    characters, and a lone surrogate (a JSON "\\ud800" escape, a byte that
+    was not UTF-8) replaced, so that every file and line can be written."""
+    text = str(value)
+    if len(text) > limit:
+        text = text[:limit] + "..."
+    return re.sub("[\ud800-\udfff]", "\ufffd", text)
+
+
+def framed(text, mark):
+    """The lines between "MARK begin" and "MARK end" in what the controller
+    printed: (lines, None), or (None, why there is no answer)."""
+    if not isinstance(text, str):
+        return None, "no answer from the controller"
+    lines = [l.strip() for l in text[:ANSWER_MAX].splitlines()]
+    try:
+        first = lines.index(mark + " begin") + 1
+    except ValueError:
+        said = [l for l in lines if l]
+        return None, "the controller's answer does not start as the role's command does: %s" % (
+            clean(said[-1], 200) if said else "it printed nothing")
+    try:
+        return lines[first:lines.index(mark + " end", first)], None
+    except ValueError:
+        return None, "the controller's answer ends early or is too long (%d characters read)" % (
+            len(text))
+
+
+# The fields of tarvo_info's object that the report reads, by type.
+BOARD_TEXT = ("status", "version", "config", "error")
+
+
+def board_answer(obj):
+    """A port's tarvo_info object as the report uses it: the fields it reads,
+    of the types tarvo_info prints, or status "unreadable" with the reason."""
+    def bad(why):
+        return {"status": "unreadable", "error": "unreadable answer: %s" % why}
+    if not isinstance(obj, dict):
+        return bad("not an object")
+    b = {}
+    for key in BOARD_TEXT:
+        value = obj.get(key)
+        if value is not None and not isinstance(value, str) or key == "status" and value is None:
+            return bad("%s is not text" % key)
+        if value is not None:
+            b[key] = clean(value)
+    pid = obj.get("update_pid")
+    if pid is not None:
+        if type(pid) is not int:
+            return bad("update_pid is not a number")
+        b["update_pid"] = pid
+    p = obj.get("pending")
+    if p is not None:
+        if not isinstance(p, dict) or not isinstance(p.get("image"), str) or \
+                not isinstance(p.get("since"), str) or type(p.get("attempts")) is not int:
+            return bad("pending is not a record (image, since, attempts)")
+        b["pending"] = {"image": clean(p["image"]), "since": clean(p["since"]),
+                        "attempts": p["attempts"]}
+    return b
+
+
+def json_line(line):
+    """The object on one line of a controller's answer, or None."""
+    try:
+        return json.loads(line)
+    except (ValueError, RecursionError):
+        return None
+
+
 def decide(board, version, config, allow_downgrade):
     """What a port needs, from its tarvo_info object: (action, reason)."""
     b = board or {}
@@ -107,22 +199,28 @@ def decide(board, version, config, allow_downgrade):
     return "failed", "tarvo_info: %s" % (b.get("error") or status)
 
 
-def parse_probe(text):
-    """The probe's lines: package version, install state, image checksum,
-    the tarvo_info objects by port."""
-    got = {"package": "", "install": "", "image": "", "boards": {}}
-    for line in text.splitlines():
-        line = line.strip()
-        if line.startswith("{\"port\":"):
-            try:
-                b = json.loads(line)
-                got["boards"][str(b.get("port"))] = b
-            except ValueError:
-                pass
+def parse_probe(text, mark):
+    """The probe's lines: package version, install state, image checksum, the
+    signature's checksum, the trusted keys' checksums by name and the
+    tarvo_info objects by port; "error" when the answer cannot be read."""
+    got = {"package": "", "install": "", "image": "", "signature": "", "keys": {},
+           "boards": {}, "error": ""}
+    lines, got["error"] = framed(text, mark)
+    for line in lines or []:
+        if line.startswith("{"):
+            b = json_line(line)
+            port = b.get("port") if isinstance(b, dict) else None
+            if type(port) is int and str(port) not in got["boards"]:
+                got["boards"][str(port)] = board_answer(b)
             continue
         key, _, value = line.partition(" ")
-        if key in ("package", "install", "image") and not got[key]:
-            got[key] = value.strip().split(" ")[0] if key == "image" else value.strip()
+        value = value.strip()
+        if key == "key":  # "key MD5 PATH/NAME.pub"
+            words = value.split(" ")
+            if len(words) >= 2:
+                got["keys"].setdefault(clean(os.path.basename(words[-1]), 255), words[0])
+        elif key in ("package", "install", "image", "signature") and not got[key]:
+            got[key] = clean(value.split(" ")[0] if key in ("image", "signature") else value, 100)
     return got
 
 
@@ -130,26 +228,27 @@ def parse_update(text):
     """One port's update output: (status, attempts, seconds, the updater's
     last line, the tarvo_info object after); status None when cut off."""
     lines = [l.strip() for l in text.splitlines()]
-    mark = next((i for i, l in enumerate(lines) if l.startswith("tarvo-port ")), None)
+    # The job's own line comes after everything the updater printed.
+    mark = next((i for i in range(len(lines) - 1, -1, -1)
+                 if lines[i].startswith("tarvo-port ")), None)
     said = [l for l in lines[:mark] if l and not l.startswith("tarvo-")]
     last = said[-1] if said else ""
     # The flashing line carries a progress letter per record, and the
     # configuration line a mark for the web page.
     last = re.sub(r"\.\.\. [wr]+", "... ", last)
-    last = html.unescape(re.sub(r"<[^>]*>", "", last))
+    last = clean(html.unescape(re.sub(r"<[^>]*>", "", last)))
     if mark is None:
         return None, 0, None, last or "no result from the controller", None
     f = lines[mark].split()
     after = None
     for l in lines[mark + 1:]:
         if l.startswith("{"):
-            try:
-                after = json.loads(l)
-            except ValueError:
-                pass
+            after = board_answer(json_line(l))
     try:
         seconds = round(float(f[5]) - float(f[4]), 2)
     except (IndexError, ValueError):
+        seconds = None
+    if seconds is not None and not math.isfinite(seconds):
         seconds = None
     return number(f[2] if len(f) > 2 else ""), number(f[3] if len(f) > 3 else "", 0), \
         seconds, last, after
@@ -157,7 +256,10 @@ def parse_update(text):
 
 def port_result(frag, port):
     """(outcome, reason, parsed update) of a port that was updated."""
-    rc, attempts, seconds, last, after = parse_update(frag["updates"][port])
+    update = frag["updates"][port]
+    if update.get("error"):
+        return "failed", update["error"], (None, 0, None, None)
+    rc, attempts, seconds, last, after = parse_update(update.get("answer", ""))
     if rc is None:
         return "failed", "no result from the update: %s" % last, (rc, attempts, seconds, after)
     if rc == 3:
@@ -219,22 +321,39 @@ def port_rows(frag):
             "duration_s": seconds if seconds is not None else "",
             "package_step": frag.get("package_step", ""),
             "image_step": frag.get("image_step", ""),
+            "signer": frag.get("signer", ""),
             "reason": reason,
         })
     return rows
 
 
+def unreadable_rows(name, frag, error):
+    """The rows of a controller whose saved answer the report cannot read:
+    failed, with the reason, so that the other controllers' rows stand."""
+    frag = frag if isinstance(frag, dict) else {}
+    host = frag.get("host") if isinstance(frag.get("host"), str) else urllib.parse.unquote(
+        name[:-len(".json")])
+    ports = frag.get("ports") if isinstance(frag.get("ports"), list) else [""]
+    reason = "the report cannot read what this controller answered: %s: %s" % (
+        type(error).__name__, clean(error, 200))
+    return [dict({c: "" for c in COLUMNS}, host=host, port=p if type(p) is int else "",
+                 outcome="failed", attempts=0, reason=reason) for p in ports or [""]]
+
+
 def summary(frag, rows):
     if frag.get("unreachable"):
         return "failed: unreachable: " + frag.get("error", "")
-    failed = [r for r in rows if r["outcome"] == "failed"]
+    failed = [r for r in rows if r["outcome"] in ("failed", "refused")]
     if failed:
-        return "failed: " + "; ".join("PORT%s: %s" % (r["port"], r["reason"]) for r in failed)
+        return "failed: " + "; ".join("PORT%s: %s%s" % (
+            r["port"], "refused: " if r["outcome"] == "refused" else "", r["reason"])
+            for r in failed)
     if frag.get("error"):
         return "failed: " + frag["error"]
     if frag.get("kind") == "check":
-        steps = [s for s in (frag.get("package_step"), frag.get("image_step"))
-                 if s and s.split(" ")[0] in ("install", "copy")]
+        steps = [s for s in (frag.get("package_step"), frag.get("keys_step"),
+                             frag.get("image_step"), frag.get("signature_step"))
+                 if s and s.split(" ")[0] in ("install", "copy", "remove")]
         return "plan: " + "; ".join(steps + ["PORT%s %s%s" % (
             r["port"], r["outcome"], " (%s)" % r["reason"] if r["reason"] else "") for r in rows])
     updated = ["PORT%s" % r["port"] for r in rows if r["outcome"] == "updated"]
@@ -254,7 +373,9 @@ def summary(frag, rows):
 
 def write_atomically(path, write):
     tmp = path + ".tmp"
-    with open(tmp, "w", newline="") as f:
+    # Whatever text a row holds, the file is written: what UTF-8 cannot
+    # carry becomes "?".
+    with open(tmp, "w", newline="", encoding="utf-8", errors="replace") as f:
         write(f)
     os.replace(tmp, path)
 
@@ -264,12 +385,19 @@ def write_json(path, data, indent=None):
 
 
 def read_json(path):
-    with open(path) as f:
+    with open(path, encoding="utf-8") as f:
         return json.load(f)
 
 
 def sort_key(row):
-    return row["host"], number(row["port"], 1 << 30), str(row["port"])
+    return str(row["host"]), number(row["port"], 1 << 30), str(row["port"])
+
+
+def as_text_cell(value):
+    """A CSV cell that a spreadsheet shows as text, never runs as a formula."""
+    if isinstance(value, str) and value.startswith(FORMULA_START):
+        return "'" + value
+    return value
 
 
 def write_report(run):
@@ -278,14 +406,20 @@ def write_report(run):
     rows = []
     for name in sorted(os.listdir(hosts)):
         if name.endswith(".json"):
-            rows += port_rows(read_json(os.path.join(hosts, name)))
+            frag = None
+            try:
+                frag = read_json(os.path.join(hosts, name))
+                rows += port_rows(frag)
+            except Exception as e:  # pylint: disable=broad-except
+                # One controller's answer never stops the others' report.
+                rows += unreadable_rows(name, frag, e)
     rows.sort(key=sort_key)
     write_json(os.path.join(run, "fleet_report.json"), rows, indent=1)
 
     def write_csv(f):
         w = csv.DictWriter(f, fieldnames=COLUMNS)
         w.writeheader()
-        w.writerows(rows)
+        w.writerows({c: as_text_cell(v) for c, v in r.items()} for r in rows)
     write_atomically(os.path.join(run, "fleet_report.csv"), write_csv)
     totals = {}
     for r in rows:
@@ -317,6 +451,121 @@ def switch_link(report_dir, name, target):
     os.replace(tmp, os.path.join(report_dir, name))
 
 
+def host_file(run, host):
+    """RUN/hosts/NAME.json of a controller: its inventory name with every
+    character but letters, digits, ".", "_" and "-" (and a leading ".")
+    percent-encoded, so that no name leaves hosts/ or hides there, and two
+    names never share a file.  A very long name is cut and keeps a digest of
+    the whole ("~" never appears in an encoded name)."""
+    name = urllib.parse.quote(host, safe="-_.", errors="surrogatepass")
+    if name.startswith("."):
+        name = "%2E" + name[1:]
+    if len(name) > 200:
+        name = name[:150] + "~" + hashlib.sha256(host.encode("utf-8", "replace")).hexdigest()[:40]
+    return os.path.join(run, "hosts", name + ".json")
+
+
+def run_arguments(argv):
+    """The playbook's command line as run.json keeps it: extra variables by
+    name only (a value given with -e may be a password), "@FILE" as given."""
+    kept, names = [], []
+    args = iter(argv if isinstance(argv, list) else [])
+    for arg in args:
+        arg = str(arg)
+        value = None
+        if arg in ("-e", "--extra-vars"):
+            value = next(args, "")
+        elif arg.startswith("--extra-vars="):
+            value = arg[len("--extra-vars="):]
+        elif arg.startswith("-e") and not arg.startswith("--"):
+            value = arg[2:]
+        if value is None:
+            kept.append(clean(arg, 1000))
+            continue
+        value = str(value)
+        if value.startswith("@"):
+            names.append(clean(value, 1000))
+            continue
+        try:
+            given = json.loads(value)
+        except (ValueError, RecursionError):
+            given = None
+        if isinstance(given, dict):
+            names += [clean(k, 200) for k in given]
+        else:
+            names += [clean(w.split("=", 1)[0], 200) for w in value.split() if "=" in w]
+    return {"command": kept, "extra_vars": names}
+
+
+def signature_file(image_path):
+    return image_path + ".minisig"
+
+
+def minisign_line(line, size, what):
+    """Bytes of one base64 line of a minisign file, of SIZE bytes."""
+    try:
+        raw = binascii.a2b_base64(line.encode("ascii"), strict_mode=True)
+    except (ValueError, UnicodeEncodeError):
+        raw = b""
+    if len(raw) != size:
+        raise ValueError("%s is not base64 of %d bytes" % (what, size))
+    return raw
+
+
+def key_id(raw):
+    return "%016X" % int.from_bytes(raw[2:10], "little")
+
+
+def read_signer(image_path):
+    """The key ID that signed the image (its IMAGE.minisig beside it), or
+    "unsigned"; (signer, None) or (None, why the signature is unusable)."""
+    path = signature_file(image_path)
+    try:
+        with open(path, "rb") as f:
+            text = f.read(SIGNATURE_MAX + 1)
+    except FileNotFoundError:
+        return "unsigned", None
+    except OSError as e:
+        return None, "%s: %s" % (os.path.basename(path), e.strerror)
+    try:
+        if len(text) > SIGNATURE_MAX:
+            raise ValueError("longer than %d bytes" % SIGNATURE_MAX)
+        lines = text.decode("utf-8").split("\n")
+        if len(lines) < 4 or not lines[0].startswith("untrusted comment:") or \
+                not lines[2].startswith("trusted comment: "):
+            raise ValueError("not the four lines of a minisign signature")
+        raw = minisign_line(lines[1], 74, "its signature line")
+        if raw[:2] not in (b"ED", b"Ed"):
+            raise ValueError("unknown algorithm")
+        minisign_line(lines[3], 64, "its global signature")
+    except (ValueError, UnicodeDecodeError) as e:
+        return None, "%s is not a minisign signature: %s" % (os.path.basename(path), e)
+    return key_id(raw), None
+
+
+def read_key(path):
+    """A minisign public key file to install: (its key ID, None) or (None, why not)."""
+    name = os.path.basename(path)
+    if not re.match(r"^[A-Za-z0-9_][A-Za-z0-9._-]*\.pub$", name):
+        return None, "%s: a key's file name is letters, digits, . _ - and ends in .pub" % name
+    try:
+        with open(path, "rb") as f:
+            text = f.read(KEY_MAX + 1)
+        if len(text) > KEY_MAX:
+            raise ValueError("longer than %d bytes" % KEY_MAX)
+        lines = text.decode("utf-8").split("\n")
+        if len(lines) < 2 or not lines[0].startswith("untrusted comment:"):
+            raise ValueError("not the two lines of a minisign public key")
+        raw = minisign_line(lines[1], 42, "its key line")
+        if raw[:2] != b"Ed":
+            raise ValueError("unknown algorithm")
+    except OSError as e:
+        return None, "%s: %s" % (path, e.strerror)
+    except (ValueError, UnicodeDecodeError) as e:
+        return None, "%s is not a minisign public key: %s" % (path, e)
+    return key_id(raw), None
+
+
 def start(report_dir, data):
     run = os.path.join(report_dir, data["id"])
     os.makedirs(os.path.join(run, "hosts"))  # a run id is never reused
@@ -327,16 +576,19 @@ def start(report_dir, data):
             arguments = json.loads(arguments)
         except ValueError:
             pass
+    if not isinstance(arguments, dict):
+        arguments = run_arguments(arguments)
+    signer = read_signer(data["image_path"])[0] or "" if data.get("image_path") else ""
     write_json(os.path.join(run, "run.json"), {
         "id": data["id"], "kind": kind, "start": now(), "end": None,
         "arguments": arguments, "hosts": len(data["hosts"]),
         "image": data.get("image", ""), "version": data.get("version", ""), "totals": {},
     }, indent=1)
     for h in data["hosts"]:
-        write_json(os.path.join(run, "hosts", h["host"] + ".json"), {
+        write_json(host_file(run, h["host"]), {
             "host": h["host"], "ports": list(h.get("ports") or []), "kind": kind,
             "state": "not-reached", "image": data.get("image", ""),
-            "version": data.get("version", "")})
+            "version": data.get("version", ""), "signer": signer})
     with Locked(run):
         write_report(run)
     switch_link(report_dir, "latest-check" if kind == "check" else "latest", data["id"])
@@ -344,7 +596,7 @@ def start(report_dir, data):
 
 
 def update_host(run, host, change):
-    path = os.path.join(run, "hosts", host + ".json")
+    path = host_file(run, host)
     with Locked(run):
         frag = read_json(path) if os.path.exists(path) else {"host": host}
         change(frag)
@@ -361,11 +613,56 @@ def file_md5(path):
     return h.hexdigest()
 
 
+def plan_signing(frag, probe, data, decision):
+    """The keys to install and the signature to copy, and what becomes of the
+    host's ports: ("failed", why) for every port when a key or the signature
+    cannot be used, ("refused", why) for a port to update when the
+    controller requires a signature that the image lacks, or (None, "")."""
+    keys = data.get("trusted_keys") or []
+    problems = []
+    frag["keys_step"] = ""
+    names = [os.path.basename(path) for path in keys]
+    for path in keys:
+        why = read_key(path)[1]
+        if why:
+            problems.append(why)
+        elif names.count(os.path.basename(path)) > 1:
+            problems.append("two keys to install are named %s" % os.path.basename(path))
+        elif probe["keys"].get(os.path.basename(path)) != file_md5(path):
+            decision["keys"].append(path)
+    if decision["keys"]:
+        frag["keys_step"] = "install keys %s" % ", ".join(map(os.path.basename, decision["keys"]))
+    if len(set(probe["keys"]) | set(names)) > KEYS_MAX:
+        problems.append("the controller would hold more than %d keys, and take no image" % KEYS_MAX)
+    signer, why = read_signer(data["image_path"])
+    frag["signer"] = signer or ""
+    if why:
+        problems.append(why)
+    frag["signature_step"] = ""
+    if signer and signer != "unsigned":
+        if probe["signature"] != file_md5(signature_file(data["image_path"])):
+            decision["signature"] = True
+            frag["signature_step"] = "copy %s" % os.path.basename(signature_file(data["image_path"]))
+    elif decision["image"] and probe["signature"]:
+        # A signature of other bytes must not stay beside the new image.
+        decision["drop_signature"] = True
+        frag["signature_step"] = "remove %s" % os.path.basename(signature_file(data["image_path"]))
+    if problems:
+        return "failed", "; ".join(dict.fromkeys(problems))
+    trusted = sorted(set(probe["keys"]) | set(map(os.path.basename, keys)))
+    if trusted and signer == "unsigned":
+        return "refused", "not signed: the controller requires a signature (keys %s) and %s " \
+            "has no %s beside it" % (", ".join(trusted), frag["image"],
+                                     os.path.basename(signature_file(data["image_path"])))
+    return None, ""
+
+
 def plan(run, data):
-    probe = parse_probe(data.get("probe", ""))
+    probe = parse_probe(data.get("probe", ""), data.get("mark", ""))
     image = os.path.basename(data["image_path"])
     config = wanted_config(image)
-    decision = {"package": False, "image": False, "todo": []}
+    decision = {"package": False, "image": False, "signature": False, "drop_signature": False,
+                "keys": [], "todo": []}
 
     def change(frag):
         kind = frag.get("kind", "run")
@@ -373,9 +670,18 @@ def plan(run, data):
                     version=data["version"], state="in-flight", error="")
         frag["before"] = probe["boards"]
         frag["plan"] = {}
+        if probe["image"] != file_md5(data["image_path"]):
+            decision["image"] = True
+            frag["image_step"] = "copy %s" % image
+        elif not frag.get("image_step", "").startswith("copied"):
+            frag["image_step"] = "present"
+        refusal = plan_signing(frag, probe, data, decision)
         for port in data["ports"]:
-            action, why = decide(probe["boards"].get(str(port)), data["version"], config,
-                                 data.get("allow_downgrade", False))
+            action, why = ("failed", probe["error"]) if probe["error"] else decide(
+                probe["boards"].get(str(port)), data["version"], config,
+                data.get("allow_downgrade", False))
+            if refusal[0] == "failed" or action == "update" and refusal[0]:
+                action, why = refusal
             frag["plan"][str(port)] = (action, why)
             if action == "update":
                 decision["todo"].append(port)
@@ -393,15 +699,17 @@ def plan(run, data):
             decision["package"] = bool(why)
             if why or not frag.get("package_step"):
                 frag["package_step"] = why or "current"
-        if probe["image"] != file_md5(data["image_path"]):
-            decision["image"] = True
-            frag["image_step"] = "copy %s" % image
-        elif not frag.get("image_step", "").startswith("copied"):
-            frag["image_step"] = "present"
+        # Nothing is sent to a controller whose answer cannot be read, and no
+        # key, signature or image where a key or the signature is unusable.
+        if probe["error"] or refusal[0] == "failed":
+            decision.update(image=False, signature=False, drop_signature=False, keys=[])
+        if probe["error"]:
+            decision["package"] = False
         mark_steps(frag, data)
         decision["say"] = summary(frag, port_rows(dict(frag, state="done"))) \
             if kind == "check" else "; ".join(
-                ["%s" % s for s in (frag.get("package_step"), frag.get("image_step"))
+                ["%s" % s for s in (frag.get("package_step"), frag.get("keys_step"),
+                                    frag.get("image_step"), frag.get("signature_step"))
                  if s and s not in ("current", "present")] +
                 ["PORT%s %s%s" % (p, a, " (%s)" % w if w else "")
                  for p, (a, w) in sorted(frag["plan"].items())])
@@ -410,19 +718,30 @@ def plan(run, data):
 
 
 def mark_steps(frag, data):
-    """The package and image steps that the role has done on the host."""
+    """The package, key, image and signature steps that the role has done on the host."""
     step = frag.get("package_step", "")
     if data.get("installed") and step.startswith("install "):
         frag["package_step"] = "installed " + step.split(" ")[1]
+    if data.get("keys_installed") and frag.get("keys_step", "").startswith("install "):
+        frag["keys_step"] = "installed" + frag["keys_step"][len("install"):]
     if data.get("copied") and frag.get("image_step", "").startswith("copy "):
         frag["image_step"] = "copied"
+    # A signature copied with an image takes its place with the image.
+    step = frag.get("signature_step", "")
+    if data.get("signature_copied") and step.startswith("copy ") and \
+            not frag.get("image_step", "").startswith("copy "):
+        frag["signature_step"] = "copied " + step[len("copy "):]
+    if data.get("copied") and step.startswith("remove "):
+        frag["signature_step"] = "removed " + step[len("remove "):]
 
 
 def port(run, data):
     key = str(data["port"])
+    answer, error = framed(data.get("output", ""), data.get("mark", ""))
 
     def change(frag):
-        frag.setdefault("updates", {})[key] = data["output"]
+        frag.setdefault("updates", {})[key] = {"answer": "\n".join(answer or []),
+                                               "error": error or ""}
         mark_steps(frag, data)
     frag = update_host(run, data["host"], change)
     outcome, reason, (rc, attempts, seconds, after) = port_result(frag, key)
@@ -435,10 +754,13 @@ def port(run, data):
 
 def failure_text(failed):
     """A failed step's reason with the last lines the controller printed."""
-    if not failed:
+    if not isinstance(failed, dict) or not failed:
         return ""
-    result = failed.get("result") or {}
-    items = [r for r in result.get("results", []) if isinstance(r, dict) and r.get("failed")]
+    result = failed.get("result")
+    result = result if isinstance(result, dict) else {}
+    items = result.get("results")
+    items = [r for r in items if isinstance(r, dict) and r.get("failed")] \
+        if isinstance(items, list) else []
     if items:
         result = dict(items[-1], msg=items[-1].get("msg") or result.get("msg"))
     said = [l.strip() for l in ("%s\n%s" % (result.get("stdout") or "",
@@ -447,7 +769,7 @@ def failure_text(failed):
     text = "%s: %s" % (failed.get("task") or "the rollout", result.get("msg") or "failed")
     if said:
         text += ": " + " | ".join(said[-5:])
-    return text
+    return clean(text, 2 * FIELD_MAX)
 
 
 def end(run, data):
@@ -456,7 +778,7 @@ def end(run, data):
             frag.update(ports=data.get("ports") or frag.get("ports", []), plan={})
         frag["state"] = "done"
         frag["unreachable"] = bool(data.get("unreachable"))
-        frag["error"] = data.get("unreachable_msg") or failure_text(data.get("failed"))
+        frag["error"] = clean(data.get("unreachable_msg") or "") or failure_text(data.get("failed"))
         mark_steps(frag, data)
     frag = update_host(run, data["host"], change)
     print(summary(frag, port_rows(frag)))
@@ -476,15 +798,19 @@ def finish(run):
 
 
 def main():
+    sys.stdout.reconfigure(errors="replace")
     step = sys.argv[1]
     if step == "finish":
         return finish(sys.argv[2])
-    data = json.loads(base64.b64decode(sys.argv[3]))
+    # What the role passes carries controller text: bytes that are not UTF-8
+    # are replaced, not fatal.
+    data = json.loads(base64.b64decode(sys.argv[3]).decode("utf-8", "replace"))
     try:
         {"start": start, "plan": plan, "port": port, "end": end}[step](sys.argv[2], data)
     except BrokenPipeError:  # the playbook was stopped: what was written stays
         pass
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
