@@ -3,6 +3,7 @@
 #include "common/board.h"
 #include "common/platform.h"
 #include "common/ports.h"
+#include "common/small_file.h"
 #include "web/board_state.h"
 #include "web/cgi_input.h"
 #include "web/exec.h"
@@ -95,30 +96,16 @@ const char *read_hosts_allowed(char *buf, std::size_t *len) {
                   O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT ? nullptr : "it cannot be read";
-    struct stat st;
-    const char *why = nullptr;
-    if (fstat(fd, &st) != 0)
-        why = "it cannot be read";
-    else if (!S_ISREG(st.st_mode))
-        why = "it is not a regular file";
-    else if (st.st_size > static_cast<off_t>(HOSTS_ALLOWED_MAX))
-        why = "it is larger than 4096 bytes";
-    while (!why && *len <= HOSTS_ALLOWED_MAX) {
-        ssize_t n = read(fd, buf + *len, HOSTS_ALLOWED_MAX + 1 - *len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            why = "it cannot be read";
-        if (n <= 0)
-            break;
-        *len += static_cast<std::size_t>(n);
-    }
-    if (!why && *len > HOSTS_ALLOWED_MAX)
-        why = "it is larger than 4096 bytes";
+    long got = read_small_file(fd, buf, static_cast<long>(HOSTS_ALLOWED_MAX));
     close(fd);
-    if (why)
-        *len = 0;
-    return why;
+    if (got == SMALL_FILE_NOT_REGULAR)
+        return "it is not a regular file";
+    if (got == SMALL_FILE_TOO_LARGE)
+        return "it is larger than 4096 bytes";
+    if (got < 0)
+        return "it cannot be read";
+    *len = static_cast<std::size_t>(got);
+    return nullptr;
 }
 
 // True when `name` is one the administrator lists in the allowed hosts file

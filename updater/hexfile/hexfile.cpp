@@ -6,6 +6,7 @@
 #include "updater/hexfile/hexfile.h"
 
 #include "common/platform.h"
+#include "common/small_file.h"
 
 #include <array>
 #include <cerrno>
@@ -317,41 +318,22 @@ bool finish_image(ImageBuild &b) {
 // Reads the whole file into buffer (capacity bytes): its length, or -1 with
 // the reason.
 long read_whole(int fd, char *buffer, long capacity, char *reason, std::size_t size) {
+    // The size first, to name it: a file too large is refused unread.
     struct stat st;
-    if (fstat(fd, &st) != 0) {
-        std::snprintf(reason, size, "cannot be read (%s)", std::strerror(errno));
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        std::snprintf(reason, size, "is not a regular file");
-        return -1;
-    }
-    if (st.st_size > capacity) {
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > capacity) {
         std::snprintf(reason, size, "%lld bytes, larger than any image the board holds (%ld)",
                       static_cast<long long>(st.st_size), capacity);
         return -1;
     }
-    // Read one byte more than may be there: a file that grows while it is
-    // read is refused as well.
-    long got = 0;
-    while (got <= capacity) {
-        ssize_t n = read(fd, buffer + got, static_cast<std::size_t>(capacity + 1 - got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            std::snprintf(reason, size, "cannot be read (%s)", std::strerror(errno));
-            return -1;
-        }
-        if (n == 0)
-            break;
-        got += n;
-    }
-    if (got > capacity) {
+    long got = read_small_file(fd, buffer, capacity);
+    if (got == SMALL_FILE_UNREADABLE)
+        std::snprintf(reason, size, "cannot be read (%s)", std::strerror(errno));
+    else if (got == SMALL_FILE_NOT_REGULAR)
+        std::snprintf(reason, size, "is not a regular file");
+    else if (got == SMALL_FILE_TOO_LARGE)
         std::snprintf(reason, size, "more than %ld bytes, larger than any image the board holds",
                       capacity);
-        return -1;
-    }
-    return got;
+    return got < 0 ? -1 : got;
 }
 
 // The text of a firmware file, with room for the terminating zero of its

@@ -3,6 +3,7 @@
 #include "updater/trust/trust.h"
 
 #include "common/platform.h"
+#include "common/small_file.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -50,37 +51,16 @@ const char *unsafe(const struct stat &st, char *why, std::size_t size) {
     return nullptr;
 }
 
-// Reads the open file fd whole into buffer, when it is a regular file of at
-// most capacity bytes: its length, or -1 with why.  One byte more than may be
-// there is asked for, so a file that grows meanwhile is refused as well.
-long read_small_file(int fd, char *buffer, long capacity, char *why, std::size_t size) {
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
+// Reads a key or signature file whole; its length, or -1 with the reason.
+long read_bounded(int fd, char *buffer, long capacity, char *why, std::size_t size) {
+    long length = read_small_file(fd, buffer, capacity);
+    if (length == SMALL_FILE_UNREADABLE)
         std::snprintf(why, size, "cannot be read (%s)", std::strerror(errno));
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
+    else if (length == SMALL_FILE_NOT_REGULAR)
         std::snprintf(why, size, "is not a regular file");
-        return -1;
-    }
-    long got = 0;
-    while (got <= capacity) {
-        ssize_t n = read(fd, buffer + got, static_cast<std::size_t>(capacity + 1 - got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            std::snprintf(why, size, "cannot be read (%s)", std::strerror(errno));
-            return -1;
-        }
-        if (n == 0)
-            break;
-        got += n;
-    }
-    if (got > capacity) {
+    else if (length == SMALL_FILE_TOO_LARGE)
         std::snprintf(why, size, "is larger than %ld bytes", capacity);
-        return -1;
-    }
-    return got;
+    return length < 0 ? -1 : length;
 }
 
 // One key file of the directory: true with the key when it is trusted,
@@ -101,7 +81,7 @@ bool load_key(int dir, const char *name, MinisignKey *key, char *why, std::size_
     else if (S_ISREG(st.st_mode) && unsafe(st, why, size))
         ok = false;
     char text[MINISIGN_KEY_FILE_MAX + 1];
-    long length = ok ? read_small_file(fd, text, MINISIGN_KEY_FILE_MAX, why, size) : -1;
+    long length = ok ? read_bounded(fd, text, MINISIGN_KEY_FILE_MAX, why, size) : -1;
     close(fd);
     return length >= 0 &&
            minisign_parse_key(text, static_cast<std::size_t>(length), key, why, size);
@@ -166,7 +146,7 @@ bool read_signature(const char *fixed, const char *where, MinisignSignature *sig
     }
     char text[MINISIGN_SIG_FILE_MAX + 1];
     char why[WHY_SIZE];
-    long length = read_small_file(fd, text, MINISIGN_SIG_FILE_MAX, why, sizeof why);
+    long length = read_bounded(fd, text, MINISIGN_SIG_FILE_MAX, why, sizeof why);
     close(fd);
     if (length < 0)
         return refuse(reason, size, "signature file %s %s", name, why);

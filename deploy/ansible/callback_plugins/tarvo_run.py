@@ -34,9 +34,9 @@ REPORT_PY = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, 
 def recorded_arguments(argv):
     """The command line as the report keeps it (the report's own reading)."""
     try:
-        spec = importlib.util.spec_from_file_location("tarvo_fleet_report", REPORT_PY)
-        report = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(report)
+        found = importlib.util.spec_from_file_location("tarvo_fleet_report", REPORT_PY)
+        report = importlib.util.module_from_spec(found)
+        found.loader.exec_module(report)
         return report.run_arguments(argv)
     except (OSError, ImportError, AttributeError, SyntaxError):
         return {"command": [], "extra_vars": [], "error": "not recorded: %s not found" % REPORT_PY}
