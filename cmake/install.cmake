@@ -70,36 +70,34 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/fw/ DESTINATION ${TARVO_INSTALL_FW}
 # Empty: the web pages create the settings file in it.
 install(DIRECTORY DESTINATION ${TARVO_INSTALL_ETC})
 
+# A directory of the tree with its exact mode: install() knows no sticky bit,
+# and a umask may take bits away.
+function(tarvo_install_dir dir mode)
+  install(DIRECTORY DESTINATION ${dir})
+  install(CODE "
+    set(dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${dir}\")
+    execute_process(COMMAND chmod ${mode} \"\${dir}\" RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR \"Cannot make \${dir} mode ${mode}\")
+    endif()
+  ")
+endfunction()
+
 # Empty: while it holds no key (*.pub), images are taken unsigned.  Root's
 # and writable by nobody else, or the updater trusts no image at all.
 set(TARVO_INSTALL_KEYS ${TARVO_INSTALL_ROOT}/keys)
-install(DIRECTORY DESTINATION ${TARVO_INSTALL_KEYS})
-install(CODE "
-  set(dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${TARVO_INSTALL_KEYS}\")
-  execute_process(COMMAND chmod 0755 \"\${dir}\" RESULT_VARIABLE failed)
-  if(failed)
-    message(FATAL_ERROR \"Cannot make \${dir} mode 0755\")
-  endif()
-")
+tarvo_install_dir(${TARVO_INSTALL_KEYS} 0755)
 
 # The pid file's directory, and the directory of the records of updates in
 # progress (kept apart from /var, which many controllers keep in RAM: a record
 # must outlive a power loss).  The updater runs as root and, started from the
 # web pages, as the web server's user, and each run must be able to create,
 # lock and write its files there.  Like /tmp (mode 1777): anyone may create
-# files in them, nobody may remove another user's.  install() knows no sticky
-# bit.
+# files in them, nobody may remove another user's.
 set(TARVO_INSTALL_VAR var/tarvo_update)
 set(TARVO_INSTALL_STATE ${TARVO_INSTALL_ROOT}/state)
 foreach(dir ${TARVO_INSTALL_VAR} ${TARVO_INSTALL_STATE})
-  install(DIRECTORY DESTINATION ${dir})
-  install(CODE "
-    set(dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${dir}\")
-    execute_process(COMMAND chmod 1777 \"\${dir}\" RESULT_VARIABLE failed)
-    if(failed)
-      message(FATAL_ERROR \"Cannot make \${dir} mode 1777\")
-    endif()
-  ")
+  tarvo_install_dir(${dir} 1777)
 endforeach()
 
 if(TARGET index_cgi)
