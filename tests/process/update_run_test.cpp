@@ -478,11 +478,13 @@ TEST_F(CraftedImage, SignaturesWhereAKeyIsInstalled) {
     ASSERT_EQ(sh("command -v minisign >/dev/null"), 0) << "minisign is missing: scripts/deps.sh";
     const std::string keys = w.path("/opt/tarvo_update/keys");
     const std::string other = "V1a2a3c4c5b6b7o.hex";
-    // The key ID as minisign shows it, the last word of the key's first line.
+    // The key ID as minisign shows it, the last word of the key's first line,
+    // in 16 digits: minisign leaves out leading zeros.
     auto key_id = [&](const std::string &key) {
         std::string text = testing_support::read_file(w.path("/tmp/" + key + ".pub"));
         std::string first = text.substr(0, text.find('\n'));
-        return first.substr(first.rfind(' ') + 1);
+        std::string id = first.substr(first.rfind(' ') + 1);
+        return std::string(16 - std::min<std::size_t>(id.size(), 16), '0') + id;
     };
     for (const char *key : {"release", "next"})
         ASSERT_EQ(
