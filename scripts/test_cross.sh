@@ -23,6 +23,7 @@ cmake --build "$build" -j"$jobs"
 # tarvo_recover starts the updater run in the host build.
 needs_binfmt=(
   'Recover\.ABoardThatAlwaysFailsIsFlashedThreeTimesThenLeftToAPerson'
+  'Recover\.ABoardTakenOutIsGivenUpAsAnyOtherAndNotFlashedWhenPutBack'
   'Interruptions/RecoverAfter\.TheNextBootFinishesTheUpdate/.*'
 )
 exclude=$(IFS='|'; echo "${needs_binfmt[*]}")
