@@ -121,6 +121,25 @@ void algorithm_text(const std::uint8_t *bytes, char *out, std::size_t size) {
         std::snprintf(out, size, "0x%02X%02X", bytes[0], bytes[1]);
 }
 
+// Splits a key or signature file into its `count` lines and decodes the
+// first two: the untrusted comment, and the base64 line of `bytes` bytes.
+bool read_head(const char *text, std::size_t length, int count, Line *lines, std::uint8_t *out,
+               std::size_t bytes, const char *what, char *reason, std::size_t size) {
+    if (!split_lines(text, length, count, lines, what, reason, size))
+        return false;
+    if (!has_prefix(lines[0], UNTRUSTED_PREFIX)) {
+        std::snprintf(reason, size, "malformed %s: line 1 does not begin \"%s\"", what,
+                      UNTRUSTED_PREFIX);
+        return false;
+    }
+    if (!base64_decode(lines[1], out, bytes)) {
+        std::snprintf(reason, size, "malformed %s: line 2 is not the base64 of %zu bytes", what,
+                      bytes);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 void minisign_id_text(const std::uint8_t *id, char *out) {
@@ -132,19 +151,9 @@ bool minisign_parse_key(const char *text, std::size_t length, MinisignKey *key, 
                         std::size_t size) {
     const char *what = "key file";
     Line lines[2];
-    if (!split_lines(text, length, 2, lines, what, reason, size))
-        return false;
-    if (!has_prefix(lines[0], UNTRUSTED_PREFIX)) {
-        std::snprintf(reason, size, "malformed %s: line 1 does not begin \"%s\"", what,
-                      UNTRUSTED_PREFIX);
-        return false;
-    }
     std::uint8_t bytes[KEY_LINE_BYTES];
-    if (!base64_decode(lines[1], bytes, sizeof bytes)) {
-        std::snprintf(reason, size, "malformed %s: line 2 is not the base64 of %zu bytes", what,
-                      sizeof bytes);
+    if (!read_head(text, length, 2, lines, bytes, sizeof bytes, what, reason, size))
         return false;
-    }
     if (!algorithm_is(bytes, "Ed")) {
         char alg[8];
         algorithm_text(bytes, alg, sizeof alg);
@@ -160,19 +169,9 @@ bool minisign_parse_signature(const char *text, std::size_t length, MinisignSign
                               char *reason, std::size_t size) {
     const char *what = "signature";
     Line lines[MAX_LINES];
-    if (!split_lines(text, length, MAX_LINES, lines, what, reason, size))
-        return false;
-    if (!has_prefix(lines[0], UNTRUSTED_PREFIX)) {
-        std::snprintf(reason, size, "malformed %s: line 1 does not begin \"%s\"", what,
-                      UNTRUSTED_PREFIX);
-        return false;
-    }
     std::uint8_t bytes[SIG_LINE_BYTES];
-    if (!base64_decode(lines[1], bytes, sizeof bytes)) {
-        std::snprintf(reason, size, "malformed %s: line 2 is not the base64 of %zu bytes", what,
-                      sizeof bytes);
+    if (!read_head(text, length, MAX_LINES, lines, bytes, sizeof bytes, what, reason, size))
         return false;
-    }
     if (algorithm_is(bytes, "ED")) {
         sig->prehashed = true;
     } else if (algorithm_is(bytes, "Ed")) {
