@@ -1,11 +1,11 @@
 #include "web/settings.h"
 
 #include "common/platform.h"
+#include "common/safe_file.h"
 #include "web/cgi_input.h"
 
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -35,31 +35,6 @@ constexpr std::size_t SETTINGS_PATH_SIZE = 1024;
 const char *settings_path() {
     static char path[512];
     return plat_path(SETTINGS_FILE, path, sizeof path);
-}
-
-// Splits a path into its directory ("." when it has none) and its last name.
-void split_path(const char *path, char *dir, std::size_t size, const char **base) {
-    const char *slash = std::strrchr(path, '/');
-    if (!slash) {
-        std::snprintf(dir, size, ".");
-        *base = path;
-    } else {
-        int len = slash == path ? 1 : static_cast<int>(slash - path);
-        std::snprintf(dir, size, "%.*s", len, path);
-        *base = slash + 1;
-    }
-}
-
-// fsync of the directory, so that the rename itself survives a power loss.
-void sync_directory(const char *path) {
-    char dir[SETTINGS_PATH_SIZE];
-    const char *base;
-    split_path(path, dir, sizeof dir, &base);
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
 }
 
 bool owned_by_us(const struct stat &st) {
@@ -151,64 +126,6 @@ bool resolve_links(const char *path, char *out, std::size_t size) {
     return std::snprintf(out, size, "%s", done[0] ? done : "/") < static_cast<int>(size);
 }
 
-// True for a name that mkstemp makes from "BASE.XXXXXX".
-bool is_temp_name(const char *name, const char *base) {
-    std::size_t len = std::strlen(base);
-    if (std::strncmp(name, base, len) != 0 || name[len] != '.' || std::strlen(name) != len + 7)
-        return false;
-    for (const char *p = name + len + 1; *p; ++p) {
-        bool alnum =
-            (*p >= '0' && *p <= '9') || (*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z');
-        if (!alnum)
-            return false;
-    }
-    return true;
-}
-
-// Removes the temporary files that saves killed half-way left beside the
-// settings file: regular files of this user named like ours.  A save holds its
-// temporary file locked until it is renamed, so one that is still running
-// keeps its file.
-void remove_stale_temps(const char *dir, const char *base) {
-    DIR *d = opendir(dir);
-    if (!d)
-        return;
-    while (struct dirent *entry = readdir(d)) {
-        if (!is_temp_name(entry->d_name, base))
-            continue;
-        int fd = openat(dirfd(d), entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        struct stat st, now;
-        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
-            flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-            fstatat(dirfd(d), entry->d_name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-            now.st_dev == st.st_dev && now.st_ino == st.st_ino)
-            unlinkat(dirfd(d), entry->d_name, 0);
-        close(fd);
-    }
-    closedir(d);
-}
-
-// Makes the locked temporary file beside `target`; its name goes to `temp`.
-// Returns the descriptor, or -1.
-int create_temp(const char *target, char *temp, std::size_t size) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        if (std::snprintf(temp, size, "%s.XXXXXX", target) >= static_cast<int>(size))
-            return -1;
-        int fd = mkostemp(temp, O_CLOEXEC);
-        if (fd < 0)
-            return -1;
-        // Another save's clean-up may have taken the file before it was locked.
-        struct stat st, now;
-        if (flock(fd, LOCK_EX) == 0 && fstat(fd, &st) == 0 && lstat(temp, &now) == 0 &&
-            now.st_dev == st.st_dev && now.st_ino == st.st_ino)
-            return fd;
-        close(fd);
-    }
-    return -1;
-}
-
 // Rewrites the file in place, for where only the file is writable (not its
 // directory) or it cannot be replaced (a file mounted on its own).
 bool rewrite_in_place(const char *target, const char *text, std::size_t size) {
@@ -223,46 +140,24 @@ bool rewrite_in_place(const char *target, const char *text, std::size_t size) {
 
 // Writes the text to a new file beside the old one and renames it over it:
 // a reader sees either the old or the new settings.  The new file gets the
-// old one's mode and owner.  `fallback` is set when the directory does not
-// allow this but rewriting the old file in place may.
+// old one's mode and owner, a new one the mode a created file would get.
+// `fallback` is set when the directory does not allow this but rewriting the
+// old file in place may.
 bool replace_file(const char *target, const struct stat *old, const char *text, std::size_t size,
                   bool *fallback) {
-    *fallback = old != nullptr;
-    char dir[SETTINGS_PATH_SIZE], temp[SETTINGS_PATH_SIZE + 8];
-    const char *base;
-    split_path(target, dir, sizeof dir, &base);
-    remove_stale_temps(dir, base);
-    int fd = create_temp(target, temp, sizeof temp);
-    if (fd < 0)
-        return false;
-    bool ok;
+    SafeFileOwner owner = {0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
     if (old) {
-        ok = fchmod(fd, old->st_mode & 07777) == 0 &&
-             ((old->st_uid == geteuid() && old->st_gid == getegid()) ||
-              fchown(fd, old->st_uid, old->st_gid) == 0);
+        owner = {old->st_mode, old->st_uid, old->st_gid};
     } else {
-        // The mode a newly created file would get, not mkstemp's 0600.
         mode_t mask = umask(0);
         umask(mask);
-        ok = fchmod(fd, 0666 & ~mask) == 0;
+        owner.mode = 0666 & ~mask;
     }
-    if (ok) {
-        // From here a failure is the data's, which rewriting in place would
-        // only make worse.
-        *fallback = false;
-        ok = write_fully(fd, text, size) && fsync(fd) == 0;
-        // Renamed while still locked, so that no clean-up takes it first.
-        if (ok && std::rename(temp, target) != 0) {
-            ok = false;
-            *fallback = old != nullptr;
-        }
-    }
-    if (!ok)
-        unlink(temp);
-    close(fd);
-    if (ok)
-        sync_directory(target);
-    return ok;
+    char reason[160];
+    int result = safe_file_replace(target, text, size, owner, reason, sizeof reason);
+    // A failure of the data's own would only be made worse by rewriting in place.
+    *fallback = old != nullptr && (result == SAFE_FILE_NO_TEMP || result == SAFE_FILE_NO_RENAME);
+    return result == SAFE_FILE_WRITTEN;
 }
 } // namespace
 

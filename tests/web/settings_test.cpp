@@ -301,22 +301,23 @@ TEST_F(Settings, SaveRewritesInPlaceWhenTheDirectoryIsReadOnly) {
 // them, but not the file of a save still running, nor files of others.
 TEST_F(Settings, SaveRemovesTemporaryFilesOfKilledSaves) {
     write("MOD_TARVOUPDATE_FIRMWARE1=old\n");
-    for (const char *name : {"settings.a1B2c3", "settings.ZZZZZZ", "settings.running",
-                             "settings.bak", "settings.a-b_c1", "other.a1B2c3", "settings.Xy9876"})
+    for (const char *name :
+         {"settings.new-a1B2c3", "settings.new-ZZZZZZ", "settings.new-running", "settings.bak",
+          "settings.new-a-b_c1", "other.new-a1B2c3", "settings.new-Xy9876"})
         std::ofstream(dir_ + "/" + name) << "partial";
-    int running = open((dir_ + "/settings.running").c_str(), O_RDONLY);
-    std::filesystem::rename(dir_ + "/settings.running", dir_ + "/settings.R1nnng");
+    int running = open((dir_ + "/settings.new-running").c_str(), O_RDONLY);
+    std::filesystem::rename(dir_ + "/settings.new-running", dir_ + "/settings.new-R1nnng");
     ASSERT_EQ(flock(running, LOCK_EX), 0);
     bool foreign = web_test::can_switch_user() &&
-                   chown((dir_ + "/settings.Xy9876").c_str(), web_test::OTHER_ID, 0) == 0;
+                   chown((dir_ + "/settings.new-Xy9876").c_str(), web_test::OTHER_ID, 0) == 0;
     char a[] = "x", b[] = "y";
     FirmwareSettings s{a, b};
     ASSERT_TRUE(settings_save_file(path_.c_str(), &s));
     close(running);
-    std::set<std::string> left{"settings", "settings.R1nnng", "settings.bak", "settings.a-b_c1",
-                               "other.a1B2c3"};
+    std::set<std::string> left{"settings", "settings.new-R1nnng", "settings.bak",
+                               "settings.new-a-b_c1", "other.new-a1B2c3"};
     if (foreign)
-        left.insert("settings.Xy9876");
+        left.insert("settings.new-Xy9876");
     EXPECT_EQ(names(dir_), left);
 }
 
