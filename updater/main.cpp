@@ -38,16 +38,31 @@ void on_signal(int sig) {
 }
 
 constexpr ProgramUsage USAGE = {
-    "tarvo_update", "PORT FILE [html]",
-    "  PORT  1 or 2, the expansion port of the TARVO board\n"
-    "  FILE  Intel HEX image in /opt/tarvo_update/fw/\n"
-    "  html  report progress as HTML fragments (default: text)\n"
+    "tarvo_update", "PORT FILE [html] | --check FILE",
+    "  PORT     1 or 2, the expansion port of the TARVO board\n"
+    "  FILE     Intel HEX image in /opt/tarvo_update/fw/\n"
+    "  html     report progress as HTML fragments (default: text)\n"
+    "  --check  check FILE as an update would (intact, signed where keys are\n"
+    "           installed) without touching a board: exit 0 or 5\n"
     "exit status: 0 updated and the board reports the file's configuration,\n"
     "  1 usage, 2 bad port, 3 no TARVO board, 4 a stage failed,\n"
     "  5 firmware file refused, 6 the board reports no configuration or\n"
     "  another one than the file name, 7 another update runs,\n"
     "  9 the update lock or its record could not be taken or written, or\n"
-    "  /dev/mem cannot be opened\n"};
+    "  /dev/mem cannot be opened\n"
+    "every update is recorded in /opt/tarvo_update/state/history\n"
+    "(tarvo_info --history)\n"};
+
+// tarvo_update --check FILE: the check of an update, and nothing else.
+int check_only(const char *file) {
+    plat_openlog();
+    html_mode = false;
+    line_suffix = TEXT_LINE_SUFFIX;
+    bool ok = check_firmware_file(file);
+    std::fflush(stdout);
+    plat_closelog();
+    return ok ? EXIT_UPDATED : EXIT_FILE_REFUSED;
+}
 
 } // namespace
 
@@ -57,6 +72,18 @@ int main(int argc, char **argv) {
         return EXIT_UPDATED;
     if (plat_start() != 0)
         return 1;
+    if (argc >= 2 && std::strcmp(argv[1], "--check") == 0) {
+        if (argc != 3) {
+            cli_usage_error(USAGE, "--check takes one FILE");
+            return EXIT_USAGE;
+        }
+        return check_only(argv[2]);
+    }
+    // An option where the output word stands is a mistake, never an update.
+    if (argc == 4 && argv[3][0] == '-') {
+        cli_usage_error(USAGE, "unknown option \"%s\"", argv[3]);
+        return EXIT_USAGE;
+    }
 
     setsid();
     std::signal(SIGPIPE, SIG_IGN);
@@ -83,6 +110,7 @@ int main(int argc, char **argv) {
     html_mode = nargs == 3 && std::strcmp(argv[3], "html") == 0;
     line_suffix = html_mode ? HTML_LINE_SUFFIX : TEXT_LINE_SUFFIX;
     plat_syslog(LOG_INFO, "Using %s output.", html_mode ? "HTML" : "text");
+    run_begin(port, file);
 
     struct timespec program_start, program_end;
     plat_clock_monotonic(&program_start);
@@ -97,9 +125,11 @@ int main(int argc, char **argv) {
     if (mem_read32(port_info(port)->uart_base, 0, nullptr) != 0) {
         char why[160];
         mem_open_error_text(errno, why, sizeof why);
+        run_stage(STAGE_BOARD);
         std::printf("Looking for TARVO on PORT%d ... ", port);
         print_failed(why);
         plat_syslog(LOG_ERR, "%s: PORT%d not checked: %s", "main", port, why);
+        run_finish(EXIT_NO_REGISTERS, CAUSE_NO_REGISTERS);
         plat_closelog();
         return EXIT_NO_REGISTERS;
     }
@@ -107,25 +137,39 @@ int main(int argc, char **argv) {
     // Nothing touches the board without the lock.
     int other = 0;
     char reason[600];
+    run_stage(STAGE_LOCK);
     int lock = pid_lock_take("main", &other, reason, sizeof reason);
     if (lock != PID_LOCK_TAKEN) {
         if (lock == PID_LOCK_BUSY) {
             std::printf("Another update is running (pid %d)%s", other, line_suffix);
             plat_syslog(LOG_ERR, "%s: Another update is running (pid %d)", "main", other);
+            std::snprintf(run_record.reason, sizeof run_record.reason,
+                          "Another update is running (pid %d)", other);
         } else {
             std::printf("Cannot take the update lock: %s%s", reason, line_suffix);
+            std::snprintf(run_record.reason, sizeof run_record.reason,
+                          "Cannot take the update lock: %.500s", reason);
         }
         std::fflush(stdout);
+        if (lock == PID_LOCK_BUSY)
+            run_finish(EXIT_BUSY, CAUSE_BUSY);
+        else
+            run_finish(EXIT_LOCK_FAILED, CAUSE_LOCK_FAILED);
         plat_closelog();
         return lock == PID_LOCK_BUSY ? EXIT_BUSY : EXIT_LOCK_FAILED;
     }
 
+    run_stage(STAGE_BOARD);
     std::printf("Looking for TARVO on PORT%d ... ", port);
     std::fflush(stdout);
     if (!board_present(port)) {
         std::printf("not found%s", line_suffix);
         std::fflush(stdout);
         plat_syslog(LOG_INFO, "Expansion board at PORT%d is NOT the TARVO. Exitting ...", port);
+        std::snprintf(run_record.reason, sizeof run_record.reason, "no TARVO board in PORT%d",
+                      port);
+        // Written under the lock: a waiting run's record follows this one.
+        run_finish(EXIT_NO_BOARD, CAUSE_NO_BOARD);
         pid_lock_release();
         plat_closelog();
         return EXIT_NO_BOARD;
@@ -136,6 +180,7 @@ int main(int argc, char **argv) {
     int status = update_sequence(port, file);
 
     std::fflush(stdout);
+    run_finish(status, run_record.cause);
     pid_lock_release();
     plat_clock_monotonic(&program_end);
     int seconds;
