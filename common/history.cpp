@@ -395,7 +395,7 @@ namespace {
 // this returns (a rotation replaces it).  -1 with the reason otherwise.
 int open_locked(const char *path, struct stat *st, char *reason, std::size_t size) {
     for (int turn = 0; turn < 4; ++turn) {
-        int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+        int fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                       HISTORY_MODE);
         if (fd < 0) {
             fail(reason, size, "cannot open %s: %s", path, std::strerror(errno));
@@ -581,4 +581,42 @@ bool keep_first(const OutcomeRecord &record, const char *, std::size_t, void *co
 bool history_last(int port, OutcomeRecord *record) {
     char reason[600];
     return history_read(port, 1, keep_first, record, reason, sizeof reason) == 1;
+}
+
+int history_update_port(int pid) {
+    if (pid <= 0)
+        return 0;
+    char path[64], args[1024];
+    std::snprintf(path, sizeof path, "/proc/%d/cmdline", pid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    ssize_t n = read(fd, args, sizeof args - 1);
+    close(fd);
+    if (n <= 0)
+        return 0;
+    args[n] = '\0';
+    // The arguments, each ended by a NUL; the updater may have been started
+    // through another program (an emulator, for example).
+    for (const char *arg = args; arg < args + n; arg += std::strlen(arg) + 1) {
+        const char *base = std::strrchr(arg, '/');
+        base = base ? base + 1 : arg;
+        if (std::strcmp(base, "tarvo_update") != 0)
+            continue;
+        const char *next = arg + std::strlen(arg) + 1;
+        if (next >= args + n)
+            return 0;
+        return std::strcmp(next, "1") == 0 ? 1 : std::strcmp(next, "2") == 0 ? 2 : 0;
+    }
+    return 0;
+}
+
+void history_text(const OutcomeRecord &r, char *line, std::size_t size) {
+    char failure[700] = "";
+    if (r.reason[0])
+        std::snprintf(failure, sizeof failure, " %s%s%s.", r.stage[0] ? r.stage : "",
+                      r.stage[0] ? ": " : "", r.reason);
+    std::snprintf(line, size, "%s PORT%d %s: %s%s (exit %d %s, %.0f s, by %s, pid %d)",
+                  r.start[0] ? r.start : "-", r.port, r.image, r.outcome, failure, r.status,
+                  r.cause, r.duration, r.by[0] ? r.by : "-", r.pid);
 }

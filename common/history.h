@@ -94,3 +94,11 @@ int history_read(int port, int limit, HistoryVisitor visit, void *context, char 
 
 // The newest record of `port`; false when there is none.
 bool history_last(int port, OutcomeRecord *record);
+
+// The port that the running tarvo_update with this pid works on (its first
+// argument), or 0 when it cannot be told: no such process, not the updater.
+int history_update_port(int pid);
+
+// One line of text for a person about the record, without a line end:
+// "START PORTn IMAGE: OUTCOME (...)".
+void history_text(const OutcomeRecord &record, char *line, std::size_t size);

@@ -37,6 +37,12 @@ constexpr const char *CAUSE_NOT_RECORDED = "not-recorded";
 constexpr const char *CAUSE_NO_REGISTERS = "no-registers";
 constexpr const char *CAUSE_UNSAFE_DIRECTORY = "unsafe-directory";
 
+// Boot recovery tries an interrupted update this many times (the interrupted
+// run counts as the first), and then leaves the port to a person with these
+// words.
+constexpr int RECOVERY_MAX_ATTEMPTS = 3;
+constexpr const char *RECOVERY_GAVE_UP = "recovery gave up after 3 tries: update this port by hand";
+
 struct Outcome {
     int status;          // exit status
     const char *cause;   // token

@@ -8,6 +8,8 @@
 // update began with.  Everything goes to the system log, and one line per
 // port to standard output.
 #include "common/cli.h"
+#include "common/history.h"
+#include "common/outcome.h"
 #include "common/platform.h"
 #include "updater/bsl/bsl.h"
 #include "updater/pending.h"
@@ -32,7 +34,7 @@ enum RecoverStatus {
 };
 
 // The interrupted run counts as the first.
-constexpr int MAX_ATTEMPTS = 3;
+constexpr int MAX_ATTEMPTS = RECOVERY_MAX_ATTEMPTS;
 
 // tarvo_update's exit status when the port holds no TARVO board.
 constexpr int UPDATE_NO_BOARD = 3;
@@ -45,6 +47,9 @@ constexpr ProgramUsage USAGE = {
     "  unfinished (run once at boot)\n"
     "exit status: 0 nothing left to do, 1 usage, 2 a port needs a person,\n"
     "  3 an update finished but its board reports another configuration\n"};
+
+// The pid of the last updater run.
+pid_t updater_pid = 0;
 
 // Runs the updater on the port with the image, in text mode; its exit status,
 // or -1 when it could not be run.
@@ -65,6 +70,7 @@ int run_update(int port, const char *image) {
         execv(path, argv);
         _exit(127);
     }
+    updater_pid = pid;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
@@ -78,6 +84,38 @@ int run_update(int port, const char *image) {
     plat_syslog(LOG_ERR, "%s: %s did not run to its end (wait status 0x%X)", "run_update", UPDATER,
                 static_cast<unsigned>(status));
     return -1;
+}
+
+struct Found {
+    int pid;
+    OutcomeRecord *record;
+};
+
+bool of_pid(const OutcomeRecord &record, const char *, std::size_t, void *context) {
+    Found *found = static_cast<Found *>(context);
+    if (record.pid != found->pid)
+        return true;
+    *found->record = record;
+    return false;
+}
+
+// How the last updater run ended, in the words of its record (or of the
+// outcome table when it left none): "STATUS: OUTCOME[ STAGE: REASON]".
+void run_outcome(int port, int status, char *text, std::size_t size) {
+    static OutcomeRecord record;
+    record = OutcomeRecord{};
+    Found found{static_cast<int>(updater_pid), &record};
+    char reason[600];
+    if (history_read(port, 10, of_pid, &found, reason, sizeof reason) > 0 && record.pid != 0 &&
+        record.status == status) {
+        std::snprintf(text, size, "%d: %s%s%s%s", status, record.outcome,
+                      record.reason[0] ? " " : "", record.reason[0] ? record.stage : "",
+                      record.reason[0] ? ": " : "");
+        std::size_t n = std::strlen(text);
+        std::snprintf(text + n, size - n, "%s", record.reason);
+    } else {
+        std::snprintf(text, size, "%d: %s", status, outcome_of(status, nullptr).outcome);
+    }
 }
 
 // A port left to a person: one line in the log, one on standard output.
@@ -157,9 +195,8 @@ int recover_port(int port) {
                          r.absent, r.image, r.since);
         else
             needs_person(port,
-                         "the update of %s pending since %s did not finish in %d attempts; the "
-                         "board is not flashed again",
-                         r.image, r.since, r.attempts);
+                         "the update of %s pending since %s did not finish in %d attempts; %s",
+                         r.image, r.since, r.attempts, RECOVERY_GAVE_UP);
         return RECOVER_LEFT;
     }
     if (!image_unchanged(port, r))
@@ -169,6 +206,8 @@ int recover_port(int port) {
                 port, r.image, r.since, r.attempts + 1);
     std::printf("PORT%d: finishing %s (attempt %d)\n", port, r.image, r.attempts + 1);
     int status = run_update(port, r.image);
+    char how[1200];
+    run_outcome(port, status, how, sizeof how);
     PendingUpdate left;
     if (pending_read(port, &left, reason, sizeof reason) != PENDING_NONE) {
         // The updater turned away at the board check: the board was taken out.
@@ -183,21 +222,21 @@ int recover_port(int port) {
         bool again = pending_read(port, &left, reason, sizeof reason) == PENDING_FOUND &&
                      left.attempts < MAX_ATTEMPTS;
         plat_syslog(LOG_ERR,
-                    "PORT%d: the update of %s did not finish%s (tarvo_update exit status %d)", port,
-                    r.image, gone, status);
-        std::printf("PORT%d: did not finish %s%s (tarvo_update exit status %d); the next start "
+                    "PORT%d: the update of %s did not finish%s (tarvo_update exit status %s)", port,
+                    r.image, gone, how);
+        std::printf("PORT%d: did not finish %s%s (tarvo_update exit status %s); the next start "
                     "%s\n",
-                    port, r.image, gone, status, again ? "tries again" : "leaves it to a person");
+                    port, r.image, gone, how, again ? "tries again" : "leaves it to a person");
         return RECOVER_LEFT;
     }
     if (status != 0) {
         plat_syslog(LOG_ERR,
                     "PORT%d: %s was flashed, but the board does not report its configuration "
-                    "(tarvo_update exit status %d)",
-                    port, r.image, status);
+                    "(tarvo_update exit status %s)",
+                    port, r.image, how);
         std::printf("PORT%d: needs a person: %s was flashed, but the board does not report its "
-                    "configuration (tarvo_update exit status %d)\n",
-                    port, r.image, status);
+                    "configuration (tarvo_update exit status %s)\n",
+                    port, r.image, how);
         return RECOVER_MISMATCH;
     }
     plat_syslog(LOG_NOTICE, "PORT%d: the update of %s finished", port, r.image);
