@@ -23,9 +23,6 @@ constexpr int LOCK_TRIES = 250;
 constexpr unsigned long LOCK_PAUSE_US = 2000;
 // The most of the file a reader takes: its end, where the newest records are.
 constexpr std::size_t READ_LIMIT = (HISTORY_KEEP + HISTORY_SLACK) * HISTORY_LINE_SIZE;
-// Below this size the file cannot hold more than HISTORY_KEEP + HISTORY_SLACK
-// records, which are never shorter than this many bytes each.
-constexpr std::size_t SHORTEST_RECORD = 256;
 
 // A record is the history's when root or the owner of the settings directory
 // (the web server's user) wrote it into a file that no one else may change:
@@ -460,8 +457,12 @@ char *read_end(int fd, std::size_t file_size, std::size_t limit, std::size_t *le
 
 // Keeps the newest HISTORY_KEEP records once the file holds more than
 // HISTORY_KEEP + HISTORY_SLACK lines: one replacement, under the append lock.
-bool rotate(const char *path, std::size_t file_size, char *reason, std::size_t size) {
-    if (file_size < (HISTORY_KEEP + HISTORY_SLACK) * SHORTEST_RECORD)
+// The lines are counted only once the file is about that long in records like
+// the one just written (records of a controller differ little in length), so
+// that an append does not read the whole file.
+bool rotate(const char *path, std::size_t file_size, std::size_t record_size, char *reason,
+            std::size_t size) {
+    if (file_size / 10 * 11 < (HISTORY_KEEP + HISTORY_SLACK) * record_size)
         return true;
     int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -512,7 +513,7 @@ bool history_append(const OutcomeRecord &record, char *reason, std::size_t size)
     if (!ok)
         fail(reason, size, "cannot write %s: %s", path, std::strerror(errno));
     else
-        ok = rotate(path, static_cast<std::size_t>(st.st_size) + count, reason, size);
+        ok = rotate(path, static_cast<std::size_t>(st.st_size) + count, n, reason, size);
     close(fd);
     return ok;
 }

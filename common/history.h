@@ -1,8 +1,8 @@
 // The controller's update history: one outcome record per run of tarvo_update
 // that got past its argument checks, one JSON object on one line, appended to
 // "/opt/tarvo_update/state/history" (newest last).  The file keeps the newest
-// HISTORY_KEEP records: once it holds HISTORY_KEEP + HISTORY_SLACK, it is
-// replaced in one step by its newest HISTORY_KEEP.  A line that a power cut or
+// HISTORY_KEEP records: once it holds more than HISTORY_KEEP + HISTORY_SLACK,
+// it is replaced in one step by its newest HISTORY_KEEP.  A line that a power cut or
 // a killed writer left torn (no line end, or not a whole record) is skipped by
 // every reader, and the next record starts on a line of its own.
 #pragma once
@@ -12,7 +12,7 @@
 
 constexpr const char *HISTORY_FILE = "/opt/tarvo_update/state/history";
 constexpr int HISTORY_KEEP = 1000;
-constexpr int HISTORY_SLACK = 100;
+constexpr int HISTORY_SLACK = 250;
 constexpr std::size_t HISTORY_LINE_SIZE = 4096; // longest record written or read
 
 // Stage tokens: the stage a run had reached when it ended.
