@@ -59,3 +59,21 @@ const Outcome &outcome_of(int status, const char *cause) {
     other = {status, "other", words, "See the system log for what happened."};
     return other;
 }
+
+const char *stage_words(const char *stage) {
+    static const char *const WORDS[][2] = {
+        {"check", "the firmware check"},
+        {"lock", "the update lock"},
+        {"board", "the board check"},
+        {"read", "reading the board"},
+        {"erase", "the erase"},
+        {"patch", "the loader patch"},
+        {"authenticate", "the authentication"},
+        {"flash", "the flashing"},
+        {"verify", "the check of the new firmware"},
+    };
+    for (const auto &w : WORDS)
+        if (std::strcmp(w[0], stage) == 0)
+            return w[1];
+    return stage;
+}

@@ -57,3 +57,7 @@ const Outcome &outcome_of(int status, const char *cause);
 
 // Every row, ended by a row with a null cause (for tests and documentation).
 extern const Outcome OUTCOME_TABLE[];
+
+// A stage token's words for a person ("the flashing"); the token itself when
+// it is not one.
+const char *stage_words(const char *stage);

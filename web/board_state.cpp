@@ -113,6 +113,10 @@ void board_state_parse(const char *json, BoardState *state) {
     json_string(json, "error", state->error, sizeof state->error);
     if (const char *pid = json_value(json, "update_pid"))
         state->update_pid = std::atoi(pid);
+    if (const char *port = json_value(json, "update_port"))
+        state->update_port = std::atoi(port);
+    if (const char *gave_up = json_value(json, "recovery_gave_up"))
+        state->gave_up = std::strncmp(gave_up, "true", 4) == 0;
     if (std::strcmp(status, "read") == 0)
         state->query = BOARD_READ;
     else if (std::strcmp(status, "no-board") == 0)
