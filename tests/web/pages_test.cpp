@@ -580,19 +580,11 @@ TEST(SetPage, CrossSiteRequestsAreRefusedVisibly) {
     struct Row {
         std::string origin, referer, scheme, https, server, sender;
     };
+    // The verdicts themselves are the request guard's table; here the page
+    // that carries one out.
     const std::vector<Row> rows = {
         {"http://evil.example", "", "", "", self, "http://evil.example"},
-        {"http://127.0.0.1:8081", "", "", "", self, "http://127.0.0.1:8081"},
-        {"null", "", "", "", self, "null"},
-        {"http://evil.example", "http://127.0.0.1:8080/index.cgi", "", "", self,
-         "http://evil.example"},
         {"", "http://evil.example/index.cgi?x=1", "", "", self, "http://evil.example"},
-        {"", "http://127.0.0.1:8080.evil.example/", "", "", self,
-         "http://127.0.0.1:8080.evil.example"},
-        {"", "https://127.0.0.1:8080/index.cgi", "http", "", "http://" + self,
-         "https://127.0.0.1:8080"},
-        {"http://127.0.0.1:8080", "", "", "on", "https://" + self, "http://127.0.0.1:8080"},
-        {"http://<b>&x", "", "", "", self, "http://&lt;b&gt;&amp;x"},
     };
     for (const char *button : {"Apply", "Update+PORT1"}) {
         for (const Row &row : rows) {
@@ -640,24 +632,16 @@ TEST(SetPage, ChangesOnlyThroughTheServersOwnNames) {
         bool taken;
         std::string listed; // the name the refusal asks to list
     };
+    // The verdicts themselves are the request guard's table; here the names
+    // the page gathers for it: the host name and the allowed hosts file.
     const std::vector<Row> rows = {
         {"attacker.example:8080", "127.0.0.1", "8080", "", false, "attacker.example"},
-        {"", "127.0.0.1", "8080", "", false, ""},
-        {"127.0.0.1:8081", "127.0.0.1", "8080", "", false, ""},
-        {"127.0.0.1", "127.0.0.1", "8080", "", false, ""},
-        {"::1:8080", "::1", "8080", "", false, ""},
-        {"controller.example.evil:8080", "127.0.0.1", "8080", "", false, "controller.example.evil"},
-        {"controller.example:8080", "127.0.0.1", "", "", false, ""},
         {"rebind.example:8080", "127.0.0.1", "8080", "", false, "rebind.example"},
         {"127.0.0.1:8080", "127.0.0.1", "8080", "", true, ""},
-        {"127.0.0.1:8080", "::ffff:127.0.0.1", "8080", "", true, ""},
-        {"[::1]:8080", "::1", "8080", "", true, ""},
         {self + ":8080", "127.0.0.1", "8080", "", true, ""},
         {self + ".local:8080", "127.0.0.1", "8080", "", true, ""},
         {"Controller.Example:8080", "127.0.0.1", "8080", "", true, ""},
         {"[fd00::5]:8080", "127.0.0.1", "8080", "", true, ""},
-        {"controller.example", "127.0.0.1", "80", "", true, ""},
-        {"controller.example", "127.0.0.1", "443", "on", true, ""},
     };
     const std::string saved = "MOD_TARVOUPDATE_FIRMWARE1=a\nMOD_TARVOUPDATE_FIRMWARE2=\n";
     auto check = [&](const Row &row, const std::string &ignored) {
@@ -729,14 +713,6 @@ TEST(SetPage, SameOriginOrNoOriginMaySave) {
         {"", "", "", "", "button=Apply&firmware1=d",
          "MOD_TARVOUPDATE_FIRMWARE1=d\nMOD_TARVOUPDATE_FIRMWARE2=\n",
          "d for PORT1 and no image for PORT2"},
-        // Without Origin the Referer decides; the scheme counts when the
-        // server names it.
-        {"", "http://127.0.0.1:8080/index.cgi", "http", "", "button=Apply&firmware1=e",
-         "MOD_TARVOUPDATE_FIRMWARE1=e\nMOD_TARVOUPDATE_FIRMWARE2=\n",
-         "e for PORT1 and no image for PORT2"},
-        {"HTTPS://127.0.0.1:8080", "http://127.0.0.1:8080/index.cgi", "", "on",
-         "button=Apply&firmware1=f", "MOD_TARVOUPDATE_FIRMWARE1=f\nMOD_TARVOUPDATE_FIRMWARE2=\n",
-         "f for PORT1 and no image for PORT2"},
     };
     for (const Row &row : rows) {
         Request req;
