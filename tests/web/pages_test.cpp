@@ -479,10 +479,12 @@ TEST(SetPage, ResultRowTellsTheOutcomeAndWhatToDo) {
          "Checking firmware file V1a2a3b4b5b6b7o.hex ... failed: line 5: wrong "
          "checksum</td></tr><tr><td>",
          false, refused},
-        {5,
-         "Checking firmware file V1a2a3b4b5b6b7o.hex ... failed</td></tr><tr><td>line 5: "
-         "wrong checksum</td></tr><tr><td>",
-         false, refused},
+        // Without the check's row the sentence goes without a reason.
+        {5, "Checking firmware file V1a2a3b4b5b6b7o.hex ... done</td></tr><tr><td>", false,
+         "The image V1a2a3b4b5b6b7o.hex was refused, and the board was not touched. Choose "
+         "another image, or put a good copy of it in /opt/tarvo_update/fw/, and press Update "
+         "again." +
+             DETAILS},
         {7, "Another update is running (pid 4194999)</td></tr><tr><td>", false,
          "PORT1 was not updated: another update is running (pid 4194999). Wait for that update "
          "to finish, then press Update again." +
