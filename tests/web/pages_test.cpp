@@ -579,27 +579,17 @@ TEST(SetPage, CrossSiteRequestsAreRefusedVisibly) {
     World w;
     fake_updater(w);
     const std::string self = "127.0.0.1:8080";
-    struct Row {
-        std::string origin, referer, scheme, https, server, sender;
-    };
     // The verdicts themselves are the request guard's table; here the page
-    // that carries one out.
-    const std::vector<Row> rows = {
-        {"http://evil.example", "", "", "", self, "http://evil.example"},
-        {"", "http://evil.example/index.cgi?x=1", "", "", self, "http://evil.example"},
-    };
+    // that carries one out, from an Origin or a Referer.
     for (const char *button : {"Apply", "Update+PORT1"}) {
-        for (const Row &row : rows) {
+        for (bool origin : {true, false}) {
             Request req;
             req.body = std::string("firmware1=a&button=") + button;
-            req.origin = row.origin;
-            req.referer = row.referer;
-            req.scheme = row.scheme;
-            req.https = row.https;
+            (origin ? req.origin : req.referer) = "http://evil.example/index.cgi?x=1";
             auto r = serve(w, "set.cgi", req);
-            std::string what = std::string(button) + " " + row.origin + " " + row.referer;
+            std::string what = std::string(button) + (origin ? " Origin" : " Referer");
             EXPECT_EQ(r.status, 0) << what;
-            EXPECT_EQ(r.out, REFUSED_HEAD + refused_box(row.server, row.sender) + END) << what;
+            EXPECT_EQ(r.out, REFUSED_HEAD + refused_box(self, "http://evil.example") + END) << what;
             EXPECT_FALSE(file_exists(w.path("/opt/tarvo_update/etc/settings"))) << what;
         }
     }
