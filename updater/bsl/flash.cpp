@@ -18,8 +18,6 @@ namespace {
 
 constexpr const char *FIRMWARE_DIR_PATTERN = "/opt/tarvo_update/fw/%s";
 
-constexpr std::uint32_t FLASH_START = 0xC000;
-constexpr std::uint32_t FLASH_END = 0xFFFF;
 // Most bytes of one write and read-back, the w/r unit of the progress: the
 // longest data record the Intel HEX format has (255 bytes), rounded up to a
 // whole word.  A piece goes to the loader in blocks of BSL_FLASH_BLOCK bytes.
@@ -96,12 +94,12 @@ bool firmware_path(const char *file, FirmwarePath *path, char *reason, std::size
 }
 
 int flash_progress_percent(std::uint32_t device_address) {
-    if (device_address < FLASH_START)
+    if (device_address < MSP430_MAIN_START)
         return 0;
-    if (device_address > FLASH_END)
+    if (device_address > MSP430_MAIN_END)
         return 100;
-    return static_cast<int>(static_cast<double>(device_address - FLASH_START) /
-                            static_cast<double>(FLASH_END - FLASH_START) * 100.0);
+    return static_cast<int>(static_cast<double>(device_address - MSP430_MAIN_START) /
+                            static_cast<double>(MSP430_MAIN_END - MSP430_MAIN_START) * 100.0);
 }
 
 int flash_chunk(int port, std::uint32_t address, const std::uint8_t *data, int length,
