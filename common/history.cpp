@@ -1,5 +1,6 @@
 #include "common/history.h"
 
+#include "common/outcome.h"
 #include "common/platform.h"
 #include "common/safe_file.h"
 
@@ -615,8 +616,8 @@ int history_update_port(int pid) {
 void history_text(const OutcomeRecord &r, char *line, std::size_t size) {
     char failure[700] = "";
     if (r.reason[0])
-        std::snprintf(failure, sizeof failure, " %s%s%s.", r.stage[0] ? r.stage : "",
-                      r.stage[0] ? ": " : "", r.reason);
+        std::snprintf(failure, sizeof failure, " %s%s%s%s.", r.stage[0] ? "At " : "",
+                      r.stage[0] ? stage_words(r.stage) : "", r.stage[0] ? ": " : "", r.reason);
     std::snprintf(line, size, "%s PORT%d %s: %s%s (exit %d %s, %.0f s, by %s, pid %d)",
                   r.start[0] ? r.start : "-", r.port, r.image, r.outcome, failure, r.status,
                   r.cause, r.duration, r.by[0] ? r.by : "-", r.pid);

@@ -14,7 +14,6 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -119,46 +118,37 @@ void forget_old_tokens(const char *dir, std::time_t now) {
 
 } // namespace
 
-bool outcome_result_text(int port, const char *file, int pid, int wait_status, char *out,
-                         std::size_t size) {
+bool outcome_result_text(int port, const char *file, int pid, char *out, std::size_t size,
+                         bool *ok) {
     char image[300];
     html_escape_into(image, sizeof image, file);
     static OutcomeRecord record;
     ByPid by{pid, &record, false};
     char reason[600];
-    if (pid > 0)
-        history_read(port, 20, of_pid, &by, reason, sizeof reason);
-    if (by.found && record.status == EXIT_UPDATED) {
+    if (pid <= 0 || history_read(port, 20, of_pid, &by, reason, sizeof reason) <= 0 || !by.found)
+        return false;
+    *ok = record.status == EXIT_UPDATED;
+    if (*ok) {
         char reading[400];
         reading_text(record.after, reading, sizeof reading);
         std::snprintf(out, size, "PORT%d now runs %s%s.", port, image, reading);
         return true;
     }
-    if (by.found) {
-        char words[3000];
-        failure_words(record, words, sizeof words);
-        std::snprintf(out, size, "PORT%d, %s: %s%s", port, image, words, DETAILS);
-        return false;
+    // Turned away: the update that holds the lock, by its port where it can
+    // be told.
+    const char *pid_text = std::strstr(record.reason, "(pid ");
+    int other = std::strcmp(record.cause, CAUSE_BUSY) == 0 && pid_text
+                    ? history_update_port(std::atoi(pid_text + 5))
+                    : 0;
+    if (other) {
+        std::size_t n = std::strlen(record.reason);
+        std::snprintf(record.reason + n, sizeof record.reason - n, ": PORT%d is being updated",
+                      other);
     }
-    // No record: the updater did not start, or did not get to its end.
-    if (wait_status < 0)
-        std::snprintf(out, size,
-                      "The updater /opt/tarvo_update/bin/tarvo_update could not be started, so "
-                      "nothing was changed. The installation needs a look.");
-    else if (WIFSIGNALED(wait_status))
-        std::snprintf(out, size,
-                      "The updater was ended by signal %d before the update of PORT%d was done, "
-                      "and the board may be left without firmware. Update this port again.%s",
-                      WTERMSIG(wait_status), port, DETAILS);
-    else {
-        const Outcome &o = outcome_of(WEXITSTATUS(wait_status), nullptr);
-        char outcome[700], action[700];
-        html_escape_into(outcome, sizeof outcome, o.outcome);
-        html_escape_into(action, sizeof action, o.action);
-        std::snprintf(out, size, "PORT%d, %s: %s %s%s", port, image, outcome, action, DETAILS);
-        return WEXITSTATUS(wait_status) == EXIT_UPDATED;
-    }
-    return false;
+    char words[3000];
+    failure_words(record, words, sizeof words);
+    std::snprintf(out, size, "PORT%d, %s: %s%s", port, image, words, DETAILS);
+    return true;
 }
 
 void outcome_last_html(int port, char *out, std::size_t size) {

@@ -15,11 +15,11 @@ constexpr const char *FORM_TOKEN_FIELD = "token";
 constexpr int HISTORY_SHOWN = 10;
 
 // The result row's text (HTML) for the update of `port` with `file` that the
-// updater with this pid ran, from its record; `wait_status` is the updater's
-// wait status, or -1 when it was not started.  True when the board now runs
-// the image (the row is green).
-bool outcome_result_text(int port, const char *file, int pid, int wait_status, char *out,
-                         std::size_t size);
+// updater with this pid ran, from its outcome record; *ok when the board now
+// runs the image (the row is green).  False when there is no such record
+// (the updater did not get to its end, or could not write it).
+bool outcome_result_text(int port, const char *file, int pid, char *out, std::size_t size,
+                         bool *ok);
 
 // The port's last outcome, for the index page (HTML): "last update TIME:
 // IMAGE, OUTCOME", or "" when the history has none.
