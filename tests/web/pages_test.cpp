@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -622,6 +623,32 @@ TEST(SetPage, SimulatedUpdaterWritesIntoTheOpenCell) {
     for (const auto &m : w.messages())
         html = html || m.text == "Using HTML output.";
     EXPECT_TRUE(html);
+}
+
+// A flashing that fails at its last block, after the whole output: the
+// result row still has the stage and the reason, from the outcome record.
+TEST(SetPage, FailureAtTheLastBlockIsToldWithStageAndReason) {
+    World w("tarvo", "none");
+    const std::string image = "V1a2a3c4b5b6b7o.hex";
+    std::istringstream in(read_file(w.path("/opt/tarvo_update/fw/" + image)));
+    std::string line, last;
+    while (std::getline(in, line))
+        if (line.size() > 9 && line.substr(7, 2) == "00")
+            last = line;
+    ASSERT_EQ(w.sim({"fault", w.root(), "1", "corrupt-readback=0x" + last.substr(3, 4)}).status, 0);
+    Request req;
+    req.body = "button=Update+PORT1&firmware1=" + image;
+    auto r = serve(w, "set.cgi", req);
+    EXPECT_GT(r.out.size(), 100000u);
+    EXPECT_NE(r.out.find(update_end(false, "PORT1, " + image +
+                                               ": The update failed while the board was being "
+                                               "written; the board may have no working firmware. "
+                                               "At the flashing: read-back differs from what was "
+                                               "written. Update this port again; if it fails "
+                                               "again, check the board and its port." +
+                                               DETAILS)),
+              std::string::npos)
+        << r.out.substr(r.out.size() - 2000);
 }
 
 TEST(SetPage, RequestsThatChangeNothingGetAnEmptyPage) {
