@@ -332,7 +332,7 @@ void page_index() {
     const char *chosen[PORT_COUNT] = {settings.firmware1, settings.firmware2};
     for (int i = 0; i < PORT_COUNT; ++i) {
         const PortInfo &port = PORT_TABLE[i];
-        char state[1024];
+        char state[2600];
         if (board_present(port.number)) {
             html_text(port.selector_label);
             html_select(port.form_field, chosen[i], firmware_options);

@@ -76,8 +76,18 @@ TEST(Info, BoardLeftByAnInterruptedUpdateDoesNotAnswerAndIsLeftAlone) {
     ASSERT_NE(at, std::string::npos) << record;
     std::string since = record.substr(at + 6, record.find('\n', at) - at - 6);
 
+    auto info_lines = [&] {
+        std::string log = w.log();
+        int n = 0;
+        for (auto at = log.find("tarvo_info["); at != std::string::npos;
+             at = log.find("tarvo_info[", at + 1))
+            ++n;
+        return n;
+    };
     auto r = w.info({"1", "json"});
     EXPECT_EQ(r.status, 8);
+    // One line in the log for a board that does not answer, none for one that does.
+    EXPECT_EQ(info_lines(), 1) << w.log();
     EXPECT_EQ(r.out, "{\"port\":1,\"status\":\"no-answer\",\"board\":true,\"answered\":false,"
                      "\"version\":null,\"config\":null,\"pending\":{\"image\":"
                      "\"V1a2a3c4b5b6b7o.hex\",\"since\":\"" +
@@ -88,7 +98,9 @@ TEST(Info, BoardLeftByAnInterruptedUpdateDoesNotAnswerAndIsLeftAlone) {
     // Neither the board's lines nor its loader were touched.
     EXPECT_EQ(w.sim({"show", w.root()}).out, before);
     // The other port's board answers as ever.
+    int lines = info_lines();
     EXPECT_EQ(w.info({"2"}).status, 0);
+    EXPECT_EQ(info_lines(), lines);
 }
 
 TEST(Info, IsTurnedAwayWhileAnUpdateRuns) {
