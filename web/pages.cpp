@@ -230,8 +230,13 @@ void run_updater_relayed(int port, const char *file, UpdaterRun *run) {
     run->tail[0] = '\0';
     char program[512];
     plat_path(UPDATER_PROGRAM, program, sizeof program);
+    // Only a port of the table is handed to the updater; anything else does
+    // not start it.
+    const PortInfo *row = port_info(port);
+    if (!row)
+        return;
     char port_arg[12];
-    std::snprintf(port_arg, sizeof port_arg, "%d", port_for_updater(port).number);
+    std::snprintf(port_arg, sizeof port_arg, "%d", row->number);
     char html_arg[] = "html";
     char *argv[] = {program, port_arg, const_cast<char *>(file), html_arg, nullptr};
     // out carries the output; failed tells the parent that the program did
@@ -695,7 +700,7 @@ void page_index() {
     for (int i = 0; i < PORT_COUNT; ++i) {
         const PortInfo &port = PORT_TABLE[i];
         char state[1024];
-        if (board_present(port.number)) {
+        if (board_present(port)) {
             html_text(port.selector_label);
             html_select(port.form_field, chosen[i], firmware_options);
             html_submit("button", port.update_button);
