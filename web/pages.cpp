@@ -312,7 +312,7 @@ void page_index() {
     for (int i = 0; i < PORT_COUNT; ++i) {
         const PortInfo &port = PORT_TABLE[i];
         char state[1024];
-        if (board_present(port.number)) {
+        if (board_present(port)) {
             html_text(port.selector_label);
             html_select(port.form_field, chosen[i], firmware_options);
             html_submit("button", port.update_button);
