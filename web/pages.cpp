@@ -231,7 +231,7 @@ void saved_box(char *const files[PORT_COUNT]) {
     html_message_box(true, "Configuration", text, "index.cgi", "Back");
 }
 
-void update_window(int port, const char *file) {
+void update_window(const PortInfo &port, const char *file) {
     std::fputs("<center>\n"
                "<form name=\"f\" action=\"\">\n"
                "<table cellspacing=\"0\" cellpadding=\"5\" border=\"3\" class=\"window\">\n"
@@ -252,7 +252,7 @@ void update_window(int port, const char *file) {
     // The updater's last cell is closed, the result gets a row of its own,
     // then the OK row.
     std::fputs("</td></tr>\n", stdout);
-    result_row(port, file, run);
+    result_row(port.number, file, run);
     std::fputs("<tr align=\"center\"><td id=\"button\"><a href=\"index.cgi\">&raquo; "
                "OK &laquo;</a>",
                stdout);
@@ -367,7 +367,7 @@ void page_set() {
             for (int i = 0; i < PORT_COUNT; ++i) {
                 const char *label = PORT_TABLE[i].update_button;
                 if (std::strncmp(button, label, std::strlen(label)) == 0) {
-                    update_window(PORT_TABLE[i].number, files[i]);
+                    update_window(PORT_TABLE[i], files[i]);
                     break;
                 }
             }
