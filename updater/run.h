@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <ctime>
 
+struct PortInfo;
+
 // Output mode: HTML fragments for the web page, or plain text.
 extern bool html_mode;
 // Ends every progress line: "\n" in text mode, "</td></tr><tr><td>" in HTML mode.
@@ -57,7 +59,7 @@ const FlashPrinter &flash_printer();
 
 // The update stages after the board check, on a port with a TARVO board.
 // Returns the exit status of the run; the cause is in run_record.
-int update_sequence(int port, const char *file);
+int update_sequence(const PortInfo &port, const char *file);
 
 // The firmware file check and the signature verdict, as the update runs them,
 // with its progress line; true when the image may be flashed.

@@ -238,7 +238,7 @@ void saved_box(char *const files[PORT_COUNT]) {
     html_message_box(true, "Configuration", text, "index.cgi", "Back");
 }
 
-void update_window(int port, const char *file) {
+void update_window(const PortInfo &port, const char *file) {
     std::fputs("<center>\n"
                "<form name=\"f\" action=\"\">\n"
                "<table cellspacing=\"0\" cellpadding=\"5\" border=\"3\" class=\"window\">\n"
@@ -254,7 +254,7 @@ void update_window(int port, const char *file) {
                stdout);
     // How long, and not to power off: before the progress, in a row of its own.
     char note[300];
-    outcome_duration_note(port, note, sizeof note);
+    outcome_duration_note(port.number, note, sizeof note);
     std::printf("%s</td></tr><tr><td>", note);
     // Everything so far must reach the client before the updater writes.
     std::fflush(stdout);
@@ -263,7 +263,7 @@ void update_window(int port, const char *file) {
     // The updater's last cell is closed, the result gets a row of its own,
     // then the OK row.
     std::fputs("</td></tr>\n", stdout);
-    result_row(port, file, run);
+    result_row(port.number, file, run);
     std::fputs("<tr align=\"center\"><td id=\"button\"><a href=\"index.cgi\">&raquo; "
                "OK &laquo;</a>",
                stdout);
@@ -333,7 +333,7 @@ void page_index() {
     for (int i = 0; i < PORT_COUNT; ++i) {
         const PortInfo &port = PORT_TABLE[i];
         char state[2600];
-        if (board_present(port.number)) {
+        if (board_present(port)) {
             html_text(port.selector_label);
             html_select(port.form_field, chosen[i], firmware_options);
             html_submit("button", port.update_button);
@@ -435,7 +435,7 @@ void page_set() {
                       escaped);
         html_message_box(false, "Update not started", text, "index.cgi", "Back");
     } else if (update >= 0) {
-        update_window(PORT_TABLE[update].number, files[update]);
+        update_window(PORT_TABLE[update], files[update]);
     }
     std::free(button);
     for (char *file : files)

@@ -32,11 +32,11 @@ void keep_tail(UpdaterRun *run, const char *data, std::size_t n) {
 // Starts the updater with its standard output on `out` (the write end is
 // closed here).  `failed` tells the parent that the program did not start:
 // it closes on a successful exec.  Returns the child, or -1.
-pid_t start_updater(int port, const char *file, int out[2], int failed[2]) {
+pid_t start_updater(const PortInfo &port, const char *file, int out[2], int failed[2]) {
     char program[512];
     plat_path(UPDATER_PROGRAM, program, sizeof program);
     char port_arg[12];
-    std::snprintf(port_arg, sizeof port_arg, "%d", port_for_updater(port).number);
+    std::snprintf(port_arg, sizeof port_arg, "%d", port.number);
     char html_arg[] = "html";
     char *argv[] = {program, port_arg, const_cast<char *>(file), html_arg, nullptr};
     pid_t pid = vfork();
@@ -122,7 +122,7 @@ void plain_text(const char *html, std::size_t len, char *out, std::size_t size) 
 
 } // namespace
 
-void updater_run_relayed(int port, const char *file, UpdaterRun *run) {
+void updater_run_relayed(const PortInfo &port, const char *file, UpdaterRun *run) {
     run->status = -1;
     run->pid = 0;
     run->tail_len = 0;

@@ -3,6 +3,8 @@
 // say how the update went.
 #pragma once
 
+#include "common/ports.h"
+
 #include <cstddef>
 
 constexpr const char *UPDATER_PROGRAM = "/opt/tarvo_update/bin/tarvo_update";
@@ -21,7 +23,7 @@ struct UpdaterRun {
 // standard output on a pipe, and passes all of it on to ours as it comes,
 // keeping the end of it in `run`.  The updater never waits for the page:
 // what the client does not take (it went away) is read and dropped.
-void updater_run_relayed(int port, const char *file, UpdaterRun *run);
+void updater_run_relayed(const PortInfo &port, const char *file, UpdaterRun *run);
 
 // The last progress row of the output ("STAGE ... RESULT") whose stage starts
 // with `stage` (any stage when empty) and whose result holds `word`: the
