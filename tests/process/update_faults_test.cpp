@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -214,6 +215,16 @@ TEST_F(UpdateFault, KilledRunAndTornRecordLoseNothingElse) {
     EXPECT_EQ(json_field(newest, "cause"), "updated");
     EXPECT_EQ(w.info({"--history", "json"}).out, newest + "\n" + kept + "\n");
     EXPECT_EQ(testing_support::read_file(history), kept + "\n" + torn + "\n" + newest + "\n");
+
+    // A history that cannot be written costs one warning, and nothing else.
+    std::filesystem::remove(history);
+    std::filesystem::create_directory(history);
+    auto refused = w.update({"1", "Vmissing.hex"});
+    EXPECT_EQ(refused.status, 5);
+    int warnings = 0;
+    for (const auto &m : w.messages())
+        warnings += m.level == "warn" && m.text.rfind("main: Update history: ", 0) == 0;
+    EXPECT_EQ(warnings, 1) << w.log();
 }
 
 TEST_F(UpdateFault, SilentFirmwareShowsNothingAndMatchesNothing) {
