@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,7 +22,7 @@ constexpr const char *SETTINGS_DIR = "/opt/tarvo_update/etc";
 constexpr mode_t HISTORY_MODE = 0660;
 // How long an append waits for a rotation or another append to finish.
 constexpr int LOCK_TRIES = 250;
-constexpr unsigned long LOCK_PAUSE_US = 2000;
+constexpr int LOCK_PAUSE_MS = 2;
 // The most of the file a reader takes: its end, where the newest records are.
 constexpr std::size_t READ_LIMIT = (HISTORY_KEEP + HISTORY_SLACK) * HISTORY_LINE_SIZE;
 
@@ -417,8 +418,9 @@ int open_locked(const char *path, struct stat *st, char *reason, std::size_t siz
             }
         }
         int tries = 0;
+        // Real time: the holder is another process.
         while (flock(fd, LOCK_EX | LOCK_NB) != 0 && ++tries < LOCK_TRIES)
-            plat_usleep(LOCK_PAUSE_US);
+            poll(nullptr, 0, LOCK_PAUSE_MS);
         if (tries == LOCK_TRIES) {
             close(fd);
             fail(reason, size, "%s is held by another writer", path);

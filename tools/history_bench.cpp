@@ -56,9 +56,6 @@ const char *plat_path(const char *fixed, char *buf, std::size_t size) {
     std::snprintf(buf, size, "%s%s", root, fixed);
     return buf;
 }
-void plat_usleep(unsigned long usec) {
-    usleep(static_cast<useconds_t>(usec));
-}
 
 int main(int argc, char **argv) {
     if (argc != 4) {
