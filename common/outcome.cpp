@@ -33,7 +33,7 @@ const Outcome OUTCOME_TABLE[] = {
     {EXIT_NO_REGISTERS, CAUSE_NO_REGISTERS,
      "The port's registers cannot be reached (/dev/mem); the board was not touched.",
      "Run the update as root or with CAP_SYS_RAWIO."},
-    {EXIT_NO_REGISTERS, CAUSE_UNSAFE_DIRECTORY,
+    {EXIT_UNSAFE_DIRECTORY, CAUSE_UNSAFE_DIRECTORY,
      "A private directory of the updater is open to others; the board was not touched.",
      "Give the directory back to root and the web server's group, mode 2770, then update "
      "again."},
