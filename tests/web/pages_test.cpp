@@ -381,6 +381,19 @@ TEST(IndexPage, ShowsInterruptedAndRunningUpdates) {
                                 image + " pending since 20";
     EXPECT_NE(page.find(pending), std::string::npos) << page;
     EXPECT_NE(page.find(port_row(2, -1)), std::string::npos);
+    // Once boot recovery has tried three times, the page says it gave up.
+    const std::string record_path = w.path("/opt/tarvo_update/state/PORT1");
+    std::string record = read_file(record_path);
+    const std::string tried = "attempts=1\n";
+    ASSERT_NE(record.find(tried), std::string::npos) << record;
+    testing_support::write_file(record_path,
+                                record.replace(record.find(tried), tried.size(), "attempts=3\n"));
+    page = serve(w, "index.cgi").out;
+    EXPECT_NE(page.find("; recovery gave up after 3 tries: update this port by hand</font>"),
+              std::string::npos)
+        << page;
+    EXPECT_TRUE(w.info({"1"}).out.ends_with(
+        "; recovery gave up after 3 tries: update this port by hand\n"));
 
     auto running = w.spawn_update({"2", image}, {"TARVO_SIM_SPEED=5"});
     // Running once it has found the board (it holds the lock from before).
