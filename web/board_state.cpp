@@ -1,5 +1,6 @@
 #include "web/board_state.h"
 
+#include "common/history.h"
 #include "common/platform.h"
 #include "web/exec.h"
 #include "web/html.h"
@@ -159,10 +160,7 @@ int board_state_query(int port, BoardState *state) {
 }
 
 int updating_port(int pid) {
-    char port[16];
-    if (!updater_process(pid, port, sizeof port))
-        return 0;
-    return std::strcmp(port, "1") == 0 ? 1 : std::strcmp(port, "2") == 0 ? 2 : 0;
+    return history_update_port(pid);
 }
 
 const char *offered_image(const char *config) {
