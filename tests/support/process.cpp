@@ -1,6 +1,7 @@
 #include "tests/support/process.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -235,13 +236,23 @@ std::vector<std::string> World::program_env(const std::vector<std::string> &env)
 const std::vector<std::string> World::NOBODY = {"/usr/bin/setpriv", "--reuid=nobody",
                                                 "--regid=nogroup", "--clear-groups"};
 
-void World::open_to_all_users() const {
+const std::vector<std::string> World::OTHER_USER = {"/usr/bin/setpriv", "--reuid=4242",
+                                                    "--regid=4242", "--clear-groups"};
+
+void World::set_up_for_web_user() const {
     for (const auto &e : std::filesystem::recursive_directory_iterator(root_))
         if (!e.is_symlink())
             chmod(e.path().c_str(), e.is_directory() ? 0777 : 0666);
-    chmod(root_.c_str(), 0755);
-    chmod(path("/var/tarvo_update").c_str(), 01777);
-    chmod(path("/opt/tarvo_update/state").c_str(), 01777);
+    // The directories above the key directory stay root's alone.
+    for (const char *dir : {"", "/opt", "/opt/tarvo_update"})
+        chmod(path(dir).c_str(), 0755);
+    const gid_t web = 65534;
+    for (const char *dir :
+         {"/opt/tarvo_update/etc", "/var/tarvo_update", "/opt/tarvo_update/state"})
+        if (chown(path(dir).c_str(), static_cast<uid_t>(-1), web) != 0)
+            std::perror(path(dir).c_str());
+    for (const char *dir : {"/var/tarvo_update", "/opt/tarvo_update/state"})
+        chmod(path(dir).c_str(), 02770);
 }
 
 RunResult World::update(const std::vector<std::string> &args,
