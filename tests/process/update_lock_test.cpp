@@ -342,7 +342,8 @@ TEST_F(UpdateLockUsers, ConcurrentRootRunsNeverOverlap) {
     int inside = 0;
     while (std::getline(log, line)) {
         for (int pid : updated) {
-            const std::string tag = "[" + std::to_string(pid) + "]: ";
+            std::string tag = std::to_string(pid);
+            tag.insert(0, 1, '[').append("]: ");
             if (line.find(tag + "Update of ") != std::string::npos) {
                 EXPECT_EQ(inside, 0) << line;
                 inside = pid;
