@@ -68,8 +68,9 @@ class World {
 
     // The world set up as the installation sets it up for the web server's user
     // (nobody here, of group nogroup): anyone may use its files, the settings
-    // directory and the private directories of the lock and the records belong
-    // to that group, and these are mode 2770.  Needs root.
+    // directory belongs to that user and group, and the installation's
+    // tarvo_dirs gives the private directories of the lock and the records to
+    // that group.  Needs root.
     void set_up_for_web_user() const;
     // Wrappers that run the programs as the web server's user (nobody, of the
     // group nogroup), and as another local user (of no group of the world).
