@@ -4,8 +4,9 @@
 // image, so that a board left erased or half written heals without a person.
 // It gives up, and says so in the system log, where a person must look: the
 // update was already tried three times (a boot that found the board gone
-// counts as a try), or its image is missing or is no longer the one the
-// update began with.  Everything goes to the system log, and one line per
+// counts as a try), its image is missing or is no longer the one the update
+// began with, or the updater refuses the image (a key installed since, a
+// signature that does not fit): no later boot would do better.  Everything goes to the system log, and one line per
 // port to standard output.
 #include "common/cli.h"
 #include "common/platform.h"
