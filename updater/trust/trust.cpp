@@ -54,8 +54,8 @@ const char *unsafe(const struct stat &st, char *why, std::size_t size) {
 // Whether every directory above the key directory, up to the system's root,
 // is root's and writable by nobody else: whoever may write one of them may
 // rename the key directory away, or put another in its place.  False with
-// the reason when one is not.
-bool safe_above(char *why, std::size_t size) {
+// the refusal's reason when one is not.
+bool safe_above(char *reason, std::size_t size) {
     char fixed[WHERE_SIZE];
     std::snprintf(fixed, sizeof fixed, "%s", TRUST_KEY_DIR);
     for (char *slash = std::strrchr(fixed, '/'); slash; slash = std::strrchr(fixed, '/')) {
@@ -69,7 +69,9 @@ bool safe_above(char *why, std::size_t size) {
         else if (!unsafe(st, wrong, sizeof wrong))
             wrong[0] = '\0';
         if (wrong[0] != '\0') {
-            std::snprintf(why, size, "directory %s above the key directory %s", fixed, wrong);
+            std::snprintf(reason, size,
+                          "directory %s above the key directory %s: no image is trusted", fixed,
+                          wrong);
             return false;
         }
         if (slash == fixed)
@@ -201,9 +203,9 @@ bool trust_check_image(const char *fixed, const char *where, const std::uint8_t 
     verdict->verified = false;
     verdict->key_id[0] = '\0';
 
+    if (!safe_above(reason, size))
+        return false;
     char why[WHY_SIZE];
-    if (!safe_above(why, sizeof why))
-        return refuse(reason, size, "%s: no image is trusted", why);
     char dir_path[WHERE_SIZE];
     plat_path(TRUST_KEY_DIR, dir_path, sizeof dir_path);
     // Never through a link: whoever may change the link's target chooses the keys.
