@@ -6,8 +6,8 @@
 // update was already tried three times (a boot that found the board gone
 // counts as a try), its image is missing or is no longer the one the update
 // began with, or the updater refuses the image (a key installed since, a
-// signature that does not fit): no later boot would do better.  Everything goes to the system log, and one line per
-// port to standard output.
+// signature that does not fit): no later boot would do better.  Everything
+// goes to the system log, and one line per port to standard output.
 #include "common/cli.h"
 #include "common/platform.h"
 #include "updater/bsl/bsl.h"
