@@ -40,7 +40,7 @@ bool is_key_name(const char *name) {
 // Why a file or directory cannot hold what the owner trusts: anyone but root
 // who can change it could change the trust.  nullptr when it can.
 const char *unsafe(const struct stat &st, char *why, std::size_t size) {
-    if (st.st_uid != 0) {
+    if (st.st_uid != plat_root_uid()) {
         std::snprintf(why, size, "belongs to uid %u, not root", static_cast<unsigned>(st.st_uid));
         return why;
     }
@@ -49,6 +49,49 @@ const char *unsafe(const struct stat &st, char *why, std::size_t size) {
         return why;
     }
     return nullptr;
+}
+
+// Whether every directory above the key directory, up to the system's root,
+// is root's and writable by nobody else: whoever may write one of them may
+// rename the key directory away, or put another in its place.  False with
+// the refusal's reason when one is not.
+bool safe_above(char *reason, std::size_t size) {
+    char fixed[WHERE_SIZE];
+    std::snprintf(fixed, sizeof fixed, "%s", TRUST_KEY_DIR);
+    for (char *slash = std::strrchr(fixed, '/'); slash; slash = std::strrchr(fixed, '/')) {
+        slash[slash == fixed ? 1 : 0] = '\0';
+        char path[WHERE_SIZE];
+        plat_path(fixed, path, sizeof path);
+        struct stat st;
+        char wrong[WHY_SIZE];
+        if (stat(path, &st) != 0)
+            std::snprintf(wrong, sizeof wrong, "cannot be examined (%s)", std::strerror(errno));
+        else if (!unsafe(st, wrong, sizeof wrong))
+            wrong[0] = '\0';
+        if (wrong[0] != '\0') {
+            std::snprintf(reason, size,
+                          "directory %s above the key directory %s: no image is trusted", fixed,
+                          wrong);
+            return false;
+        }
+        if (slash == fixed)
+            break;
+    }
+    return true;
+}
+
+// The file name that the signature's trusted comment names ("file:NAME",
+// minisign's default comment has it), or false when it names none.
+bool signed_name(const MinisignSignature &sig, char *name, std::size_t size) {
+    for (const char *p = sig.comment; (p = std::strstr(p, "file:")) != nullptr; p += 5) {
+        if (p != sig.comment && p[-1] != '\t' && p[-1] != ' ')
+            continue;
+        p += 5;
+        std::size_t n = std::strcspn(p, "\t");
+        std::snprintf(name, size, "%.*s", static_cast<int>(n), p);
+        return true;
+    }
+    return false;
 }
 
 // Reads a key or signature file whole; its length, or -1 with the reason.
@@ -160,16 +203,24 @@ bool trust_check_image(const char *fixed, const char *where, const std::uint8_t 
     verdict->verified = false;
     verdict->key_id[0] = '\0';
 
+    if (!safe_above(reason, size))
+        return false;
+    char why[WHY_SIZE];
     char dir_path[WHERE_SIZE];
     plat_path(TRUST_KEY_DIR, dir_path, sizeof dir_path);
-    int dir_fd = open(dir_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Never through a link: whoever may change the link's target chooses the keys.
+    int dir_fd = open(dir_path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dir_fd < 0) {
         if (errno == ENOENT)
             return take_unsigned(fixed);
+        struct stat link;
+        if ((errno == ELOOP || errno == ENOTDIR) && lstat(dir_path, &link) == 0)
+            return refuse(reason, size, "key directory %s is %s: no image is trusted",
+                          TRUST_KEY_DIR,
+                          S_ISLNK(link.st_mode) ? "a symbolic link" : "not a directory");
         return refuse(reason, size, "key directory %s cannot be read (%s)", TRUST_KEY_DIR,
                       std::strerror(errno));
     }
-    char why[WHY_SIZE];
     struct stat st;
     if (fstat(dir_fd, &st) != 0)
         std::snprintf(why, sizeof why, "cannot be read (%s)", std::strerror(errno));
@@ -241,6 +292,12 @@ bool trust_check_image(const char *fixed, const char *where, const std::uint8_t 
             return refuse(reason, size, "the signature library (libsodium) cannot start");
         }
     }
+    // The name is the configuration the board gets: a signed image copied
+    // under another name with its signature is not what was signed.
+    char named[MINISIGN_COMMENT_MAX + 1];
+    if (signed_name(sig, named, sizeof named) && std::strcmp(named, base_name(fixed)) != 0)
+        return refuse(reason, size, "the signature by key %s was made for the file %s, not %s", id,
+                      named, base_name(fixed));
     plat_syslog(LOG_NOTICE, "Firmware file %s verified: signed by key %s (%s), trusted comment: %s",
                 fixed, id, signer->file, sig.comment);
     verdict->verified = true;
