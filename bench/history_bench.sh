@@ -11,16 +11,12 @@
 #   TARVO_BENCH_QUICK=1: build-release, 50 appends, 2 pages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/lib/build.sh
 quick=${TARVO_BENCH_QUICK:-}
 build=${1:-$([ -n "$quick" ] && echo build-release || echo build)}
 appends=${2:-$([ -n "$quick" ] && echo 50 || echo 500)}
 runs=${3:-$([ -n "$quick" ] && echo 2 || echo 20)}
-if [ ! -x "$build/tools/history_bench" ] || [ ! -x "$build/sim/index.cgi" ] ||
-  [ ! -x "$build/sim/tarvo_info" ] || [ ! -x "$build/sim/tarvo-sim" ]; then
-  cmake -S . -B "$build" >/dev/null
-  cmake --build "$build" -j2 --target history_bench index_cgi_sim tarvo_info_sim tarvo-sim \
-    >/dev/null
-fi
+bench_build "$build" history_bench index_cgi_sim tarvo_info_sim tarvo-sim
 state=$(mktemp -d /tmp/tarvo-history-bench-XXXXXX)
 trap 'rm -rf "$state"' EXIT
 sim="$build/sim/tarvo-sim"
