@@ -14,13 +14,13 @@ namespace {
 int gpio_fd = -1;
 } // namespace
 
-int board_present(int port) {
+int board_present(const PortInfo &port) {
     if (gpio_fd < 0) {
         gpio_fd = plat_gpio_open("/dev/gpio", O_RDWR);
         if (gpio_fd < 0)
             return 0;
     }
-    unsigned long request = port_for_board_query(port).board_type_request;
+    unsigned long request = port.board_type_request;
     return plat_gpio_ioctl(gpio_fd, request) == BOARD_TYPE_TARVO ? 1 : 0;
 }
 

@@ -28,6 +28,10 @@ __attribute__((format(printf, 2, 3))) inline void plat_syslog(int level, const c
     va_end(ap);
 }
 void plat_closelog(void);
+// A log line that names the function it comes from, "FUNCTION: ...", as
+// failure lines do; for lines whose words are not fixed by anyone else.
+#define plat_log_here(level, fmt, ...)                                                             \
+    plat_syslog(level, "%s: " fmt, __func__ __VA_OPT__(, ) __VA_ARGS__)
 
 // CLOCK_MONOTONIC and microsecond sleeps.
 void plat_clock_monotonic(struct timespec *ts);

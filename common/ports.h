@@ -1,6 +1,7 @@
 // The expansion ports, one row each: everything that differs between them, for
-// every program.  A number is a port when it has a row here; lookups of other
-// numbers fail, except in the two places listed at the end.
+// every program.  A number is a port when it has a row here.  A program looks
+// its port argument up once, where it reads it, refuses a number without a
+// row, and hands the row down: nothing below asks about a number again.
 #pragma once
 
 #include <cstdint>
@@ -39,21 +40,4 @@ constexpr const PortInfo *port_info(int port) {
         if (row.number == port)
             return &row;
     return nullptr;
-}
-
-// Where a number that is no port still has a result, which the programs have
-// always had and keep: the serial driver's set-up and transfers drive PORT2's
-// UART, the web page starts the updater for PORT2, and board detection asks
-// PORT1's question.
-constexpr const PortInfo &port_or_port2(int port) {
-    return port_info(port) ? *port_info(port) : PORT_TABLE[1];
-}
-constexpr const PortInfo &port_for_uart(int port) {
-    return port_or_port2(port);
-}
-constexpr const PortInfo &port_for_updater(int port) {
-    return port_or_port2(port);
-}
-constexpr const PortInfo &port_for_board_query(int port) {
-    return port_info(port) ? *port_info(port) : PORT_TABLE[0];
 }

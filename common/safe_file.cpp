@@ -46,20 +46,6 @@ bool is_temp_name(const char *name, const char *base) {
     return true;
 }
 
-bool write_fully(int fd, const void *data, std::size_t size) {
-    const char *p = static_cast<const char *>(data);
-    while (size > 0) {
-        ssize_t n = write(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Makes the locked temporary file beside `target`; its name goes to `temp`.
 // Returns the descriptor, or -1 with errno set.
 int create_temp(const char *target, char *temp, std::size_t size) {
@@ -88,6 +74,20 @@ int fail(int result, char *reason, std::size_t reason_size, const char *what, co
 }
 
 } // namespace
+
+bool write_fully(int fd, const void *data, std::size_t size) {
+    const char *p = static_cast<const char *>(data);
+    while (size > 0) {
+        ssize_t n = write(fd, p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
 
 void safe_file_sync_directory(const char *path) {
     char dir[PATH_SIZE];

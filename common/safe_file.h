@@ -42,3 +42,6 @@ void safe_file_remove_leftovers(const char *target);
 // Syncs the directory that holds `path`, so that a rename or an unlink in it
 // survives a power loss.
 void safe_file_sync_directory(const char *path);
+
+// Writes all `size` bytes to `fd`, going on after signals; false on an error.
+bool write_fully(int fd, const void *data, std::size_t size);

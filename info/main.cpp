@@ -152,18 +152,20 @@ void print_text(const Report &r) {
 
 // Board check, lock, MODBUS queries: fills the report and returns its status.
 int query(Report *r) {
-    if (!port_info(r->port)) {
+    const PortInfo *row = port_info(r->port);
+    if (!row) {
         plat_syslog(LOG_ERR, "%s: Unknown PORT%d, expecting PORT1 or PORT2.", "main", r->port);
         return INFO_BAD_PORT;
     }
+    const PortInfo &port = *row;
     // Without the registers the board cannot be asked, whatever the driver says.
-    if (mem_read32(port_info(r->port)->uart_base, 0, nullptr) != 0) {
+    if (mem_read32(port.uart_base, 0, nullptr) != 0) {
         mem_open_error_text(errno, r->reason, sizeof r->reason);
         plat_syslog(LOG_ERR, "%s: PORT%d not queried: %s", "main", r->port, r->reason);
         return INFO_NO_ACCESS;
     }
     // The board type comes from the GPIO driver, never from the board's lines.
-    r->board = board_present(r->port) != 0;
+    r->board = board_present(port) != 0;
     if (!r->board) {
         plat_syslog(LOG_INFO, "Expansion board at PORT%d is NOT the TARVO.", r->port);
         return INFO_NO_BOARD;
@@ -178,9 +180,9 @@ int query(Report *r) {
     if (lock != PID_LOCK_TAKEN)
         return INFO_LOCK_FAILED;
 
-    uart_init_modbus(r->port);
-    r->has_version = read_fw_version(r->port, &r->version) == 0;
-    r->has_config = read_config_string(r->port, r->config, CONFIG_TEXT_SIZE) == 0;
+    uart_init_modbus(port);
+    r->has_version = read_fw_version(port, &r->version) == 0;
+    r->has_config = read_config_string(port, r->config, CONFIG_TEXT_SIZE) == 0;
     pid_lock_release();
     if (!r->has_version || !r->has_config) {
         plat_syslog(LOG_ERR, "%s: The board on PORT%d did not answer", "main", r->port);

@@ -72,13 +72,16 @@ int main(int argc, char **argv) {
         plat_closelog();
         return EXIT_USAGE;
     }
-    int port = parse_port(argv[1]);
-    if (!port_info(port)) {
-        plat_syslog(LOG_ERR, "%s: Unknown PORT%d, expecting PORT1 or PORT2.", "main", port);
+    // The port is looked up here, once: everything below is handed its row.
+    int number = parse_port(argv[1]);
+    const PortInfo *row = port_info(number);
+    if (!row) {
+        plat_syslog(LOG_ERR, "%s: Unknown PORT%d, expecting PORT1 or PORT2.", "main", number);
         cli_usage_error(USAGE, "unknown port \"%s\", expecting 1 or 2", argv[1]);
         plat_closelog();
         return EXIT_BAD_PORT;
     }
+    const PortInfo &port = *row;
     const char *file = argv[2];
     html_mode = nargs == 3 && std::strcmp(argv[3], "html") == 0;
     line_suffix = html_mode ? HTML_LINE_SUFFIX : TEXT_LINE_SUFFIX;
@@ -94,12 +97,12 @@ int main(int argc, char **argv) {
 
     // Without the registers the board can be neither asked nor updated: said
     // where the board check stands, before anything else is taken.
-    if (mem_read32(port_info(port)->uart_base, 0, nullptr) != 0) {
+    if (mem_read32(port.uart_base, 0, nullptr) != 0) {
         char why[160];
         mem_open_error_text(errno, why, sizeof why);
-        std::printf("Looking for TARVO on PORT%d ... ", port);
+        std::printf("Looking for TARVO on PORT%d ... ", port.number);
         print_failed(why);
-        plat_syslog(LOG_ERR, "%s: PORT%d not checked: %s", "main", port, why);
+        plat_syslog(LOG_ERR, "%s: PORT%d not checked: %s", "main", port.number, why);
         plat_closelog();
         return EXIT_NO_REGISTERS;
     }
@@ -120,12 +123,13 @@ int main(int argc, char **argv) {
         return lock == PID_LOCK_BUSY ? EXIT_BUSY : EXIT_LOCK_FAILED;
     }
 
-    std::printf("Looking for TARVO on PORT%d ... ", port);
+    std::printf("Looking for TARVO on PORT%d ... ", port.number);
     std::fflush(stdout);
     if (!board_present(port)) {
         std::printf("not found%s", line_suffix);
         std::fflush(stdout);
-        plat_syslog(LOG_INFO, "Expansion board at PORT%d is NOT the TARVO. Exitting ...", port);
+        plat_syslog(LOG_INFO, "Expansion board at PORT%d is NOT the TARVO. Exitting ...",
+                    port.number);
         pid_lock_release();
         plat_closelog();
         return EXIT_NO_BOARD;

@@ -1,6 +1,7 @@
 // The flashing's progress as this run shows it: a letter per step in text
 // mode, the address and percentage of each block and the start of the program
 // as HTML fragments for the web page.
+#include "common/ports.h"
 #include "updater/bsl/bsl.h"
 #include "updater/run.h"
 
@@ -28,7 +29,7 @@ void text_writing(std::uint32_t) {
 void text_written() {
     letter('r');
 }
-void text_starting(std::uint32_t, int) {
+void text_starting(std::uint32_t, const PortInfo &) {
     letter('j');
 }
 void nothing() {}
@@ -42,8 +43,9 @@ void html_writing(std::uint32_t device) {
     print_padding();
     std::fflush(stdout);
 }
-void html_starting(std::uint32_t start, int port) {
-    std::printf("%sStarting program at 0x%04X on PORT%d ... ", HTML_LINE_SUFFIX, start, port);
+void html_starting(std::uint32_t start, const PortInfo &port) {
+    std::printf("%sStarting program at 0x%04X on PORT%d ... ", HTML_LINE_SUFFIX, start,
+                port.number);
     print_padding();
     std::fflush(stdout);
 }

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <ctime>
 
+struct PortInfo;
+
 // Output mode: HTML fragments for the web page, or plain text.
 extern bool html_mode;
 // Ends every progress line: "\n" in text mode, "</td></tr><tr><td>" in HTML mode.
@@ -54,4 +56,4 @@ const FlashPrinter &flash_printer();
 
 // The update stages after the board check, on a port with a TARVO board.
 // Returns the exit status of the run.
-int update_sequence(int port, const char *file);
+int update_sequence(const PortInfo &port, const char *file);

@@ -3,6 +3,7 @@
 // flashing, new version and configuration with the match mark.  The first
 // failing stage ends the sequence.
 #include "common/platform.h"
+#include "common/ports.h"
 #include "updater/bsl/bsl.h"
 #include "updater/hexfile/hexfile.h"
 #include "updater/modbus/modbus.h"
@@ -121,8 +122,8 @@ bool check_firmware_file(const char *file) {
     return true;
 }
 
-void print_version(const char *which, int port, std::uint32_t *version) {
-    say("Reading %s TARVO FW version on PORT%d ... ", which, port);
+void print_version(const char *which, const PortInfo &port, std::uint32_t *version) {
+    say("Reading %s TARVO FW version on PORT%d ... ", which, port.number);
     uart_init_modbus(port);
     read_fw_version(port, version);
     say("0x%08X%s", *version, line_suffix);
@@ -130,8 +131,8 @@ void print_version(const char *which, int port, std::uint32_t *version) {
 
 // The new program's version, once it answers within the start-up window;
 // "no answer" otherwise.
-void print_new_version(int port) {
-    say("Reading new TARVO FW version on PORT%d ... ", port);
+void print_new_version(const PortInfo &port) {
+    say("Reading new TARVO FW version on PORT%d ... ", port.number);
     uart_init_modbus(port);
     struct timespec start;
     plat_clock_monotonic(&start);
@@ -149,9 +150,9 @@ void print_new_version(int port) {
     say("%s%s", NO_ANSWER, line_suffix);
 }
 
-bool erase_device(int port) {
-    plat_syslog(LOG_INFO, "Erasing device on PORT%d ...", port);
-    say("Erasing device on PORT%d ... ", port);
+bool erase_device(const PortInfo &port) {
+    plat_syslog(LOG_INFO, "Erasing device on PORT%d ...", port.number);
+    say("Erasing device on PORT%d ... ", port.number);
     struct timespec start;
     plat_clock_monotonic(&start);
     for (int cycle = 0; cycle < MASS_ERASE_CYCLES; ++cycle) {
@@ -167,8 +168,8 @@ bool erase_device(int port) {
     return true;
 }
 
-bool patch_loader(int port) {
-    say("Patching device on PORT%d ... ", port);
+bool patch_loader(const PortInfo &port) {
+    say("Patching device on PORT%d ... ", port.number);
     int rc = msp430_patch_bsl(port);
     if (rc < 0)
         return stage_failed("patch", rc);
@@ -176,10 +177,10 @@ bool patch_loader(int port) {
     return true;
 }
 
-bool authenticate(int port) {
-    plat_syslog(LOG_INFO, "Authenticating to Bootstrap Loader on PORT%d ...", port);
+bool authenticate(const PortInfo &port) {
+    plat_syslog(LOG_INFO, "Authenticating to Bootstrap Loader on PORT%d ...", port.number);
     // Not flushed: this title has always gone out together with its result.
-    std::printf("Authenticating to Bootstrap Loader on PORT%d ... ", port);
+    std::printf("Authenticating to Bootstrap Loader on PORT%d ... ", port.number);
     struct timespec start;
     plat_clock_monotonic(&start);
     int rc = msp430_send_passwd(port);
@@ -194,9 +195,9 @@ bool authenticate(int port) {
 
 // The progress letters or fragments of the flashing follow the title on its
 // line.
-bool flash_firmware(int port, const char *file) {
-    plat_syslog(LOG_INFO, "Flashing %s on PORT%d ...", file, port);
-    say("Flashing TARVO on PORT%d ... ", port);
+bool flash_firmware(const PortInfo &port, const char *file) {
+    plat_syslog(LOG_INFO, "Flashing %s on PORT%d ...", file, port.number);
+    say("Flashing TARVO on PORT%d ... ", port.number);
     struct timespec start;
     plat_clock_monotonic(&start);
     int rc = msp430_load_fw(port, firmware_image, firmware.fixed, flash_printer());
@@ -223,8 +224,8 @@ bool config_matches(const char *file, const char *text) {
 // fails prints "no answer" and confirms nothing.  An empty text matches any
 // name and gets the match mark, but confirms no image either: a board without
 // a configuration reports none.
-bool print_new_config(int port, const char *file) {
-    say("Reading new TARVO config on PORT%d ... ", port);
+bool print_new_config(const PortInfo &port, const char *file) {
+    say("Reading new TARVO config on PORT%d ... ", port.number);
     char text[CONFIG_TEXT_SIZE] = "";
     bool read = read_config_string(port, text, CONFIG_TEXT_SIZE) == 0;
     bool match = read && config_matches(file, text);
@@ -238,26 +239,26 @@ bool print_new_config(int port, const char *file) {
 }
 
 // The record of this update, before anything changes the board.
-bool record_update(int port, const char *file) {
+bool record_update(const PortInfo &port, const char *file) {
     PendingUpdate r;
     char reason[PENDING_REASON_SIZE];
-    if (!pending_begin(port, file, &r, reason, sizeof reason)) {
+    if (!pending_begin(port.number, file, &r, reason, sizeof reason)) {
         say("Cannot record the update: %s%s", reason, line_suffix);
-        plat_syslog(LOG_ERR, "%s: Cannot record the update of %s on PORT%d: %s", "main", file, port,
-                    reason);
+        plat_syslog(LOG_ERR, "%s: Cannot record the update of %s on PORT%d: %s", "main", file,
+                    port.number, reason);
         return false;
     }
     plat_syslog(LOG_INFO, "Update of %s on PORT%d recorded (attempt %d, pending since %s)", file,
-                port, r.attempts, r.since);
+                port.number, r.attempts, r.since);
     return true;
 }
 
 // The flashing has completed: the board runs its new program, whatever it
 // reports.
-void finish_record(int port) {
+void finish_record(const PortInfo &port) {
     char reason[PENDING_REASON_SIZE];
-    if (pending_clear(port, reason, sizeof reason))
-        plat_syslog(LOG_INFO, "Update on PORT%d completed, its record removed", port);
+    if (pending_clear(port.number, reason, sizeof reason))
+        plat_syslog(LOG_INFO, "Update on PORT%d completed, its record removed", port.number);
     else
         plat_syslog(LOG_WARNING, "%s: %s", "main", reason);
 }
@@ -284,7 +285,7 @@ void report_kernel_timing() {
 
 } // namespace
 
-int update_sequence(int port, const char *file) {
+int update_sequence(const PortInfo &port, const char *file) {
     if (!check_firmware_file(file))
         return EXIT_FILE_REFUSED;
 
@@ -293,7 +294,7 @@ int update_sequence(int port, const char *file) {
     std::uint32_t version = 0;
     char text[CONFIG_TEXT_SIZE] = "";
     print_version("current", port, &version);
-    say("Reading current TARVO config on PORT%d ... ", port);
+    say("Reading current TARVO config on PORT%d ... ", port.number);
     read_config_string(port, text, CONFIG_TEXT_SIZE);
     say("%s%s", text, line_suffix);
 

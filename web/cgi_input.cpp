@@ -1,6 +1,7 @@
 #include "web/cgi_input.h"
 
 #include "common/platform.h"
+#include "common/safe_file.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -319,19 +320,6 @@ char *empty_string() {
 } // namespace
 
 const std::array<unsigned char, 128> cgi_field_chars = make_field_chars();
-
-bool write_fully(int fd, const char *data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 std::size_t cgi_read_line(char *buffer, std::size_t *remaining) {
     std::size_t stored = 0;

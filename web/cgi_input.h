@@ -45,7 +45,3 @@ void cgi_url_decode(char *text);
 // CGI_LINE_SIZE - 1 bytes) into buffer, counting *remaining down.  Returns the
 // number of bytes stored; 0 at the end of the body.
 std::size_t cgi_read_line(char *buffer, std::size_t *remaining);
-
-// Writes all of data to fd, going on after signals; false on an error.  (The
-// settings file is written with it too.)
-bool write_fully(int fd, const char *data, std::size_t size);

@@ -3,6 +3,7 @@
 // entry logs each failure and plays its pattern to the end.
 #include "tests/devmem/mem_device.h"
 #include "tests/devmem/test_platform.h"
+#include "tests/support/port_row.h"
 #include "updater/port/bsl_entry.h"
 #include "updater/port/mem.h"
 #include "updater/port/uart.h"
@@ -33,18 +34,18 @@ class FailingDevice : public ::testing::Test {
 };
 
 TEST_F(FailingDevice, SerialWaitsRunOutInsteadOfSucceeding) {
-    EXPECT_EQ(uart_init_bsl(1), 0);
-    EXPECT_EQ(uart_send_sync(1, 0x80, 5000), -2);
-    EXPECT_EQ(uart_recv_ack(1, 0x90, 5000), -2);
+    EXPECT_EQ(uart_init_bsl(port_row(1)), 0);
+    EXPECT_EQ(uart_send_sync(port_row(1), 0x80, 5000), -2);
+    EXPECT_EQ(uart_recv_ack(port_row(1), 0x90, 5000), -2);
     const std::uint8_t data[] = {0x80, 0x18};
-    EXPECT_EQ(uart_send_packet(2, data, 2, 5000), -2);
+    EXPECT_EQ(uart_send_packet(port_row(2), data, 2, 5000), -2);
     std::uint8_t buf[4] = {0xEE, 0xEE, 0xEE, 0xEE};
     int len = 4;
-    EXPECT_EQ(uart_recv_packet(2, buf, &len, 50), -2);
+    EXPECT_EQ(uart_recv_packet(port_row(2), buf, &len, 50), -2);
     EXPECT_EQ(len, 0);
     EXPECT_EQ(buf[0], 0xEE);
     std::uint8_t status = 0xEE;
-    EXPECT_EQ(uart_read_status(1, 1, &status), 0);
+    EXPECT_EQ(uart_read_status(port_row(1), 1, &status), 0);
     EXPECT_EQ(status, 0x00);
     // Each wait slept its whole budget: 5000 + 5000 + (1500 + 5000) + 50 us.
     EXPECT_EQ(devmem_test::slept_us(), 16550u);
@@ -58,7 +59,7 @@ TEST_F(FailingDevice, SerialWaitsRunOutInsteadOfSucceeding) {
 }
 
 TEST_F(FailingDevice, EntryLogsEveryFailureAndPlaysThePatternToTheEnd) {
-    EXPECT_EQ(msp430_enter_bsl(2), 0);
+    EXPECT_EQ(msp430_enter_bsl(port_row(2)), 0);
     std::vector<devmem_test::Logged> want = {
         {LOG_ERR, "msp430_enter_bsl: RAS select register (00C) read failed!"},
         {LOG_ERR, "msp430_enter_bsl: Control register (010) read failed!"},
@@ -93,7 +94,7 @@ TEST_F(FailingDevice, EntryLogsEveryFailureAndPlaysThePatternToTheEnd) {
     // the register access layer.
     mem_set_device_for_tests("/nonexistent/mem");
     devmem_test::reset();
-    EXPECT_EQ(msp430_enter_bsl(1), 0);
+    EXPECT_EQ(msp430_enter_bsl(port_row(1)), 0);
     EXPECT_EQ(own_lines().size(), want.size());
     EXPECT_EQ(devmem_test::slept_us(), 102800u);
 }

@@ -2,6 +2,7 @@
 // and in what order, the read-modify-write of the select, clock, direction and
 // line registers, its log, and the line pattern as the board sees it.
 #include "sim/scripted_partners.h"
+#include "tests/support/port_row.h"
 #include "tests/support/regmap.h"
 #include "tests/support/sim_controller.h"
 #include "updater/port/bsl_entry.h"
@@ -61,26 +62,11 @@ class BslEntry : public ::testing::Test {
     }
 };
 
-TEST_F(BslEntry, OtherPortsTouchNoRegister) {
-    for (int port : {0, 3, -1}) {
-        sim::clear_log();
-        sim::trace_capture(true);
-        sim::Nanos t0 = sim::now();
-        EXPECT_EQ(msp430_enter_bsl(port), -5);
-        EXPECT_TRUE(sim::trace().empty());
-        EXPECT_EQ(sim::now(), t0);
-        ASSERT_EQ(sim::log_lines().size(), 1u);
-        EXPECT_EQ(sim::log_lines()[0].level, LOG_ERR);
-        EXPECT_EQ(sim::log_lines()[0].text,
-                  "msp430_enter_bsl: Unknown PORT" + std::to_string(port) + "!");
-    }
-}
-
 // Every register step of an entry on PORT1 from power-on, in order.
 TEST_F(BslEntry, RegisterStepsInOrder) {
     sim::poke(RAS_SELECT, 0x04);
     sim::trace_capture(true);
-    ASSERT_EQ(msp430_enter_bsl(1), 0);
+    ASSERT_EQ(msp430_enter_bsl(port_row(1)), 0);
     const std::uint32_t U = regmap::UART1;
     std::vector<Access> want = {
         {'R', 32, RAS_SELECT, 0x04}, {'W', 32, RAS_SELECT, 0x34}, {'R', 32, CONTROL, 0},
@@ -137,7 +123,7 @@ TEST_F(BslEntry, SelectAndClockBitsAreAddedOnlyWhenMissing) {
         sim::poke(RAS_SELECT, c.ras_before);
         sim::poke(CLK_ENB, c.clk_before);
         sim::trace_capture(true);
-        EXPECT_EQ(msp430_enter_bsl(c.port), 0);
+        EXPECT_EQ(msp430_enter_bsl(port_row(c.port)), 0);
         EXPECT_EQ(sim::peek(RAS_SELECT), c.ras_after);
         EXPECT_EQ(sim::peek(CLK_ENB), c.clk_after);
         int ras_writes = 0, clk_writes = 0, control_writes = 0;
@@ -162,7 +148,7 @@ TEST_F(BslEntry, DirectionIsTheTwoLinesOfThePortWhateverItHeld) {
             SetUp();
             sim::poke(CLK_ENB, 0x40000);
             sim::poke(GPIO_DIR, before, 8);
-            EXPECT_EQ(msp430_enter_bsl(p.port), 0);
+            EXPECT_EQ(msp430_enter_bsl(port_row(p.port)), 0);
             EXPECT_EQ(sim::peek(GPIO_DIR, 8), p.dir);
         }
     }
@@ -190,7 +176,7 @@ TEST_F(BslEntry, LineStepsChangeOnlyTheirBits) {
 TEST_F(BslEntry, LogsTheRegistersItFoundInOrder) {
     sim::poke(CONTROL, 0x12345678);
     sim::poke(CLK_ENB, 0x00000101);
-    EXPECT_EQ(msp430_enter_bsl(2), 0);
+    EXPECT_EQ(msp430_enter_bsl(port_row(2)), 0);
     EXPECT_EQ(info_lines(), (std::vector<std::string>{
                                 "Control register: 0x12345678", "Saving PERIP1_CLK_ENB: 0x00000101",
                                 "GPIO PeriphID: 0x00041061", "GPIO CellID: 0xB105F00D"}));
@@ -207,7 +193,7 @@ TEST_F(BslEntry, LinePatternAsTheBoardSeesIt) {
         sim::RecorderPartner &board = p.port == 1 ? far1 : far2;
         sim::RecorderPartner &other = p.port == 1 ? far2 : far1;
         sim::Nanos t0 = sim::now();
-        ASSERT_EQ(msp430_enter_bsl(p.port), 0);
+        ASSERT_EQ(msp430_enter_bsl(port_row(p.port)), 0);
         EXPECT_GE(sim::now() - t0, 102800 * US);
 
         // Collapse to changes of level, starting from the floating high lines.
@@ -270,7 +256,7 @@ TEST_F(BslEntry, DropsOneWaitingByte) {
     far1.send({0x42});
     sim::advance(5 * sim::NS_PER_MS);
     ASSERT_EQ(sim::uart_state(1).rx_fifo, 1);
-    EXPECT_EQ(msp430_enter_bsl(1), 0);
+    EXPECT_EQ(msp430_enter_bsl(port_row(1)), 0);
     EXPECT_EQ(sim::uart_state(1).rx_fifo, 0);
 }
 

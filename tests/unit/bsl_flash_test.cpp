@@ -1,6 +1,7 @@
 // The RAM patch and the flashing of records, against a scripted loader on the
 // simulated line.
 #include "tests/support/capture.h"
+#include "tests/support/port_row.h"
 #include "tests/unit/bsl_test_partner.h"
 #include "updater/bsl/bsl.h"
 #include "updater/hexfile/hexfile.h"
@@ -86,7 +87,7 @@ TEST(LoaderProfiles, OnlyLoader110AndBelowNeedThePatch) {
 }
 
 TEST_F(BslPatch, LoadsAndChecksTheImage) {
-    ASSERT_EQ(msp430_patch_bsl(2), 0);
+    ASSERT_EQ(msp430_patch_bsl(port_row(2)), 0);
     ASSERT_EQ(partner.frames.size(), 6u);
     EXPECT_EQ(partner.frames[0].cmd(), 0x10);
     // The identification is read first, 16 bytes from 0x0FF0.
@@ -114,7 +115,7 @@ TEST_F(BslPatch, LoadsAndChecksTheImage) {
 // patch, and its data blocks go without patch runs.
 TEST_F(BslPatch, LaterLoaderNeedsNone) {
     partner.set_version(0x0161);
-    ASSERT_EQ(msp430_patch_bsl(2), 0);
+    ASSERT_EQ(msp430_patch_bsl(port_row(2)), 0);
     EXPECT_EQ(commands(partner), (std::vector<int>{0x10, 0x14}));
     EXPECT_FALSE(bsl_loader->needs_patch);
     EXPECT_EQ(bsl_test::log(),
@@ -122,7 +123,7 @@ TEST_F(BslPatch, LaterLoaderNeedsNone) {
                                         "info Loader 1.61 needs no patch"}));
     testing_support::StdoutCapture out;
     std::uint8_t data[] = {1, 2, 3, 4};
-    EXPECT_EQ(flash_chunk(2, 0xC000, data, 4, flash_printer()), 0);
+    EXPECT_EQ(flash_chunk(port_row(2), 0xC000, data, 4, flash_printer()), 0);
     EXPECT_EQ(out.text(), "wr");
     EXPECT_EQ(commands(partner), (std::vector<int>{0x10, 0x14, 0x12, 0x14}));
     EXPECT_EQ(partner.memory[0xC003], 4);
@@ -130,7 +131,7 @@ TEST_F(BslPatch, LaterLoaderNeedsNone) {
 
 TEST_F(BslPatch, UnreadableIdentificationFailsIt) {
     partner.memory[0x0FFB] = 0x1A;
-    EXPECT_EQ(msp430_patch_bsl(2), -16);
+    EXPECT_EQ(msp430_patch_bsl(port_row(2)), -16);
     EXPECT_EQ(commands(partner), (std::vector<int>{0x10, 0x14}));
     EXPECT_EQ(errors(), std::vector<std::string>{
                             "err msp430_patch_bsl: MSP430 identification at 0x0FF0 names no "
@@ -138,7 +139,7 @@ TEST_F(BslPatch, UnreadableIdentificationFailsIt) {
 
     sim::clear_log();
     partner.answer_to(0x14, {NAK});
-    EXPECT_EQ(msp430_patch_bsl(2), -6);
+    EXPECT_EQ(msp430_patch_bsl(port_row(2)), -6);
     EXPECT_EQ(errors().back(),
               "err msp430_patch_bsl: MSP430 identification read from 0x0FF0 failed with code -6");
 }
@@ -172,7 +173,7 @@ TEST(BslPatchImage, IsThePublishedOneByteForByte) {
 TEST_F(BslPatch, AReadBackThatDiffersFailsThePatch) {
     // The loader hands back the patch with one byte changed far from the start.
     partner.corrupt_answer(0x14, 4 + 100, 0x01);
-    EXPECT_EQ(msp430_patch_bsl(2), -14);
+    EXPECT_EQ(msp430_patch_bsl(port_row(2)), -14);
     EXPECT_EQ(errors(), (std::vector<std::string>{
                             "err msp430_patch_bsl: MSP430 BSL patch check at 0x00000220 failed",
                             "err msp430_patch_bsl: Payload: 0x31, Device: 0x31"}));
@@ -181,7 +182,7 @@ TEST_F(BslPatch, AReadBackThatDiffersFailsThePatch) {
 
 TEST_F(BslPatch, FailingStepsStopIt) {
     partner.answer = [](const Frame &) { return std::vector<std::uint8_t>{NAK}; };
-    EXPECT_EQ(msp430_patch_bsl(2), -9);
+    EXPECT_EQ(msp430_patch_bsl(port_row(2)), -9);
     EXPECT_EQ(partner.frames.size(), 1u);
     EXPECT_TRUE(logged("err msp430_patch_bsl: MSP430 BSL 1st authentication failed at PORT2"));
 
@@ -189,7 +190,7 @@ TEST_F(BslPatch, FailingStepsStopIt) {
     partner.frames.clear();
     sim::clear_log();
     partner.answer_to(0x12, {NAK});
-    EXPECT_EQ(msp430_patch_bsl(2), -9);
+    EXPECT_EQ(msp430_patch_bsl(port_row(2)), -9);
     EXPECT_EQ(partner.frames.size(), 5u);
     EXPECT_TRUE(logged("err msp430_patch_bsl: MSP430 BSL write patch to 0x0220 failed at PORT2"));
 }
@@ -223,10 +224,10 @@ class BslFlash : public ::testing::Test {
         return *image_;
     }
     int load(const HexImage &img) {
-        return msp430_load_fw(port, img, "/fw/image.hex", flash_printer());
+        return msp430_load_fw(port_row(port), img, "/fw/image.hex", flash_printer());
     }
     int chunk(std::uint32_t address, std::vector<std::uint8_t> data) {
-        return flash_chunk(port, address, data.data(), static_cast<int>(data.size()),
+        return flash_chunk(port_row(port), address, data.data(), static_cast<int>(data.size()),
                            flash_printer());
     }
     std::unique_ptr<HexImage> image_ = std::make_unique<HexImage>();
@@ -401,13 +402,6 @@ TEST_F(BslFlash, ChunksGoInEvenBlocksOfSixteenBytes) {
     EXPECT_EQ(partner.memory[0xC211], 0xFF);
     EXPECT_EQ(partner.memory[0xC321], 0xFF);
     EXPECT_TRUE(errors().empty());
-}
-
-TEST_F(BslFlash, LoadFwChecksThePort) {
-    port = 3;
-    EXPECT_EQ(load(image(THREE_RECORDS)), -5);
-    EXPECT_EQ(errors(), std::vector<std::string>{"err msp430_load_fw: Unknown PORT3!"});
-    EXPECT_TRUE(partner.line.empty());
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 // The loader client's frames and answers, as they appear on the simulated line.
+#include "tests/support/port_row.h"
 #include "tests/unit/bsl_test_partner.h"
 #include "updater/bsl/bsl.h"
 
@@ -43,29 +44,29 @@ TEST(BslChecksum, CoversEvenAndOddPositionsSeparately) {
 }
 
 TEST_F(BslFrames, EveryCommandFrameByteForByte) {
-    ASSERT_EQ(msp430_mass_erase(1), 0);
+    ASSERT_EQ(msp430_mass_erase(port_row(1)), 0);
     EXPECT_EQ(partner.line,
               command(bytes({0x80, 0x18, 0x04, 0x04, 0x00, 0x00, 0x06, 0xA5, 0x7D, 0x46})));
 
     partner.line.clear();
-    ASSERT_EQ(msp430_load_pc(1, 0x0C22, 1), 0);
+    ASSERT_EQ(msp430_load_pc(port_row(1), 0x0C22, 1), 0);
     EXPECT_EQ(partner.line,
               command(bytes({0x80, 0x1A, 0x04, 0x04, 0x22, 0x0C, 0x00, 0x00, 0x59, 0xED})));
 
     partner.line.clear();
-    ASSERT_EQ(msp430_load_pc(1, 0x0220, 0), 0);
+    ASSERT_EQ(msp430_load_pc(port_row(1), 0x0220, 0), 0);
     EXPECT_EQ(partner.line,
               command(bytes({0x80, 0x1A, 0x04, 0x04, 0x20, 0x02, 0x00, 0x00, 0x5B, 0xE3})));
 
     partner.line.clear();
     std::uint8_t answer[200];
-    ASSERT_EQ(msp430_read_memory(1, 0x0220, answer, 194), 0);
+    ASSERT_EQ(msp430_read_memory(port_row(1), 0x0220, answer, 194), 0);
     EXPECT_EQ(partner.line,
               command(bytes({0x80, 0x14, 0x04, 0x04, 0x20, 0x02, 0xC2, 0x00, 0x99, 0xED})));
 
     // The password of an erased device: 32 bytes of 0xFF.
     partner.line.clear();
-    ASSERT_EQ(msp430_send_passwd(1), 0);
+    ASSERT_EQ(msp430_send_passwd(port_row(1)), 0);
     std::vector<std::uint8_t> passwd = bytes({0x80, 0x10, 0x24, 0x24, 0, 0, 0, 0});
     passwd.insert(passwd.end(), 32, 0xFF);
     passwd.push_back(0x5B);
@@ -74,7 +75,7 @@ TEST_F(BslFrames, EveryCommandFrameByteForByte) {
 
     partner.line.clear();
     const std::uint8_t data[3] = {0x12, 0x34, 0x56};
-    ASSERT_EQ(msp430_write_memory(1, 0xC000, data, 3), 0);
+    ASSERT_EQ(msp430_write_memory(port_row(1), 0xC000, data, 3), 0);
     std::vector<std::uint8_t> write =
         bytes({0x80, 0x12, 0x07, 0x07, 0x00, 0xC0, 0x03, 0x00, 0x12, 0x34, 0x56});
     write.resize(13);
@@ -88,7 +89,7 @@ TEST_F(BslFrames, EveryCommandFrameByteForByte) {
 
 TEST_F(BslFrames, DataBlockLengthLimits) {
     // No data: a 10-byte frame with L1 = L2 = 4 and LL = 0.
-    ASSERT_EQ(msp430_write_memory(1, 0x0200, nullptr, 0), 0);
+    ASSERT_EQ(msp430_write_memory(port_row(1), 0x0200, nullptr, 0), 0);
     ASSERT_EQ(partner.frames.size(), 1u);
     EXPECT_EQ(partner.frames[0].bytes,
               bytes({0x80, 0x12, 0x04, 0x04, 0x00, 0x02, 0x00, 0x00, 0x7B, 0xEB}));
@@ -97,7 +98,7 @@ TEST_F(BslFrames, DataBlockLengthLimits) {
     partner.line.clear();
     partner.answer = [](const bsl_test::Frame &) { return std::vector<std::uint8_t>{}; };
     std::vector<std::uint8_t> big(251, 0x11);
-    msp430_write_memory(1, 0x0200, big.data(), 250);
+    msp430_write_memory(port_row(1), 0x0200, big.data(), 250);
     ASSERT_EQ(partner.line.size(), 1u + 260u);
     EXPECT_EQ(partner.line[3], 254);
     EXPECT_EQ(partner.line[4], 254);
@@ -109,9 +110,9 @@ TEST_F(BslFrames, DataBlockLengthLimits) {
     partner.line.clear();
     sim::clear_log();
     std::uint8_t answer[251 + 6];
-    EXPECT_EQ(msp430_write_memory(1, 0x0200, big.data(), 251), -6);
-    EXPECT_EQ(msp430_write_memory(1, 0x0200, big.data(), -1), -6);
-    EXPECT_EQ(msp430_read_memory(1, 0x0200, answer, 251), -6);
+    EXPECT_EQ(msp430_write_memory(port_row(1), 0x0200, big.data(), 251), -6);
+    EXPECT_EQ(msp430_write_memory(port_row(1), 0x0200, big.data(), -1), -6);
+    EXPECT_EQ(msp430_read_memory(port_row(1), 0x0200, answer, 251), -6);
     EXPECT_TRUE(partner.line.empty());
     EXPECT_EQ(bsl_test::log(),
               (std::vector<std::string>{
@@ -121,7 +122,7 @@ TEST_F(BslFrames, DataBlockLengthLimits) {
 }
 
 TEST_F(BslFrames, LoadPcCarriesTheLowHalfOfTheAddress) {
-    ASSERT_EQ(msp430_load_pc(1, 0x12345, 1), 0);
+    ASSERT_EQ(msp430_load_pc(port_row(1), 0x12345, 1), 0);
     ASSERT_EQ(partner.frames.size(), 1u);
     EXPECT_EQ(partner.frames[0].bytes[4], 0x45);
     EXPECT_EQ(partner.frames[0].bytes[5], 0x23);
@@ -131,11 +132,11 @@ TEST_F(BslFrames, LoadPcCarriesTheLowHalfOfTheAddress) {
 TEST_F(BslFrames, RefusedCommands) {
     partner.answer = [](const bsl_test::Frame &) { return std::vector<std::uint8_t>{NAK}; };
     // The mass erase only needs an answer; any byte will do.
-    EXPECT_EQ(msp430_mass_erase(1), 0);
-    EXPECT_EQ(msp430_send_passwd(1), -9);
-    EXPECT_EQ(msp430_load_pc(1, 0xC000, 0), -9);
+    EXPECT_EQ(msp430_mass_erase(port_row(1)), 0);
+    EXPECT_EQ(msp430_send_passwd(port_row(1)), -9);
+    EXPECT_EQ(msp430_load_pc(port_row(1), 0xC000, 0), -9);
     const std::uint8_t data[1] = {0};
-    EXPECT_EQ(msp430_write_memory(1, 0xC000, data, 1), -9);
+    EXPECT_EQ(msp430_write_memory(port_row(1), 0xC000, data, 1), -9);
     auto log = bsl_test::log();
     std::vector<std::string> own;
     for (const auto &l : log)
@@ -149,7 +150,7 @@ TEST_F(BslFrames, RefusedCommands) {
 
 TEST_F(BslFrames, UnansweredEraseAndSync) {
     partner.answer = [](const bsl_test::Frame &) { return std::vector<std::uint8_t>{}; };
-    EXPECT_EQ(msp430_mass_erase(1), -8);
+    EXPECT_EQ(msp430_mass_erase(port_row(1)), -8);
     // The long budget: the erase waits half a second (nominal) for its answer.
     EXPECT_GE(sim::now(), 500 * sim::NS_PER_MS);
     for (const auto &l : bsl_test::log())
@@ -158,7 +159,7 @@ TEST_F(BslFrames, UnansweredEraseAndSync) {
     partner.frames.clear();
     partner.sync_answer.clear();
     sim::clear_log();
-    EXPECT_EQ(msp430_mass_erase(1), -9);
+    EXPECT_EQ(msp430_mass_erase(port_row(1)), -9);
     EXPECT_TRUE(partner.frames.empty());
     EXPECT_EQ(partner.line.back(), 0x80);
     auto log = bsl_test::log();
@@ -167,7 +168,7 @@ TEST_F(BslFrames, UnansweredEraseAndSync) {
 
     partner.sync_answer = {NAK};
     sim::clear_log();
-    EXPECT_EQ(bsl_sync(1), -9);
+    EXPECT_EQ(bsl_sync(port_row(1)), -9);
     log = bsl_test::log();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), "err bsl_sync: Unexpected ACK(exp. 0x90) value received");
@@ -176,7 +177,7 @@ TEST_F(BslFrames, UnansweredEraseAndSync) {
 TEST_F(BslFrames, ShortAnswerToReadIsAFailure) {
     partner.answer = [](const bsl_test::Frame &) { return std::vector<std::uint8_t>{NAK}; };
     std::uint8_t buffer[32];
-    EXPECT_EQ(msp430_read_memory(1, 0xC000, buffer, 16), -6);
+    EXPECT_EQ(msp430_read_memory(port_row(1), 0xC000, buffer, 16), -6);
     auto log = bsl_test::log();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), "err msp430_read_memory: UART receive packet failed: -2");
@@ -186,26 +187,9 @@ TEST_F(BslFrames, ReadAnswerLandsBehindTheHeader) {
     for (int i = 0; i < 4; ++i)
         partner.memory[0xC010 + i] = static_cast<std::uint8_t>(0xA0 + i);
     std::uint8_t buffer[10] = {};
-    ASSERT_EQ(msp430_read_memory(1, 0xC010, buffer, 4), 0);
+    ASSERT_EQ(msp430_read_memory(port_row(1), 0xC010, buffer, 4), 0);
     EXPECT_EQ(buffer[4], 0xA0);
     EXPECT_EQ(buffer[7], 0xA3);
-}
-
-TEST(BslPorts, InvalidPortFailsTheSyncOfEveryCommand) {
-    sim::reset_clock();
-    sim::controller_reset();
-    sim::clear_log();
-    EXPECT_EQ(bsl_sync(3), -9);
-    EXPECT_EQ(bsl_test::log(), (std::vector<std::string>{"err uart_send_sync: Unsupported PORT3",
-                                                         "err uart_recv_ack: Unsupported PORT3",
-                                                         "err bsl_sync: Unknown PORT3"}));
-    std::uint8_t buffer[16];
-    const std::uint8_t data[1] = {0};
-    EXPECT_EQ(msp430_mass_erase(3), -9);
-    EXPECT_EQ(msp430_send_passwd(3), -9);
-    EXPECT_EQ(msp430_load_pc(3, 0xC000, 0), -9);
-    EXPECT_EQ(msp430_write_memory(3, 0xC000, data, 1), -9);
-    EXPECT_EQ(msp430_read_memory(3, 0xC000, buffer, 1), -9);
 }
 
 } // namespace

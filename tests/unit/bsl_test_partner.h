@@ -8,6 +8,7 @@
 #include "sim/controller/controller.h"
 #include "sim/line.h"
 #include "sim/platform_sim.h"
+#include "tests/support/port_row.h"
 #include "updater/port/uart.h"
 
 #include <array>
@@ -146,7 +147,7 @@ inline void start(LoaderPartner &partner, int port) {
     sim::controller_reset();
     sim::clear_log();
     sim::attach_partner(port, &partner);
-    uart_init_bsl(port);
+    uart_init_bsl(port_row(port));
 }
 
 inline void stop(int port) {

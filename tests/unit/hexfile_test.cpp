@@ -1,5 +1,6 @@
 // The Intel HEX reader: digit conversion, the line forms it accepts and
-// refuses, and what read_hex_file hands over and returns.
+// refuses, and the image a firmware file decodes into.
+#include "common/crc32.h"
 #include "sim/platform_sim.h"
 #include "updater/hexfile/hexfile.h"
 
@@ -52,30 +53,6 @@ std::string record(std::uint32_t address, std::uint32_t type, const std::vector<
     return line + buf;
 }
 
-struct Record {
-    std::uint32_t address;
-    std::uint32_t type;
-    std::vector<std::uint8_t> data;
-};
-
-// Collects every record; refuses the call numbered `refuse_at` (from 1).
-struct Collector {
-    std::vector<Record> records;
-    int refuse_at = 0;
-    int refusal = 0;
-    int flag_seen = -1;
-
-    static int handle(std::uint32_t address, std::uint32_t type, const std::uint8_t *data,
-                      int length, void *context, int flag) {
-        auto *self = static_cast<Collector *>(context);
-        self->records.push_back({address, type, std::vector<std::uint8_t>(data, data + length)});
-        self->flag_seen = flag;
-        if (self->refuse_at != 0 && static_cast<int>(self->records.size()) == self->refuse_at)
-            return self->refusal;
-        return 0;
-    }
-};
-
 class HexFile : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -92,9 +69,6 @@ class HexFile : public ::testing::Test {
         fs::path p = dir_ / name;
         std::ofstream(p, std::ios::binary) << content;
         return p.string();
-    }
-    int read(const std::string &content, Collector &c, int flag = 0) {
-        return read_hex_file(write(content).c_str(), Collector::handle, &c, flag);
     }
 
     fs::path dir_;
@@ -240,96 +214,6 @@ TEST(HexParseLine, RecordsOfAnyLengthAndShortDataFields) {
               HEX_DATA_SHORT);
 }
 
-TEST_F(HexFile, MissingAndEmptyFiles) {
-    Collector c;
-    EXPECT_EQ(read_hex_file((dir_ / "none.hex").c_str(), Collector::handle, &c, 0), 1);
-    EXPECT_EQ(read("", c), 0);
-    EXPECT_TRUE(c.records.empty());
-    EXPECT_TRUE(sim::log_lines().empty());
-}
-
-TEST_F(HexFile, EndRecordAloneAndContextAndFlag) {
-    Collector c;
-    EXPECT_EQ(read(":00000001FF\n", c, 42), 0);
-    ASSERT_EQ(c.records.size(), 1u);
-    EXPECT_EQ(c.records[0].address, 0u);
-    EXPECT_EQ(c.records[0].type, 1u);
-    EXPECT_TRUE(c.records[0].data.empty());
-    EXPECT_EQ(c.flag_seen, 42);
-
-    Collector refusing;
-    refusing.refuse_at = 1;
-    refusing.refusal = 7;
-    EXPECT_EQ(read(":00000001FF", refusing), 7);
-    auto e = logged_at(LOG_ERR);
-    ASSERT_EQ(e.size(), 1u);
-    EXPECT_EQ(e[0].text, "read_hex_file: Error at line 1");
-}
-
-TEST_F(HexFile, ResultIsTheLastLinesStatus) {
-    std::string good =
-        record(0xC000, 0, {1, 2, 3}) + "\n" + record(0xC003, 0, {4}) + "\n" + ":00000001FF\n";
-    Collector c;
-    EXPECT_EQ(read(good + "\n", c), HEX_BAD_FORMAT);
-    EXPECT_EQ(c.records.size(), 3u);
-    ASSERT_EQ(logged_at(LOG_WARNING).size(), 1u);
-    EXPECT_EQ(logged_at(LOG_WARNING)[0].text, "hex_parse_line: Wrong hex file line format (" +
-                                                  std::to_string(REG_NOMATCH) + ") '\n'");
-
-    // A wrong checksum in the middle: skipped without a word.
-    sim::clear_log();
-    Collector mid;
-    std::string bad_sum = ":0400100001020304E3\n";
-    EXPECT_EQ(read(record(0xC000, 0, {9}) + "\n" + bad_sum + ":00000001FF\n", mid), 0);
-    ASSERT_EQ(mid.records.size(), 2u);
-    EXPECT_EQ(mid.records[0].data, std::vector<std::uint8_t>{9});
-    EXPECT_EQ(mid.records[1].type, 1u);
-    EXPECT_TRUE(sim::log_lines().empty());
-
-    // A line that begins with NUL is no blank line: its record is refused.
-    Collector nul;
-    EXPECT_EQ(read(std::string(1, '\0') + record(0xC000, 0, {9}) + "\n", nul), HEX_BAD_CHARACTER);
-    EXPECT_TRUE(nul.records.empty());
-
-    // ... and at the end it is the result.
-    Collector last;
-    EXPECT_EQ(read(":00000001FF\n" + bad_sum, last), HEX_CHECKSUM_WRONG);
-    EXPECT_EQ(last.records.size(), 1u);
-
-    // Records after the end record are handed over like any other; without a
-    // handler the file is only checked.
-    Collector after;
-    EXPECT_EQ(read(":00000001FF\n" + record(0xC000, 0, {5}) + "\n", after), 0);
-    EXPECT_EQ(after.records.size(), 2u);
-    EXPECT_EQ(read_hex_file(write(good + "\n").c_str(), nullptr, nullptr, 0), HEX_BAD_FORMAT);
-}
-
-TEST_F(HexFile, RefusalStopsReadingAndNamesTheLine) {
-    // Lines 1 to 4: good, empty, malformed, good; line 5 refused; line 6 would
-    // be logged as malformed if it were read.
-    std::string text = record(0xC000, 0, {1}) + "\n\n" + "junk\n" + record(0xC001, 0, {2}) + "\n" +
-                       record(0xC002, 0, {3}) + "\n" + "more junk\n";
-    Collector c;
-    c.refuse_at = 3;
-    c.refusal = -12;
-    EXPECT_EQ(read(text, c), -12);
-    EXPECT_EQ(c.records.size(), 3u);
-    auto e = logged_at(LOG_ERR);
-    ASSERT_EQ(e.size(), 1u);
-    EXPECT_EQ(e[0].text, "read_hex_file: Error at line 5");
-    EXPECT_EQ(logged_at(LOG_WARNING).size(), 2u); // lines 2 and 3 only
-}
-
-TEST_F(HexFile, OverlongLinesAreReadWhole) {
-    // A malformed line far longer than any record, then a good one: the
-    // reader neither splits the long line nor loses the next.
-    std::string text = ":" + std::string(100000, '0') + "X\n" + ":00000001FF\n";
-    Collector c;
-    EXPECT_EQ(read(text, c), 0);
-    ASSERT_EQ(c.records.size(), 1u);
-    EXPECT_EQ(c.records[0].type, 1u);
-}
-
 // The image a firmware file decodes into.
 class HexImageRead : public HexFile {
   protected:
@@ -371,6 +255,38 @@ TEST_F(HexImageRead, ChunksInFileOrderWithTheirLines) {
     EXPECT_FALSE(img.start_record);
     EXPECT_EQ(img.start, 0xC100);
     EXPECT_EQ(img.start_line, 9);
+    // The checksum of the bytes read, as "crc32" gives it for the file.
+    EXPECT_EQ(img.file_crc32, crc32_update(0, text.data(), text.size()));
+}
+
+// The first line that is no good record is named, counting blank lines too;
+// nothing after it is read.
+TEST_F(HexImageRead, RefusalNamesTheFirstBadLine) {
+    const std::string code = record(0xC000, 0, {0xFF, 0x3F}) + "\n";
+    const std::string end = record(0xFFFE, 0, {0x00, 0xC0}) + "\n:00000001FF\n";
+    const struct {
+        std::string content, reason;
+    } rows[] = {
+        {"", "no data to write"},
+        {code + "\n \r\n" + "junk\n" + end + "more junk\n",
+         "line 4 is not a good record: not of the record form (status 2)"},
+        {code + ":0400100001020304E3\n" + end,
+         "line 2 is not a good record: wrong checksum (status 13)"},
+        // A line that begins with NUL is no blank line.
+        {code + std::string(1, '\0') + code + end,
+         "line 2 is not a good record: a byte that no HEX line holds (status 16)"},
+        // A malformed line far longer than any record is one line.
+        {code + ":" + std::string(100000, '0') + "X\n" + end,
+         "line 2 is not a good record: not of the record form (status 2)"},
+        {code + end + record(0xC010, 0, {5}) + "\n",
+         "line 4: a record after the end-of-file record"},
+    };
+    for (const auto &row : rows) {
+        sim::clear_log();
+        EXPECT_FALSE(decode(row.content)) << row.reason;
+        EXPECT_EQ(std::string(reason_), row.reason);
+        EXPECT_LE(logged_at(LOG_WARNING).size(), 1u) << row.reason;
+    }
 }
 
 // Every byte the board holds in a record of its own, with CRLF line ends: the
@@ -382,8 +298,8 @@ TEST_F(HexImageRead, LargestFileFitsAndALargerOneIsRefused) {
         for (std::uint32_t a = from; a <= to; ++a)
             text += record(a, 0, {a == 0xFFFF ? 0xC0 : a == 0xFFFE ? 0x00 : 0x3F}) + "\r\n";
     };
-    add(HEX_INFO_START, HEX_INFO_END);
-    add(HEX_MAIN_START, HEX_MAIN_END);
+    add(MSP430_INFO_START, MSP430_INFO_END);
+    add(MSP430_MAIN_START, MSP430_MAIN_END);
     text += record(0, 3, {0, 0, 0xC0, 0}) + "\r\n" + record(0, 1, {}) + "\r\n";
     ASSERT_LE(static_cast<long>(text.size()), HEX_FILE_MAX);
     ASSERT_TRUE(decode(text)) << reason_;

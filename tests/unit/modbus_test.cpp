@@ -4,6 +4,7 @@
 #include "sim/controller/controller.h"
 #include "sim/platform_sim.h"
 #include "sim/scripted_partners.h"
+#include "tests/support/port_row.h"
 #include "updater/modbus/modbus.h"
 #include "updater/port/uart.h"
 
@@ -68,7 +69,7 @@ class Modbus : public ::testing::Test {
         sim::controller_reset();
         sim::clear_log();
         sim::attach_partner(1, &slave);
-        uart_init_modbus(1);
+        uart_init_modbus(port_row(1));
     }
     void TearDown() override { sim::attach_partner(1, nullptr); }
 
@@ -88,7 +89,7 @@ class Modbus : public ::testing::Test {
         slave.set(MODBUS_REG_CONFIG, value);
         char text[128];
         std::memset(text, '#', sizeof text);
-        EXPECT_EQ(read_config_string(1, text, space), 0);
+        EXPECT_EQ(read_config_string(port_row(1), text, space), 0);
         EXPECT_LT(std::strlen(text), static_cast<std::size_t>(space));
         for (std::size_t i = static_cast<std::size_t>(space); i < sizeof text; ++i)
             EXPECT_EQ(text[i], '#') << "byte " << i << " beyond the space";
@@ -104,10 +105,10 @@ TEST_F(Modbus, RequestFramesOnTheLine) {
     slave.set(3, 0x01F3);
     std::uint32_t version = 0;
     char text[128];
-    EXPECT_EQ(read_fw_version(1, &version), 0);
-    EXPECT_EQ(read_config_string(1, text, sizeof text), 0);
+    EXPECT_EQ(read_fw_version(port_row(1), &version), 0);
+    EXPECT_EQ(read_config_string(port_row(1), text, sizeof text), 0);
     std::uint16_t v = 0;
-    EXPECT_EQ(read_holding_reg(1, 0x1234, &v, 5000), -2);
+    EXPECT_EQ(read_holding_reg(port_row(1), 0x1234, &v, 5000), -2);
 
     ASSERT_EQ(slave.requests.size(), 4u);
     EXPECT_EQ(slave.requests[0], ":030300010001F8\r\n");
@@ -128,13 +129,13 @@ TEST_F(Modbus, VersionFromRegistersOneAndTwo) {
     slave.set(1, 0x0001);
     slave.set(2, 0x0203);
     std::uint32_t version = 0;
-    EXPECT_EQ(read_fw_version(1, &version), 0);
+    EXPECT_EQ(read_fw_version(port_row(1), &version), 0);
     EXPECT_EQ(version, 0x00010203u);
-    EXPECT_EQ(read_fw_version(1, nullptr), 0);
+    EXPECT_EQ(read_fw_version(port_row(1), nullptr), 0);
 
     slave.set(1, 0xFEDC);
     slave.set(2, 0xBA98);
-    EXPECT_EQ(read_fw_version(1, &version), 0);
+    EXPECT_EQ(read_fw_version(port_row(1), &version), 0);
     EXPECT_EQ(version, 0xFEDCBA98u);
     EXPECT_TRUE(sim::log_lines().empty());
 }
@@ -142,7 +143,7 @@ TEST_F(Modbus, VersionFromRegistersOneAndTwo) {
 TEST_F(Modbus, SilentSecondRegisterLeavesTheVersionAlone) {
     slave.set(1, 0x0001);
     std::uint32_t version = 0xDEADBEEF;
-    EXPECT_EQ(read_fw_version(1, &version), -1);
+    EXPECT_EQ(read_fw_version(port_row(1), &version), -1);
     EXPECT_EQ(version, 0xDEADBEEFu);
     EXPECT_EQ(slave.requests.size(), 2u);
     EXPECT_TRUE(logged_prefix(LOG_WARNING, "uart_recv_packet: timeout = "));
@@ -159,19 +160,19 @@ TEST_F(Modbus, SilentSecondRegisterLeavesTheVersionAlone) {
 TEST_F(Modbus, ReplyDigitsInEitherCase) {
     slave.replies[3] = ":03030201f304\r\n";
     std::uint16_t v = 0;
-    EXPECT_EQ(read_holding_reg(1, 3, &v, 5000), 0);
+    EXPECT_EQ(read_holding_reg(port_row(1), 3, &v, 5000), 0);
     EXPECT_EQ(v, 0x01F3);
     // Only characters 7 to 10 count: a wrong LRC or slave goes unnoticed.
     slave.replies[3] = ":090302ABCD00\r\n";
-    EXPECT_EQ(read_holding_reg(1, 3, &v, 5000), 0);
+    EXPECT_EQ(read_holding_reg(port_row(1), 3, &v, 5000), 0);
     EXPECT_EQ(v, 0xABCD);
     // Characters other than hex digits decode to something, without a word.
     slave.replies[3] = ":030302G/~ 00\r\n";
-    EXPECT_EQ(read_holding_reg(1, 3, &v, 5000), 0);
+    EXPECT_EQ(read_holding_reg(port_row(1), 3, &v, 5000), 0);
     EXPECT_EQ(v, 0x0879);
     EXPECT_TRUE(sim::log_lines().empty());
     // No holder: the read still succeeds.
-    EXPECT_EQ(read_holding_reg(1, 3, nullptr, 5000), 0);
+    EXPECT_EQ(read_holding_reg(port_row(1), 3, nullptr, 5000), 0);
 }
 
 TEST_F(Modbus, ShortAndExceptionRepliesFailAfterTheIdleTimeout) {
@@ -180,7 +181,7 @@ TEST_F(Modbus, ShortAndExceptionRepliesFailAfterTheIdleTimeout) {
         sim::clear_log();
         slave.replies[3] = reply;
         std::uint16_t v = 0x5555;
-        EXPECT_EQ(read_holding_reg(1, 3, &v, 5000), -2);
+        EXPECT_EQ(read_holding_reg(port_row(1), 3, &v, 5000), -2);
         EXPECT_EQ(v, 0x5555);
         EXPECT_TRUE(logged(LOG_WARNING, "uart_recv_packet: timeout = 0, pos = 11, *packet_len=15"));
         EXPECT_TRUE(logged(LOG_ERR, "read_holding_reg: UART receive MODBUS packet failed: -2"));
@@ -194,7 +195,7 @@ TEST_F(Modbus, StuckTransmitterFailsTheSend) {
     sim::poke(0xD0000030, 0x201, 16);
     slave.set(3, 0x01F3);
     std::uint16_t v = 0x1111;
-    EXPECT_EQ(read_holding_reg(1, 3, &v, 5000), -1);
+    EXPECT_EQ(read_holding_reg(port_row(1), 3, &v, 5000), -1);
     EXPECT_EQ(v, 0x1111);
     EXPECT_TRUE(logged(LOG_ERR, "read_holding_reg: UART send MODBUS packet failed: -2"));
 }
@@ -262,19 +263,19 @@ TEST_F(Modbus, ConfigurationTextIsCutAtPieceBoundaries) {
 
 TEST_F(Modbus, ConfigurationTextFailuresLeaveTheBuffer) {
     char text[16] = "previous";
-    EXPECT_EQ(read_config_string(1, nullptr, 128), -2);
+    EXPECT_EQ(read_config_string(port_row(1), nullptr, 128), -2);
     EXPECT_TRUE(slave.received.empty());
     EXPECT_TRUE(sim::log_lines().empty());
 
     // Register 3 does not answer: the text is not even emptied.
-    EXPECT_EQ(read_config_string(1, text, sizeof text), -1);
+    EXPECT_EQ(read_config_string(port_row(1), text, sizeof text), -1);
     EXPECT_STREQ(text, "previous");
     EXPECT_EQ(slave.requests.size(), 1u);
 
     // A buffer that offers no byte at all is not written.
     slave.set(3, 0x01F3);
     char none[1] = {'X'};
-    EXPECT_EQ(read_config_string(1, none, 0), 0);
+    EXPECT_EQ(read_config_string(port_row(1), none, 0), 0);
     EXPECT_EQ(none[0], 'X');
 }
 

@@ -479,10 +479,12 @@ TEST(SetPage, ResultRowTellsTheOutcomeAndWhatToDo) {
          "Checking firmware file V1a2a3b4b5b6b7o.hex ... failed: line 5: wrong "
          "checksum</td></tr><tr><td>",
          false, refused},
-        {5,
-         "Checking firmware file V1a2a3b4b5b6b7o.hex ... failed</td></tr><tr><td>line 5: "
-         "wrong checksum</td></tr><tr><td>",
-         false, refused},
+        // Without the check's row the sentence goes without a reason.
+        {5, "Checking firmware file V1a2a3b4b5b6b7o.hex ... done</td></tr><tr><td>", false,
+         "The image V1a2a3b4b5b6b7o.hex was refused, and the board was not touched. Choose "
+         "another image, or put a good copy of it in /opt/tarvo_update/fw/, and press Update "
+         "again." +
+             DETAILS},
         {7, "Another update is running (pid 4194999)</td></tr><tr><td>", false,
          "PORT1 was not updated: another update is running (pid 4194999). Wait for that update "
          "to finish, then press Update again." +
@@ -577,35 +579,17 @@ TEST(SetPage, CrossSiteRequestsAreRefusedVisibly) {
     World w;
     fake_updater(w);
     const std::string self = "127.0.0.1:8080";
-    struct Row {
-        std::string origin, referer, scheme, https, server, sender;
-    };
-    const std::vector<Row> rows = {
-        {"http://evil.example", "", "", "", self, "http://evil.example"},
-        {"http://127.0.0.1:8081", "", "", "", self, "http://127.0.0.1:8081"},
-        {"null", "", "", "", self, "null"},
-        {"http://evil.example", "http://127.0.0.1:8080/index.cgi", "", "", self,
-         "http://evil.example"},
-        {"", "http://evil.example/index.cgi?x=1", "", "", self, "http://evil.example"},
-        {"", "http://127.0.0.1:8080.evil.example/", "", "", self,
-         "http://127.0.0.1:8080.evil.example"},
-        {"", "https://127.0.0.1:8080/index.cgi", "http", "", "http://" + self,
-         "https://127.0.0.1:8080"},
-        {"http://127.0.0.1:8080", "", "", "on", "https://" + self, "http://127.0.0.1:8080"},
-        {"http://<b>&x", "", "", "", self, "http://&lt;b&gt;&amp;x"},
-    };
+    // The verdicts themselves are the request guard's table; here the page
+    // that carries one out, from an Origin or a Referer.
     for (const char *button : {"Apply", "Update+PORT1"}) {
-        for (const Row &row : rows) {
+        for (bool origin : {true, false}) {
             Request req;
             req.body = std::string("firmware1=a&button=") + button;
-            req.origin = row.origin;
-            req.referer = row.referer;
-            req.scheme = row.scheme;
-            req.https = row.https;
+            (origin ? req.origin : req.referer) = "http://evil.example/index.cgi?x=1";
             auto r = serve(w, "set.cgi", req);
-            std::string what = std::string(button) + " " + row.origin + " " + row.referer;
+            std::string what = std::string(button) + (origin ? " Origin" : " Referer");
             EXPECT_EQ(r.status, 0) << what;
-            EXPECT_EQ(r.out, REFUSED_HEAD + refused_box(row.server, row.sender) + END) << what;
+            EXPECT_EQ(r.out, REFUSED_HEAD + refused_box(self, "http://evil.example") + END) << what;
             EXPECT_FALSE(file_exists(w.path("/opt/tarvo_update/etc/settings"))) << what;
         }
     }
@@ -631,84 +615,47 @@ TEST(SetPage, ChangesOnlyThroughTheServersOwnNames) {
     ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
     const std::string self = name;
     const std::string allowed = w.path("/opt/tarvo_update/etc/hosts_allowed");
-    // A comment line longer than any line buffer, whose tail names a host.
-    const std::string long_comment = "#" + std::string(298, 'x') + " rebind.example\n";
-    testing_support::write_file(allowed,
-                                "  controller.example\n# a comment\n[fd00::5]\n" + long_comment);
-    struct Row {
-        std::string host, addr, port, https;
-        bool taken;
-        std::string listed; // the name the refusal asks to list
-    };
-    const std::vector<Row> rows = {
-        {"attacker.example:8080", "127.0.0.1", "8080", "", false, "attacker.example"},
-        {"", "127.0.0.1", "8080", "", false, ""},
-        {"127.0.0.1:8081", "127.0.0.1", "8080", "", false, ""},
-        {"127.0.0.1", "127.0.0.1", "8080", "", false, ""},
-        {"::1:8080", "::1", "8080", "", false, ""},
-        {"controller.example.evil:8080", "127.0.0.1", "8080", "", false, "controller.example.evil"},
-        {"controller.example:8080", "127.0.0.1", "", "", false, ""},
-        {"rebind.example:8080", "127.0.0.1", "8080", "", false, "rebind.example"},
-        {"127.0.0.1:8080", "127.0.0.1", "8080", "", true, ""},
-        {"127.0.0.1:8080", "::ffff:127.0.0.1", "8080", "", true, ""},
-        {"[::1]:8080", "::1", "8080", "", true, ""},
-        {self + ":8080", "127.0.0.1", "8080", "", true, ""},
-        {self + ".local:8080", "127.0.0.1", "8080", "", true, ""},
-        {"Controller.Example:8080", "127.0.0.1", "8080", "", true, ""},
-        {"[fd00::5]:8080", "127.0.0.1", "8080", "", true, ""},
-        {"controller.example", "127.0.0.1", "80", "", true, ""},
-        {"controller.example", "127.0.0.1", "443", "on", true, ""},
-    };
+    testing_support::write_file(allowed, "  controller.example\n# a comment\n");
+    // The verdicts themselves are the request guard's table; here the names
+    // the page gathers for it: the address, the host name and the allowed
+    // hosts file.  A refusal names the file and why it was ignored.
     const std::string saved = "MOD_TARVOUPDATE_FIRMWARE1=a\nMOD_TARVOUPDATE_FIRMWARE2=\n";
-    auto check = [&](const Row &row, const std::string &ignored) {
+    auto check = [&](const std::string &host, const std::string &refusal) {
         std::filesystem::remove(w.path("/opt/tarvo_update/etc/settings"));
         Request req;
         req.body = "button=Apply&firmware1=a";
-        req.host = row.host;
-        req.origin =
-            row.host.empty() ? "" : (row.https.empty() ? "http://" : "https://") + row.host;
-        req.server_addr = row.addr;
-        req.server_port = row.port;
-        req.https = row.https;
+        req.host = host;
+        req.origin = "http://" + host;
         auto r = serve(w, "set.cgi", req);
-        if (row.taken) {
+        if (refusal.empty()) {
             EXPECT_EQ(r.out, HEAD + config_box(true, "a for PORT1 and no image for PORT2") + END)
-                << row.host << " " << row.addr;
-            EXPECT_EQ(settings(w), saved) << row.host;
+                << host;
+            EXPECT_EQ(settings(w), saved) << host;
             return;
         }
-        std::string to = row.host.empty() ? "named no server" : "was addressed to " + row.host;
-        std::string addr =
-            row.addr.find(':') != std::string::npos ? "[" + row.addr + "]" : row.addr;
-        std::string hint = " Open this page under the controller's address (http://" + addr +
-                           (row.port.empty() ? "" : ":" + row.port) + "/)";
-        if (!row.listed.empty())
-            hint += ", or list " + row.listed + " in /opt/tarvo_update/etc/hosts_allowed" +
-                    (ignored.empty() ? "" : " (the file there is ignored: " + ignored + ")");
-        EXPECT_EQ(r.out, REFUSED_HEAD +
-                             message_box("800000", "Request refused",
-                                         "Changes are accepted only when addressed to this "
-                                         "server by its own address or name, but this request " +
-                                             to + ". Nothing was changed." + hint + ".") +
-                             END)
-            << row.host;
-        EXPECT_FALSE(file_exists(w.path("/opt/tarvo_update/etc/settings"))) << row.host;
+        EXPECT_EQ(r.out.rfind(REFUSED_HEAD, 0), 0u) << host;
+        EXPECT_NE(r.out.find(refusal), std::string::npos) << r.out;
+        EXPECT_FALSE(file_exists(w.path("/opt/tarvo_update/etc/settings"))) << host;
     };
-    for (const Row &row : rows)
-        check(row, "");
+    for (const std::string &host : {std::string("127.0.0.1:8080"), self + ":8080",
+                                    self + ".local:8080", std::string("Controller.Example:8080")})
+        check(host, "");
+    check("attacker.example:8080",
+          "or list attacker.example in /opt/tarvo_update/etc/hosts_allowed.");
     // The allowed hosts file counts only as a small regular file: a larger
     // one, a device or a FIFO in its place neither lets a name in nor keeps
     // the request reading or waiting.
-    const Row listed = {"controller.example:8080", "127.0.0.1", "8080", "", false,
-                        "controller.example"};
+    const std::string listed = "controller.example:8080";
+    const std::string ignored = "or list controller.example in /opt/tarvo_update/etc/"
+                                "hosts_allowed (the file there is ignored: ";
     testing_support::write_file(allowed, "controller.example\n" + std::string(4096, '#'));
-    check(listed, "it is larger than 4096 bytes");
+    check(listed, ignored + "it is larger than 4096 bytes).");
     std::filesystem::remove(allowed);
     std::filesystem::create_symlink("/dev/zero", allowed);
-    check(listed, "it is not a regular file");
+    check(listed, ignored + "it is not a regular file).");
     std::filesystem::remove(allowed);
     ASSERT_EQ(mkfifo(allowed.c_str(), 0644), 0);
-    check(listed, "it is not a regular file");
+    check(listed, ignored + "it is not a regular file).");
     // Nor does it run an update.
     Request update;
     update.body = "button=Update+PORT1&firmware1=a";
@@ -729,14 +676,6 @@ TEST(SetPage, SameOriginOrNoOriginMaySave) {
         {"", "", "", "", "button=Apply&firmware1=d",
          "MOD_TARVOUPDATE_FIRMWARE1=d\nMOD_TARVOUPDATE_FIRMWARE2=\n",
          "d for PORT1 and no image for PORT2"},
-        // Without Origin the Referer decides; the scheme counts when the
-        // server names it.
-        {"", "http://127.0.0.1:8080/index.cgi", "http", "", "button=Apply&firmware1=e",
-         "MOD_TARVOUPDATE_FIRMWARE1=e\nMOD_TARVOUPDATE_FIRMWARE2=\n",
-         "e for PORT1 and no image for PORT2"},
-        {"HTTPS://127.0.0.1:8080", "http://127.0.0.1:8080/index.cgi", "", "on",
-         "button=Apply&firmware1=f", "MOD_TARVOUPDATE_FIRMWARE1=f\nMOD_TARVOUPDATE_FIRMWARE2=\n",
-         "f for PORT1 and no image for PORT2"},
     };
     for (const Row &row : rows) {
         Request req;

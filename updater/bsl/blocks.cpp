@@ -24,21 +24,21 @@ struct Blocks {
     }
 };
 
-void report_uart_status(int port, const char *who) {
+void report_uart_status(const PortInfo &port, const char *who) {
     std::uint8_t status = 0;
     uart_read_status(port, 1, &status);
     plat_syslog(LOG_ERR, "%s: UART status: 0x%02X", who, status);
 }
 
 // The patch run that precedes every data block on a loader that needs it.
-int run_patch(int port) {
+int run_patch(const PortInfo &port) {
     return bsl_loader->needs_patch ? msp430_load_pc(port, BSL_PATCH_ADDRESS, 0) : BSL_OK;
 }
 
 } // namespace
 
-int msp430_write_record(int port, std::uint32_t address, const std::uint8_t *data, int length,
-                        const char *who) {
+int msp430_write_record(const PortInfo &port, std::uint32_t address, const std::uint8_t *data,
+                        int length, const char *who) {
     Blocks blocks(address, length);
     std::uint32_t last = address + static_cast<std::uint32_t>(length);
     for (std::uint32_t at = blocks.first; at < blocks.end; at += BSL_FLASH_BLOCK) {
@@ -65,7 +65,7 @@ int msp430_write_record(int port, std::uint32_t address, const std::uint8_t *dat
     return BSL_OK;
 }
 
-int msp430_read_record(int port, std::uint32_t address, std::uint8_t *out, int length,
+int msp430_read_record(const PortInfo &port, std::uint32_t address, std::uint8_t *out, int length,
                        const char *who) {
     Blocks blocks(address, length);
     std::uint32_t last = address + static_cast<std::uint32_t>(length);

@@ -25,7 +25,7 @@ enum LineFault {
 LineFault line_fault = LINE_OK;
 
 // Waits for the loader's acknowledge and notes how it failed.
-int await_ack(int port, int budget) {
+int await_ack(const PortInfo &port, int budget) {
     int rc = uart_recv_ack(port, BSL_ACK, budget);
     line_fault = rc == UART_OK ? LINE_OK : rc == UART_ACK_OTHER ? LINE_OTHER_BYTE : LINE_SILENT;
     return rc;
@@ -50,7 +50,7 @@ void frame_head(std::uint8_t *frame, std::uint8_t cmd, int data_length, std::uin
 // Every command's exchange: the SYNC, then the frame.  BSL_ERR_NAK when the
 // SYNC failed; send_failure, logged for the command, when the frame did not go
 // out.  The command then awaits its answer.
-int send_command(int port, const char *command, const std::uint8_t *frame, int length,
+int send_command(const PortInfo &port, const char *command, const std::uint8_t *frame, int length,
                  int send_failure) {
     line_fault = LINE_OK;
     if (bsl_sync(port) != BSL_OK)
@@ -86,7 +86,7 @@ void bsl_checksum(std::uint8_t *frame, std::uint16_t count) {
     frame[count + 1] = static_cast<std::uint8_t>(~high);
 }
 
-int bsl_sync(int port) {
+int bsl_sync(const PortInfo &port) {
     // A SYNC byte that could not be sent shows up as a missing ACK.
     uart_send_sync(port, BSL_SYNC, BSL_BUDGET);
     int rc = await_ack(port, BSL_BUDGET);
@@ -96,8 +96,6 @@ int bsl_sync(int port) {
     }
     if (rc == UART_ACK_OTHER)
         plat_syslog(LOG_ERR, "%s: Unexpected ACK(exp. 0x%02X) value received", "bsl_sync", BSL_ACK);
-    else if (rc == UART_ERR_PORT)
-        plat_syslog(LOG_ERR, "%s: Unknown PORT%d", "bsl_sync", port);
     else if (rc == UART_ERR_TIMEOUT)
         plat_syslog(LOG_ERR, "%s: ACK timeout of %d us reached.", "bsl_sync", BSL_BUDGET);
     else
@@ -105,7 +103,7 @@ int bsl_sync(int port) {
     return BSL_ERR_NAK;
 }
 
-int msp430_mass_erase(int port) {
+int msp430_mass_erase(const PortInfo &port) {
     // Erase control word 0xA506 selects a mass erase.
     ShortFrame frame = short_frame(BSL_CMD_MASS_ERASE, 0, 0x06, 0xA5);
     int rc = send_command(port, "msp430_mass_erase", frame.data(), static_cast<int>(frame.size()),
@@ -118,7 +116,7 @@ int msp430_mass_erase(int port) {
     return BSL_OK;
 }
 
-int msp430_send_passwd(int port) {
+int msp430_send_passwd(const PortInfo &port) {
     std::array<std::uint8_t, BSL_PASSWORD_SIZE + BSL_FRAME_OVERHEAD> frame{};
     frame_head(frame.data(), BSL_CMD_RX_PASSWORD, BSL_PASSWORD_SIZE, 0, 0, 0);
     std::memset(frame.data() + BSL_FRAME_HEAD, MSP430_ERASED_BYTE, BSL_PASSWORD_SIZE);
@@ -134,7 +132,7 @@ int msp430_send_passwd(int port) {
     return BSL_OK;
 }
 
-int msp430_load_pc(int port, std::uint32_t address, int verbose) {
+int msp430_load_pc(const PortInfo &port, std::uint32_t address, int verbose) {
     if (verbose)
         plat_syslog(LOG_INFO, "Starting code at %04X:%04X", address & 0xFFFFu, address >> 16);
     ShortFrame frame = short_frame(BSL_CMD_LOAD_PC, address, 0, 0);
@@ -149,7 +147,8 @@ int msp430_load_pc(int port, std::uint32_t address, int verbose) {
     return BSL_OK;
 }
 
-int msp430_write_memory(int port, std::uint32_t address, const std::uint8_t *data, int length) {
+int msp430_write_memory(const PortInfo &port, std::uint32_t address, const std::uint8_t *data,
+                        int length) {
     if (length < 0 || length > BSL_MAX_WRITE || (length > 0 && data == nullptr)) {
         plat_syslog(LOG_ERR, "%s: Error building BSL write packet for 0x%08X.",
                     "msp430_write_memory", address);
@@ -177,7 +176,8 @@ int msp430_write_memory(int port, std::uint32_t address, const std::uint8_t *dat
     return BSL_OK;
 }
 
-int msp430_read_memory(int port, std::uint32_t address, std::uint8_t *buffer, int length) {
+int msp430_read_memory(const PortInfo &port, std::uint32_t address, std::uint8_t *buffer,
+                       int length) {
     if (length < 0 || length > BSL_MAX_WRITE) {
         plat_syslog(LOG_ERR, "%s: Error building BSL read packet for 0x%08X.", "msp430_read_memory",
                     address);
@@ -201,8 +201,6 @@ int msp430_read_memory(int port, std::uint32_t address, std::uint8_t *buffer, in
 
 const char *bsl_failure_text(int code) {
     switch (code) {
-    case BSL_ERR_PORT:
-        return "no such port";
     case BSL_ERR_ERASE:
         return "no answer from the loader to the mass erase";
     case BSL_ERR_VERIFY:

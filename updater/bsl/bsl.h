@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct PortInfo;
+
 // Single-byte tokens.
 constexpr std::uint8_t BSL_SYNC = 0x80;
 constexpr std::uint8_t BSL_ACK = 0x90;
@@ -53,13 +55,21 @@ constexpr unsigned long BSL_SYNC_PAUSE_US = 1500;
 
 // Addresses in the MSP430.
 constexpr std::uint32_t BSL_PATCH_ADDRESS = 0x0220;
+// The memory a firmware image may write: main flash, whose last word is the
+// reset vector, and information memory.  A program starts in main flash below
+// the interrupt vectors, at an even address.
+constexpr std::uint32_t MSP430_MAIN_START = 0xC000;
+constexpr std::uint32_t MSP430_MAIN_END = 0xFFFF;
+constexpr std::uint32_t MSP430_INFO_START = 0x1000;
+constexpr std::uint32_t MSP430_INFO_END = 0x10FF;
+constexpr std::uint32_t MSP430_RESET_VECTOR = 0xFFFE;
+constexpr std::uint32_t MSP430_START_LAST = 0xFFDE;
 constexpr std::uint32_t BSL_LOADER_ENTRY = 0x0C22;
 constexpr int BSL_PATCH_SIZE = 194;
 
 // Result codes.
 enum BslResult {
     BSL_OK = 0,
-    BSL_ERR_PORT = -5,       // port other than 1 or 2 (flashing)
     BSL_ERR_PACKET = -6,     // frame not sent, answer incomplete, or bad write length
     BSL_ERR_TRANSMIT = -7,   // frame not sent (load PC, RX data block)
     BSL_ERR_ERASE = -8,      // mass erase not answered
@@ -82,14 +92,16 @@ const char *bsl_failure_text(int code);
 void bsl_checksum(std::uint8_t *frame, std::uint16_t count);
 
 // SYNC exchange before every command: 0 or -9.
-int bsl_sync(int port);
+int bsl_sync(const PortInfo &port);
 
-int msp430_mass_erase(int port);
-int msp430_send_passwd(int port);
-int msp430_load_pc(int port, std::uint32_t address, int verbose);
-int msp430_write_memory(int port, std::uint32_t address, const std::uint8_t *data, int length);
+int msp430_mass_erase(const PortInfo &port);
+int msp430_send_passwd(const PortInfo &port);
+int msp430_load_pc(const PortInfo &port, std::uint32_t address, int verbose);
+int msp430_write_memory(const PortInfo &port, std::uint32_t address, const std::uint8_t *data,
+                        int length);
 // buffer needs room for length + 6 bytes; on 0 the data stand at buffer[4] onward.
-int msp430_read_memory(int port, std::uint32_t address, std::uint8_t *buffer, int length);
+int msp430_read_memory(const PortInfo &port, std::uint32_t address, std::uint8_t *buffer,
+                       int length);
 
 // What depends on the ROM loader's version.  Loader 1.10 (and below) needs the
 // maker's RAM patch, loaded and run before every data block; its procedure
@@ -123,18 +135,18 @@ extern const std::uint8_t bsl_patch_image[BSL_PATCH_SIZE];
 // then, for a loader that needs it, loads the RAM patch and checks it.  0, the
 // failing command's code, -16 for an identification without a loader version,
 // or -14 when the patch read back differs from the image.
-int msp430_patch_bsl(int port);
+int msp430_patch_bsl(const PortInfo &port);
 
 // Writes one record's bytes (length from address on) as even data blocks at
 // even addresses of at most BSL_FLASH_BLOCK bytes, a record at an odd address
 // or of odd length padded with 0xFF, each block after a patch run where the
 // loader needs one.  A failure is logged under `who`: 0, -13 (patch run) or
 // -12 (write).
-int msp430_write_record(int port, std::uint32_t address, const std::uint8_t *data, int length,
-                        const char *who);
+int msp430_write_record(const PortInfo &port, std::uint32_t address, const std::uint8_t *data,
+                        int length, const char *who);
 // Reads the record's bytes back the same way into out (length bytes, the
 // padding left out): 0, -13 (patch run) or -11 (read).
-int msp430_read_record(int port, std::uint32_t address, std::uint8_t *out, int length,
+int msp430_read_record(const PortInfo &port, std::uint32_t address, std::uint8_t *out, int length,
                        const char *who);
 
 // Longest path of a firmware file, with its terminating zero.
@@ -162,7 +174,7 @@ bool firmware_path(const char *file, FirmwarePath *path, char *reason, std::size
 struct FlashPrinter {
     void (*writing)(std::uint32_t device_address);
     void (*written)();
-    void (*starting)(std::uint32_t start, int port);
+    void (*starting)(std::uint32_t start, const PortInfo &port);
     void (*started)();
     void (*finished)();
 };
@@ -172,14 +184,15 @@ struct HexImage;
 // Writes one chunk of an image (length bytes from address on) and reads it
 // back, in data blocks that the loader takes: 0, or the negative code of the
 // block that failed.
-int flash_chunk(int port, std::uint32_t address, const std::uint8_t *data, int length,
+int flash_chunk(const PortInfo &port, std::uint32_t address, const std::uint8_t *data, int length,
                 const FlashPrinter &printer);
 
 // Writes the image into the device, chunk by chunk in file order, and starts
-// its program: 0, -5 for a bad port, or the negative code of the chunk or the
+// its program: 0, or the negative code of the chunk or the
 // start that failed (logged with the line and path, the file's name in the
 // firmware directory).
-int msp430_load_fw(int port, const HexImage &image, const char *path, const FlashPrinter &printer);
+int msp430_load_fw(const PortInfo &port, const HexImage &image, const char *path,
+                   const FlashPrinter &printer);
 
 // Progress percentage of a device address within main flash 0xC000..0xFFFF,
 // clamped to 0..100 outside it.

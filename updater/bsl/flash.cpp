@@ -4,7 +4,6 @@
 #include "updater/bsl/bsl.h"
 
 #include "common/platform.h"
-#include "common/ports.h"
 #include "updater/hexfile/hexfile.h"
 #include "updater/port/uart.h"
 
@@ -18,15 +17,13 @@ namespace {
 
 constexpr const char *FIRMWARE_DIR_PATTERN = "/opt/tarvo_update/fw/%s";
 
-constexpr std::uint32_t FLASH_START = 0xC000;
-constexpr std::uint32_t FLASH_END = 0xFFFF;
 // Most bytes of one write and read-back, the w/r unit of the progress: the
 // longest data record the Intel HEX format has (255 bytes), rounded up to a
 // whole word.  A piece goes to the loader in blocks of BSL_FLASH_BLOCK bytes.
 constexpr int FLASH_PIECE = 256;
 
 // One piece of a chunk: written and read back block by block, then compared.
-int flash_block(int port, std::uint32_t device, const std::uint8_t *data, int length,
+int flash_block(const PortInfo &port, std::uint32_t device, const std::uint8_t *data, int length,
                 const FlashPrinter &printer) {
     if (length < 0 || length > FLASH_PIECE) {
         plat_syslog(LOG_ERR, "%s: Block at 0x%08X too long (%d bytes)", "flash_block", device,
@@ -52,7 +49,7 @@ int flash_block(int port, std::uint32_t device, const std::uint8_t *data, int le
 }
 
 // Starts the new program: its code is in place.
-int start_program(int port, std::uint32_t start, const FlashPrinter &printer) {
+int start_program(const PortInfo &port, std::uint32_t start, const FlashPrinter &printer) {
     printer.starting(start, port);
     int rc = msp430_load_pc(port, start, 1);
     if (rc < 0) {
@@ -96,15 +93,15 @@ bool firmware_path(const char *file, FirmwarePath *path, char *reason, std::size
 }
 
 int flash_progress_percent(std::uint32_t device_address) {
-    if (device_address < FLASH_START)
+    if (device_address < MSP430_MAIN_START)
         return 0;
-    if (device_address > FLASH_END)
+    if (device_address > MSP430_MAIN_END)
         return 100;
-    return static_cast<int>(static_cast<double>(device_address - FLASH_START) /
-                            static_cast<double>(FLASH_END - FLASH_START) * 100.0);
+    return static_cast<int>(static_cast<double>(device_address - MSP430_MAIN_START) /
+                            static_cast<double>(MSP430_MAIN_END - MSP430_MAIN_START) * 100.0);
 }
 
-int flash_chunk(int port, std::uint32_t address, const std::uint8_t *data, int length,
+int flash_chunk(const PortInfo &port, std::uint32_t address, const std::uint8_t *data, int length,
                 const FlashPrinter &printer) {
     for (int done = 0; done < length;) {
         int block = std::min(length - done, FLASH_PIECE);
@@ -117,11 +114,8 @@ int flash_chunk(int port, std::uint32_t address, const std::uint8_t *data, int l
     return 0;
 }
 
-int msp430_load_fw(int port, const HexImage &image, const char *path, const FlashPrinter &printer) {
-    if (!port_info(port)) {
-        plat_syslog(LOG_ERR, "%s: Unknown PORT%d!", "msp430_load_fw", port);
-        return BSL_ERR_PORT;
-    }
+int msp430_load_fw(const PortInfo &port, const HexImage &image, const char *path,
+                   const FlashPrinter &printer) {
     int rc = 0;
     for (int i = 0; i < image.chunks && rc == 0; ++i) {
         const HexChunk &chunk = image.chunk[i];

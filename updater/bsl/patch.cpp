@@ -5,6 +5,7 @@
 #include "updater/bsl/bsl.h"
 
 #include "common/platform.h"
+#include "common/ports.h"
 
 #include <array>
 #include <cstdio>
@@ -34,7 +35,7 @@ const std::uint8_t bsl_patch_image[BSL_PATCH_SIZE] = {
 namespace {
 
 // Reads the chip's identification and takes the loader's profile from it.
-int identify_loader(int port) {
+int identify_loader(const PortInfo &port) {
     std::array<std::uint8_t, BSL_CHIP_ID_SIZE + BSL_ANSWER_OVERHEAD> answer{};
     int rc = msp430_read_memory(port, BSL_CHIP_ID_ADDRESS, answer.data(), BSL_CHIP_ID_SIZE);
     if (rc < 0) {
@@ -67,7 +68,7 @@ int identify_loader(int port) {
 
 } // namespace
 
-int msp430_patch_bsl(int port) {
+int msp430_patch_bsl(const PortInfo &port) {
     std::array<std::uint8_t, BSL_PATCH_SIZE> copy;
     std::memcpy(copy.data(), bsl_patch_image, copy.size());
     std::array<std::uint8_t, BSL_PATCH_SIZE + BSL_ANSWER_OVERHEAD> answer{};
@@ -75,7 +76,7 @@ int msp430_patch_bsl(int port) {
     int rc = msp430_send_passwd(port);
     if (rc < 0) {
         plat_syslog(LOG_ERR, "%s: MSP430 BSL 1st authentication failed at PORT%d",
-                    "msp430_patch_bsl", port);
+                    "msp430_patch_bsl", port.number);
         return rc;
     }
     rc = identify_loader(port);
@@ -85,25 +86,25 @@ int msp430_patch_bsl(int port) {
     rc = msp430_load_pc(port, BSL_LOADER_ENTRY, 1);
     if (rc < 0) {
         plat_syslog(LOG_ERR, "%s: MSP430 BSL load PC with 0x%04X failed at PORT%d",
-                    "msp430_patch_bsl", BSL_LOADER_ENTRY, port);
+                    "msp430_patch_bsl", BSL_LOADER_ENTRY, port.number);
         return rc;
     }
     rc = msp430_send_passwd(port);
     if (rc < 0) {
         plat_syslog(LOG_ERR, "%s: MSP430 BSL 2nd authentication failed at PORT%d",
-                    "msp430_patch_bsl", port);
+                    "msp430_patch_bsl", port.number);
         return rc;
     }
     rc = msp430_write_memory(port, BSL_PATCH_ADDRESS, copy.data(), BSL_PATCH_SIZE);
     if (rc < 0) {
         plat_syslog(LOG_ERR, "%s: MSP430 BSL write patch to 0x%04X failed at PORT%d",
-                    "msp430_patch_bsl", BSL_PATCH_ADDRESS, port);
+                    "msp430_patch_bsl", BSL_PATCH_ADDRESS, port.number);
         return rc;
     }
     rc = msp430_read_memory(port, BSL_PATCH_ADDRESS, answer.data(), BSL_PATCH_SIZE);
     if (rc < 0) {
         plat_syslog(LOG_ERR, "%s: MSP430 BSL read patch from 0x%04X failed at PORT%d",
-                    "msp430_patch_bsl", BSL_PATCH_ADDRESS, port);
+                    "msp430_patch_bsl", BSL_PATCH_ADDRESS, port.number);
         return rc;
     }
     // Running a patch that is not intact makes the loader run garbage, so a

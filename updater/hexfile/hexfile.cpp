@@ -1,10 +1,10 @@
 // Intel HEX reader.  Every line is matched against the record pattern, its
-// fields are converted and the record checksum is checked.  read_hex_file
-// hands every good record to the caller's handler and skips bad lines;
-// hex_read_image decodes a whole firmware file into the image that the
-// flashing writes, and holds the rules of where its records put their data.
+// fields are converted and the record checksum is checked; hex_read_image
+// decodes a whole firmware file into the image that the flashing writes, and
+// holds the rules of where its records put their data.
 #include "updater/hexfile/hexfile.h"
 
+#include "common/crc32.h"
 #include "common/platform.h"
 #include "common/small_file.h"
 
@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <regex.h>
 #include <sys/stat.h>
@@ -116,16 +115,17 @@ bool is_space(char c) {
 // Where a byte of the board's memory stands in the image's map of written
 // bytes; -1 outside main flash and information memory.
 int map_index(std::uint32_t address) {
-    if (address >= HEX_MAIN_START && address <= HEX_MAIN_END)
-        return static_cast<int>(address - HEX_MAIN_START);
-    if (address >= HEX_INFO_START && address <= HEX_INFO_END)
-        return static_cast<int>(HEX_MAIN_END - HEX_MAIN_START + 1 + address - HEX_INFO_START);
+    if (address >= MSP430_MAIN_START && address <= MSP430_MAIN_END)
+        return static_cast<int>(address - MSP430_MAIN_START);
+    if (address >= MSP430_INFO_START && address <= MSP430_INFO_END)
+        return static_cast<int>(MSP430_MAIN_END - MSP430_MAIN_START + 1 + address -
+                                MSP430_INFO_START);
     return -1;
 }
 
 bool in_one_region(std::uint32_t first, std::uint32_t last) {
-    return (first >= HEX_MAIN_START && last <= HEX_MAIN_END) ||
-           (first >= HEX_INFO_START && last <= HEX_INFO_END);
+    return (first >= MSP430_MAIN_START && last <= MSP430_MAIN_END) ||
+           (first >= MSP430_INFO_START && last <= MSP430_INFO_END);
 }
 
 // Why a program cannot start at this address, or nullptr when it can.
@@ -134,7 +134,7 @@ const char *start_fault(std::uint32_t address) {
         return "erased";
     if (address & 1u)
         return "odd";
-    if (address < HEX_MAIN_START || address > HEX_START_LAST)
+    if (address < MSP430_MAIN_START || address > MSP430_START_LAST)
         return "outside main flash below the vectors, 0xC000..0xFFDE";
     return nullptr;
 }
@@ -283,7 +283,7 @@ bool finish_image(ImageBuild &b) {
         return refuse(b, "no data to write");
     if (!b.ended)
         return refuse(b, "no end-of-file record");
-    int low = map_index(HEX_RESET_VECTOR);
+    int low = map_index(MSP430_RESET_VECTOR);
     if (!is_written(b, low) || !is_written(b, low + 1))
         return refuse(b, "no reset vector: nothing written at 0xFFFE..0xFFFF");
     // The reset vector is the last word of main flash, which map_index puts
@@ -292,13 +292,13 @@ bool finish_image(ImageBuild &b) {
     for (int i = 0; i < image.chunks; ++i) {
         const HexChunk &c = image.chunk[i];
         for (std::uint32_t k = 0; k < 2; ++k) {
-            std::uint32_t a = HEX_RESET_VECTOR + k;
+            std::uint32_t a = MSP430_RESET_VECTOR + k;
             if (a >= c.address && a < static_cast<std::uint32_t>(c.address) + c.length)
                 vector[k] = hex_chunk_bytes(image, c)[a - c.address];
         }
     }
     std::uint32_t reset = vector[0] | vector[1] << 8;
-    int vector_line = writer_line(image, HEX_RESET_VECTOR);
+    int vector_line = writer_line(image, MSP430_RESET_VECTOR);
     if (const char *fault = start_fault(reset))
         return refuse(b, "line %d: reset vector 0x%04X cannot start a program (%s)", vector_line,
                       reset, fault);
@@ -396,46 +396,6 @@ int hex_parse_line(const char *line, std::uint32_t *address, std::uint32_t *type
     return status;
 }
 
-int read_hex_file(const char *path, HexRecordHandler handler, void *context, int flag) {
-    std::FILE *file = std::fopen(path, "r");
-    if (file == nullptr)
-        return HEX_FILE_UNOPENED;
-
-    // The line buffer grows to the longest line; the data buffer is lent to
-    // the handler for one call at a time.
-    char *line = nullptr;
-    std::size_t capacity = 0;
-    std::array<std::uint8_t, HEX_MAX_DATA> data{};
-    int status = HEX_OK;
-    int number = 0;
-    bool refused = false;
-    int refusal = 0;
-
-    ssize_t got = 0;
-    while ((got = getline(&line, &capacity, file)) >= 0) {
-        ++number;
-        std::uint32_t address = 0;
-        std::uint32_t type = 0;
-        int length = 0;
-        status = hex_line_bytes(line, static_cast<std::size_t>(got));
-        if (status == HEX_OK)
-            status = hex_parse_line(line, &address, &type, &length, data.data());
-        if (status != HEX_OK || handler == nullptr)
-            continue;
-        int rc = handler(address, type, data.data(), length, context, flag);
-        if (rc != 0) {
-            plat_syslog(LOG_ERR, "%s: Error at line %d", "read_hex_file", number);
-            refused = true;
-            refusal = rc;
-            break;
-        }
-    }
-
-    std::free(line);
-    std::fclose(file);
-    return refused ? refusal : status;
-}
-
 const char *hex_status_text(int status) {
     switch (status) {
     case HEX_OK:
@@ -483,6 +443,7 @@ bool hex_decode_image(long length, HexImage *image, char *reason, std::size_t si
     image->start = 0;
     image->start_record = false;
     image->start_line = 0;
+    image->file_crc32 = crc32_update(0, file_text, static_cast<std::size_t>(length));
     ImageBuild build{image, 0, false, {}, reason, size};
     int number = 0;
     std::array<std::uint8_t, HEX_MAX_DATA> data{};
@@ -493,9 +454,8 @@ bool hex_decode_image(long length, HexImage *image, char *reason, std::size_t si
             static_cast<char *>(std::memchr(line, '\n', static_cast<std::size_t>(length - at)));
         long end = newline != nullptr ? newline - file_text + 1 : length;
         std::size_t line_size = static_cast<std::size_t>(end - at);
-        // The record pattern sees the line with its line end, as read_hex_file
-        // hands it over.  The byte after it is the next line's first, kept
-        // aside while this line is a string.
+        // The record pattern sees the line with its line end.  The byte after it is the next line's
+        // first, kept aside while this line is a string.
         char after = file_text[end];
         file_text[end] = '\0';
         int status = hex_line_bytes(line, line_size);

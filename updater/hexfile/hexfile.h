@@ -1,14 +1,12 @@
 // Intel HEX reader: checks each line against the record pattern and its
-// checksum, and hands every good record to a handler.
+// checksum, and decodes a firmware file into the image that the flashing
+// writes, against the board's memory map.
 #pragma once
+
+#include "updater/bsl/bsl.h"
 
 #include <cstddef>
 #include <cstdint>
-
-// Called once per good record.  0 lets the reader go on; any other value stops
-// it and becomes the reader's result.
-using HexRecordHandler = int (*)(std::uint32_t address, std::uint32_t type,
-                                 const std::uint8_t *data, int length, void *context, int flag);
 
 // Most data bytes one record carries: its length field has two digits.
 constexpr int HEX_MAX_DATA = 255;
@@ -59,27 +57,9 @@ int hex2bin(const char *start, const char *end, std::uint32_t *out);
 int hex_parse_line(const char *line, std::uint32_t *address, std::uint32_t *type, int *length,
                    std::uint8_t *data);
 
-// read_hex_file's result for a file that cannot be opened.  It has the value
-// of HEX_REGEX_FAILED, the status of a line whose pattern did not compile: only
-// the log tells the two apart.
-constexpr int HEX_FILE_UNOPENED = 1;
-
-// Reads the file: HEX_FILE_UNOPENED, the handler's value when it refused a
-// record, otherwise the status of the last line (0 for no lines).
-int read_hex_file(const char *path, HexRecordHandler handler, void *context, int flag);
-
-// Where the board keeps what an image writes, and where its program may
-// start: in main flash below the interrupt vectors, at an even address.
-constexpr std::uint32_t HEX_MAIN_START = 0xC000;
-constexpr std::uint32_t HEX_MAIN_END = 0xFFFF;
-constexpr std::uint32_t HEX_INFO_START = 0x1000;
-constexpr std::uint32_t HEX_INFO_END = 0x10FF;
-constexpr std::uint32_t HEX_RESET_VECTOR = 0xFFFE;
-constexpr std::uint32_t HEX_START_LAST = 0xFFDE;
-
 // Most bytes an image writes: all of main flash and information memory.
-constexpr int HEX_IMAGE_MAX_BYTES =
-    static_cast<int>(HEX_MAIN_END - HEX_MAIN_START + 1 + HEX_INFO_END - HEX_INFO_START + 1);
+constexpr int HEX_IMAGE_MAX_BYTES = static_cast<int>(MSP430_MAIN_END - MSP430_MAIN_START + 1 +
+                                                     MSP430_INFO_END - MSP430_INFO_START + 1);
 // No two chunks begin in one 16-bit word (see HexChunk).
 constexpr int HEX_IMAGE_MAX_CHUNKS = HEX_IMAGE_MAX_BYTES / 2;
 
@@ -109,8 +89,9 @@ struct HexImage {
     int size;
     std::uint8_t bytes[HEX_IMAGE_MAX_BYTES];
     std::uint16_t start;
-    bool start_record; // the file has a start address record
-    int start_line;    // of the start address record, or of the reset vector
+    bool start_record;        // the file has a start address record
+    int start_line;           // of the start address record, or of the reset vector
+    std::uint32_t file_crc32; // CRC-32 of the file's bytes as they were read
 };
 
 inline const std::uint8_t *hex_chunk_bytes(const HexImage &image, const HexChunk &chunk) {
@@ -121,7 +102,9 @@ inline const std::uint8_t *hex_chunk_bytes(const HexImage &image, const HexChunk
 // HEX_FILE_MAX bytes) and decodes it into *image: every line that is not
 // blank is a good record, the address records place the data records, and
 // the image must fit the board and boot.  False with the reason (size bytes,
-// naming the line where there is one) when it does not.
+// naming the line where there is one) when it does not.  The image carries
+// the checksum of the bytes it was decoded from, so that nothing needs to read
+// the file again to name what was flashed.
 bool hex_read_image(int fd, HexImage *image, char *reason, std::size_t size);
 
 // hex_read_image in its two steps, for a caller that checks the bytes before

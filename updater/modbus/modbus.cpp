@@ -77,7 +77,7 @@ constexpr int PIECE_SCRATCH = 16;
 
 } // namespace
 
-int read_holding_reg(int port, std::uint16_t reg, std::uint16_t *value, int budget) {
+int read_holding_reg(const PortInfo &port, std::uint16_t reg, std::uint16_t *value, int budget) {
     // The request's buffer takes the reply as well.
     std::array<std::uint8_t, MODBUS_REQUEST_LENGTH> frame{};
     build_request(reg, frame.data());
@@ -105,7 +105,7 @@ int read_holding_reg(int port, std::uint16_t reg, std::uint16_t *value, int budg
     return MODBUS_OK;
 }
 
-int read_fw_version(int port, std::uint32_t *version) {
+int read_fw_version(const PortInfo &port, std::uint32_t *version) {
     std::uint16_t high = 0;
     if (read_holding_reg(port, MODBUS_REG_VERSION_HIGH, &high, VERSION_HIGH_BUDGET) != MODBUS_OK)
         return MODBUS_ERR_SEND;
@@ -117,7 +117,7 @@ int read_fw_version(int port, std::uint32_t *version) {
     return MODBUS_OK;
 }
 
-int read_config_string(int port, char *text, int space) {
+int read_config_string(const PortInfo &port, char *text, int space) {
     if (text == nullptr)
         return MODBUS_ERR_NO_TEXT;
     std::uint16_t config = 0;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+struct PortInfo;
+
 // Holding registers of the board's firmware.
 constexpr std::uint16_t MODBUS_REG_VERSION_HIGH = 1;
 constexpr std::uint16_t MODBUS_REG_VERSION_LOW = 2;
@@ -26,17 +28,17 @@ enum ModbusResult {
 // Reads one holding register; the budget goes to both the send and the
 // receive.  MODBUS_OK (value stored when not null), MODBUS_ERR_SEND or
 // MODBUS_ERR_RECEIVE (value untouched).
-int read_holding_reg(int port, std::uint16_t reg, std::uint16_t *value, int budget);
+int read_holding_reg(const PortInfo &port, std::uint16_t reg, std::uint16_t *value, int budget);
 
 // Firmware version: register 1 in the upper, register 2 in the lower 16 bits.
 // MODBUS_OK, or MODBUS_ERR_SEND when a read failed (nothing stored).
-int read_fw_version(int port, std::uint32_t *version);
+int read_fw_version(const PortInfo &port, std::uint32_t *version);
 
 // Configuration text from register 3 into text, which offers space bytes; the
 // text is cut at a piece boundary so that it and its terminating zero fit.
 // MODBUS_OK, MODBUS_ERR_SEND when the read failed (text untouched),
 // MODBUS_ERR_NO_TEXT when text is null.
-int read_config_string(int port, char *text, int space);
+int read_config_string(const PortInfo &port, char *text, int space);
 
 // The length of the configuration text's piece that s begins with: a number
 // and a piece letter ("1a" ... "10f"), or " (bidir)"; 0 when s begins with

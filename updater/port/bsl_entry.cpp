@@ -62,21 +62,15 @@ void msp430_clear_bit8(std::uint8_t mask) {
     change_lines("msp430_clear_bit8", mask, false);
 }
 
-int msp430_enter_bsl(int port) {
-    const PortInfo *row = port_info(port);
-    if (!row) {
-        plat_syslog(LOG_ERR, "%s: Unknown PORT%d!", "msp430_enter_bsl", port);
-        return BSL_ENTRY_ERR_PORT;
-    }
-    const PortInfo &lines = *row;
+int msp430_enter_bsl(const PortInfo &port) {
 
     // Route the port's pins to its UART and GPIO lines.
     std::uint32_t ras = 0;
     if (mem_read32(RAS_BASE, RAS_SELECT_OFFSET, &ras) != 0) {
         plat_syslog(LOG_ERR, "%s: RAS select register (%03X) read failed!", "msp430_enter_bsl",
                     RAS_SELECT_OFFSET);
-    } else if ((ras & lines.ras_select_bits) != lines.ras_select_bits) {
-        if (mem_write32(RAS_BASE, RAS_SELECT_OFFSET, ras | lines.ras_select_bits) != 0)
+    } else if ((ras & port.ras_select_bits) != port.ras_select_bits) {
+        if (mem_write32(RAS_BASE, RAS_SELECT_OFFSET, ras | port.ras_select_bits) != 0)
             plat_syslog(LOG_WARNING, "%s: Error writing RAS select register (%03X)",
                         "msp430_enter_bsl", RAS_SELECT_OFFSET);
     }
@@ -103,7 +97,7 @@ int msp430_enter_bsl(int port) {
     // The port's two lines become outputs; every other pin of the block an input.
     std::uint8_t dir = 0;
     if (mem_read8(GPIO_BASE, GPIO_DIR_OFFSET, &dir) == 0)
-        mem_write8(GPIO_BASE, GPIO_DIR_OFFSET, lines.line_a | lines.line_b);
+        mem_write8(GPIO_BASE, GPIO_DIR_OFFSET, port.line_a | port.line_b);
 
     std::uint8_t status = 0;
     uart_init_bsl(port);
@@ -113,19 +107,19 @@ int msp430_enter_bsl(int port) {
 
     // Line B (RST) held low while line A (TCK) falls twice; B rises while A is
     // low; then A rises and stays high.
-    msp430_set_bit8(lines.line_a);
+    msp430_set_bit8(port.line_a);
     wait_us(500);
-    msp430_clear_bit8(lines.line_b);
+    msp430_clear_bit8(port.line_b);
     wait_us(1000);
-    msp430_clear_bit8(lines.line_a);
+    msp430_clear_bit8(port.line_a);
     wait_us(100);
-    msp430_set_bit8(lines.line_a);
+    msp430_set_bit8(port.line_a);
     wait_us(100);
-    msp430_clear_bit8(lines.line_a);
+    msp430_clear_bit8(port.line_a);
     wait_us(50);
-    msp430_set_bit8(lines.line_b);
+    msp430_set_bit8(port.line_b);
     wait_us(50);
-    msp430_set_bit8(lines.line_a);
+    msp430_set_bit8(port.line_a);
     wait_us(1000);
     return BSL_ENTRY_OK;
 }

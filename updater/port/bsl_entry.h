@@ -1,6 +1,8 @@
 // Starting the MSP430's ROM bootstrap loader through the port's two control lines.
 #pragma once
 
+#include "common/ports.h"
+
 #include <cstdint>
 
 constexpr std::uint32_t RAS_BASE = 0xB3000000u;
@@ -13,12 +15,12 @@ constexpr std::uint32_t GPIO_BASE = 0xFC980000u;
 constexpr std::uint32_t GPIO_DATA_LINES_OFFSET = 0xF0; // data bits 2..5
 constexpr std::uint32_t GPIO_DIR_OFFSET = 0x400;
 
-// Results of msp430_enter_bsl.
+// Result of msp430_enter_bsl.
 constexpr int BSL_ENTRY_OK = 0;
-constexpr int BSL_ENTRY_ERR_PORT = -5; // port other than 1 or 2
 
-// BSL_ENTRY_OK when the pattern was played, BSL_ENTRY_ERR_PORT.
-int msp430_enter_bsl(int port);
+// Plays the entry pattern on the port's lines: always BSL_ENTRY_OK (a failed
+// register access is logged and the pattern goes on).
+int msp430_enter_bsl(const PortInfo &port);
 // Read-modify-write of GPIODATA bits 2..5.
 void msp430_set_bit8(std::uint8_t mask);
 void msp430_clear_bit8(std::uint8_t mask);

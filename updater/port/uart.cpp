@@ -43,14 +43,6 @@ constexpr unsigned long PACKET_BYTE_PAUSE_US = 1500;
 // than this can, and a wait that times its end on a clock in ticks sleeps.
 constexpr long COARSE_TIMER_NS = 1000000;
 
-std::uint32_t uart_base(int port) {
-    return port_for_uart(port).uart_base;
-}
-
-bool port_supported(int port) {
-    return port_info(port) != nullptr;
-}
-
 std::uint16_t read_flags(std::uint32_t base) {
     std::uint16_t fr = FR_UNREADABLE;
     mem_read16(base, UARTFR, &fr);
@@ -63,10 +55,10 @@ std::uint8_t read_data(std::uint32_t base) {
     return static_cast<std::uint8_t>(dr & 0xFF);
 }
 
-int uart_init(int port, std::uint16_t lcr_h) {
-    std::uint32_t base = uart_base(port);
+int uart_init(const PortInfo &port, std::uint16_t lcr_h) {
+    std::uint32_t base = port.uart_base;
     std::uint16_t cr = 0;
-    mem_write16(base, UARTIBRD, port_for_uart(port).uart_divisor);
+    mem_write16(base, UARTIBRD, port.uart_divisor);
     mem_write16(base, UARTLCR_H, lcr_h);
     mem_read16(base, UARTCR, &cr);
     mem_write16(base, UARTCR, CR_ENABLE);
@@ -77,20 +69,16 @@ int uart_init(int port, std::uint16_t lcr_h) {
 
 } // namespace
 
-int uart_init_bsl(int port) {
+int uart_init_bsl(const PortInfo &port) {
     return uart_init(port, LCR_H_8E1);
 }
 
-int uart_init_modbus(int port) {
+int uart_init_modbus(const PortInfo &port) {
     return uart_init(port, LCR_H_8N1);
 }
 
-int uart_send_sync(int port, int byte, int budget) {
-    if (!port_supported(port)) {
-        plat_syslog(LOG_ERR, "%s: Unsupported PORT%d", "uart_send_sync", port);
-        return UART_ERR_PORT;
-    }
-    std::uint32_t base = uart_base(port);
+int uart_send_sync(const PortInfo &port, int byte, int budget) {
+    std::uint32_t base = port.uart_base;
     mem_write16(base, UARTDR, static_cast<std::uint32_t>(byte) & 0xFF);
     for (;;) {
         wait_us(10);
@@ -103,12 +91,8 @@ int uart_send_sync(int port, int byte, int budget) {
     }
 }
 
-int uart_recv_ack(int port, int expected, int budget) {
-    if (!port_supported(port)) {
-        plat_syslog(LOG_ERR, "%s: Unsupported PORT%d", "uart_recv_ack", port);
-        return UART_ERR_PORT;
-    }
-    std::uint32_t base = uart_base(port);
+int uart_recv_ack(const PortInfo &port, int expected, int budget) {
+    std::uint32_t base = port.uart_base;
     for (;;) {
         wait_us(100);
         std::uint16_t fr = read_flags(base);
@@ -116,7 +100,7 @@ int uart_recv_ack(int port, int expected, int budget) {
         if (budget <= 0) {
             // A byte that shows up in the last pass is left in the FIFO.
             plat_syslog(LOG_WARNING, "%s: Timeout expired on PORT%d expecting 0x%02X",
-                        "uart_recv_ack", port, static_cast<unsigned>(expected));
+                        "uart_recv_ack", port.number, static_cast<unsigned>(expected));
             return UART_ERR_TIMEOUT;
         }
         if (!(fr & FR_RXFE))
@@ -130,8 +114,8 @@ int uart_recv_ack(int port, int expected, int budget) {
     return UART_ACK_OTHER;
 }
 
-int uart_send_packet(int port, const std::uint8_t *data, int length, int budget) {
-    std::uint32_t base = uart_base(port);
+int uart_send_packet(const PortInfo &port, const std::uint8_t *data, int length, int budget) {
+    std::uint32_t base = port.uart_base;
     for (int i = 0; i < length; ++i) {
         wait_us(PACKET_BYTE_PAUSE_US);
         mem_write16(base, UARTDR, data[i]);
@@ -151,7 +135,7 @@ int uart_send_packet(int port, const std::uint8_t *data, int length, int budget)
     return UART_OK;
 }
 
-int uart_recv_packet(int port, std::uint8_t *buffer, int *length, int budget) {
+int uart_recv_packet(const PortInfo &port, std::uint8_t *buffer, int *length, int budget) {
     if (!buffer) {
         plat_syslog(LOG_ERR, "%s: Target buffer is %p", "uart_recv_packet",
                     static_cast<void *>(buffer));
@@ -162,7 +146,7 @@ int uart_recv_packet(int port, std::uint8_t *buffer, int *length, int budget) {
                     static_cast<void *>(length));
         return UART_ERR_PORT;
     }
-    std::uint32_t base = uart_base(port);
+    std::uint32_t base = port.uart_base;
     int pos = 0;
     int remaining = budget;
     // On coarse timers a pass without data polls the flags again at once; the
@@ -201,8 +185,8 @@ bool uart_timers_coarse(void) {
     return uart_timer_resolution_ns() > COARSE_TIMER_NS;
 }
 
-int uart_read_status(int port, int drain, std::uint8_t *status) {
-    std::uint32_t base = uart_base(port);
+int uart_read_status(const PortInfo &port, int drain, std::uint8_t *status) {
+    std::uint32_t base = port.uart_base;
     if (drain) {
         std::uint16_t dropped = 0;
         mem_read16(base, UARTDR, &dropped);
