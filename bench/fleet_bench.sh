@@ -67,7 +67,7 @@ playbook() { # DIR N ARG...: one playbook run -> "wall cpu" in seconds
   local user sys
   read -r user sys < <(sed -n 2p "$dir/times")
   awk -v a="$start" -v b="$end" -v u="$(seconds "$user")" -v s="$(seconds "$sys")" \
-    'BEGIN { printf "%.2f %.2f", b - a, u + s }'
+    'BEGIN { printf "%.2f %.2f\n", b - a, u + s }'
 }
 
 noop_cpu=()

@@ -214,8 +214,10 @@ class ActionModule(ActionBase):
                            self.s["probe_timeout"], "Ask the updater about the image", lost=True)
         status, line = protocol.parse_check(out, self.s["mark"])
         if status == 5:
+            # In the words a real run reports: the reason after "failed: ".
+            words = protocol.updater_words(line)
             policy.predict_failure(self.record, decision, "%s: %s" % (
-                policy.REASONS[5], protocol.updater_words(line)))
+                policy.REASONS[5], words.split(" ... failed: ", 1)[-1]))
 
     def step(self, name, what, work):
         """One step on the controller: its state done, or the host's error."""

@@ -49,12 +49,6 @@ def steps_todo(record):
             if isinstance(steps.get(n), dict) and steps[n].get("state") == Step.TODO]
 
 
-def steps_done(record):
-    steps = record.get("steps", {})
-    return [step_text(steps.get(n)) for n in ("package", "keys", "image", "signature")
-            if isinstance(steps.get(n), dict) and steps[n].get("state") == Step.DONE]
-
-
 INTERRUPTED = "the run ended while this port was in flight: the next run's tarvo_info shows how far it got"
 NOT_REACHED_WHY = "the rollout stopped before this controller"
 LOST = "the controller went away while PORT%s was being flashed"
