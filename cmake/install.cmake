@@ -7,8 +7,10 @@
 #   opt/tarvo_update/bin/tarvo_update    the updater
 #   opt/tarvo_update/bin/tarvo_info      the board query
 #   opt/tarvo_update/bin/tarvo_recover   finishes interrupted updates at boot
+#   opt/tarvo_update/bin/tarvo_dirs      makes the private directories (boot,
+#                                        installation)
 #   opt/tarvo_update/boot/               its busybox-init script and systemd unit
-#   opt/tarvo_update/state/              records of updates in progress, mode 1777
+#   opt/tarvo_update/state/              records of updates in progress, mode 2770
 #   opt/tarvo_update/VERSION             the package's version, one line
 #   opt/tarvo_update/fw/*.hex            the firmware images
 #   opt/tarvo_update/etc/                the settings file's directory
@@ -17,7 +19,7 @@
 #   opt/tarvo_update/www/index.cgi       the web pages, also as set.cgi and
 #   opt/tarvo_update/www/set.cgi         slog.cgi (symbolic links to index.cgi:
 #   opt/tarvo_update/www/slog.cgi        the program picks its page by its name)
-#   var/tarvo_update/                    the pid file's directory, mode 1777
+#   var/tarvo_update/                    the lock's and pid file's, mode 2770
 #
 # The paths are the programs' fixed paths, so the tree is meant to be unpacked at
 # the controller's root.  Only the production programs are installed.
@@ -55,6 +57,7 @@ foreach(program tarvo_update tarvo_info tarvo_recover)
 endforeach()
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/deploy/boot/S45tarvo_recover
   DESTINATION ${TARVO_INSTALL_ROOT}/boot)
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/deploy/boot/tarvo_dirs DESTINATION ${TARVO_INSTALL_BIN})
 install(FILES ${CMAKE_SOURCE_DIR}/deploy/boot/tarvo-recover.service
   DESTINATION ${TARVO_INSTALL_ROOT}/boot)
 
@@ -88,16 +91,16 @@ endfunction()
 set(TARVO_INSTALL_KEYS ${TARVO_INSTALL_ROOT}/keys)
 tarvo_install_dir(${TARVO_INSTALL_KEYS} 0755)
 
-# The pid file's directory, and the directory of the records of updates in
-# progress (kept apart from /var, which many controllers keep in RAM: a record
-# must outlive a power loss).  The updater runs as root and, started from the
-# web pages, as the web server's user, and each run must be able to create,
-# lock and write its files there.  Like /tmp (mode 1777): anyone may create
-# files in them, nobody may remove another user's.
+# The private directories: the lock's and the pid file's, and the records' of
+# updates in progress (kept apart from /var, which many controllers keep in
+# RAM: a record must outlive a power loss).  Root's runs and the web pages'
+# create their files there, nobody else may look in: mode 2770 here, and
+# tarvo_dirs, which the installation and every boot run, gives them to root
+# and the group of etc/ (the web server's).
 set(TARVO_INSTALL_VAR var/tarvo_update)
 set(TARVO_INSTALL_STATE ${TARVO_INSTALL_ROOT}/state)
 foreach(dir ${TARVO_INSTALL_VAR} ${TARVO_INSTALL_STATE})
-  tarvo_install_dir(${dir} 1777)
+  tarvo_install_dir(${dir} 2770)
 endforeach()
 
 if(TARGET index_cgi)

@@ -51,3 +51,7 @@ int plat_gpio_ioctl(int fd, unsigned long request);
 // Maps one of the system's fixed absolute paths ("/opt/tarvo_update/...") to the
 // path to use.  On the controller that is the path itself; returns buf.
 const char *plat_path(const char *fixed, char *buf, std::size_t size);
+
+// The user whose files the trust checks take as root's: root (0) on the
+// controller; the simulated controller's world belongs to whoever made it.
+unsigned plat_root_uid(void);

@@ -4,9 +4,10 @@
 // image, so that a board left erased or half written heals without a person.
 // It gives up, and says so in the system log, where a person must look: the
 // update was already tried three times (a boot that found the board gone
-// counts as a try), or its image is missing or is no longer the one the
-// update began with.  Everything goes to the system log, and one line per
-// port to standard output.
+// counts as a try), its image is missing or is no longer the one the update
+// began with, or the updater refuses the image (a key installed since, a
+// signature that does not fit): no later boot would do better.  Everything
+// goes to the system log, and one line per port to standard output.
 #include "common/cli.h"
 #include "common/platform.h"
 #include "updater/bsl/bsl.h"
@@ -17,6 +18,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -34,8 +36,10 @@ enum RecoverStatus {
 // The interrupted run counts as the first.
 constexpr int MAX_ATTEMPTS = 3;
 
-// tarvo_update's exit status when the port holds no TARVO board.
+// tarvo_update's exit statuses: the port holds no TARVO board; the firmware
+// file is refused before the board is touched.
 constexpr int UPDATE_NO_BOARD = 3;
+constexpr int UPDATE_REFUSED = 5;
 
 constexpr const char *UPDATER = "/opt/tarvo_update/bin/tarvo_update";
 
@@ -46,25 +50,50 @@ constexpr ProgramUsage USAGE = {
     "exit status: 0 nothing left to do, 1 usage, 2 a port needs a person,\n"
     "  3 an update finished but its board reports another configuration\n"};
 
-// Runs the updater on the port with the image, in text mode; its exit status,
-// or -1 when it could not be run.
-int run_update(int port, const char *image) {
+// Runs the updater on the port with the image, in text mode, its output
+// passed on; its exit status, or -1 when it could not be run.  The reason of
+// its last failed line goes to `failure` ("" when none).
+int run_update(int port, const char *image, char *failure, std::size_t size) {
     char path[1024];
     plat_path(UPDATER, path, sizeof path);
     char port_arg[8];
     std::snprintf(port_arg, sizeof port_arg, "%d", port);
     std::fflush(stdout);
-    pid_t pid = fork();
-    if (pid < 0) {
+    failure[0] = '\0';
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
         plat_syslog(LOG_ERR, "%s: Cannot start %s: %m", "run_update", UPDATER);
         return -1;
     }
+    pid_t pid = fork();
+    if (pid < 0) {
+        plat_syslog(LOG_ERR, "%s: Cannot start %s: %m", "run_update", UPDATER);
+        close(out[0]);
+        close(out[1]);
+        return -1;
+    }
     if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
         char *const argv[] = {const_cast<char *>(UPDATER), port_arg, const_cast<char *>(image),
                               nullptr};
         execv(path, argv);
         _exit(127);
     }
+    close(out[1]);
+    FILE *from = fdopen(out[0], "r");
+    char line[PENDING_REASON_SIZE + 200];
+    while (from && std::fgets(line, sizeof line, from)) {
+        std::fputs(line, stdout);
+        std::fflush(stdout);
+        if (const char *f = std::strstr(line, "failed: ")) {
+            std::snprintf(failure, size, "%s", f + std::strlen("failed: "));
+            failure[std::strcspn(failure, "\n")] = '\0';
+        }
+    }
+    if (from)
+        std::fclose(from);
+    else
+        close(out[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
@@ -138,10 +167,6 @@ int recover_port(int port) {
     case PENDING_NONE:
         std::printf("PORT%d: nothing to do\n", port);
         return RECOVER_DONE;
-    case PENDING_IGNORED:
-        plat_syslog(LOG_WARNING, "PORT%d: %s; left alone", port, reason);
-        std::printf("PORT%d: nothing to do (%s; left alone)\n", port, reason);
-        return RECOVER_DONE;
     case PENDING_FOUND:
         break;
     default:
@@ -168,7 +193,15 @@ int recover_port(int port) {
     plat_syslog(LOG_NOTICE, "PORT%d: finishing the update of %s pending since %s (attempt %d)",
                 port, r.image, r.since, r.attempts + 1);
     std::printf("PORT%d: finishing %s (attempt %d)\n", port, r.image, r.attempts + 1);
-    int status = run_update(port, r.image);
+    char failure[PENDING_REASON_SIZE];
+    int status = run_update(port, r.image, failure, sizeof failure);
+    // The updater refuses the image (a signature, a key installed since): no
+    // later boot does better without a person.
+    if (status == UPDATE_REFUSED) {
+        needs_person(port, "the updater refuses %s of the update pending since %s: %s", r.image,
+                     r.since, failure[0] ? failure : "see the system log");
+        return RECOVER_LEFT;
+    }
     PendingUpdate left;
     if (pending_read(port, &left, reason, sizeof reason) != PENDING_NONE) {
         // The updater turned away at the board check: the board was taken out.

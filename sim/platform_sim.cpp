@@ -17,6 +17,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -257,4 +258,11 @@ const char *plat_path(const char *fixed, char *buf, std::size_t size) {
     else
         std::snprintf(buf, size, "%s", fixed);
     return buf;
+}
+
+unsigned plat_root_uid(void) {
+    struct stat st;
+    if (sim::world_root().empty() || stat(sim::world_root().c_str(), &st) != 0)
+        return 0;
+    return static_cast<unsigned>(st.st_uid);
 }

@@ -198,8 +198,10 @@ bool world_init(const std::string &dir, BoardKind port1, BoardKind port2, std::s
             return false;
         }
     }
-    // Records of updates in progress, of root's runs and the web server's.
-    fs::permissions(dir + "/opt/tarvo_update/state", static_cast<fs::perms>(01777), ec);
+    // The private directories of the lock and of the records: the world's
+    // owner (its root) and the group of the settings directory, nobody else.
+    for (const char *sub : {"/opt/tarvo_update/state", "/var/tarvo_update"})
+        fs::permissions(dir + sub, static_cast<fs::perms>(02770), ec);
     set_board_kind(1, port1);
     set_board_kind(2, port2);
     no_gpio = gpio_missing;

@@ -8,6 +8,7 @@
 #include "common/ports.h"
 #include "updater/pid_lock.h"
 #include "updater/port/mem.h"
+#include "updater/private_dir.h"
 #include "updater/run.h"
 
 #include <cerrno>
@@ -46,8 +47,9 @@ constexpr ProgramUsage USAGE = {
     "  1 usage, 2 bad port, 3 no TARVO board, 4 a stage failed,\n"
     "  5 firmware file refused, 6 the board reports no configuration or\n"
     "  another one than the file name, 7 another update runs,\n"
-    "  9 the update lock or its record could not be taken or written, or\n"
-    "  /dev/mem cannot be opened\n"};
+    "  9 the update lock or its record could not be taken or written, the\n"
+    "  lock's or the records' directory is open to others, or /dev/mem\n"
+    "  cannot be opened\n"};
 
 } // namespace
 
@@ -107,9 +109,22 @@ int main(int argc, char **argv) {
         return EXIT_NO_REGISTERS;
     }
 
+    // The lock and the records are reached by root's and the web server's runs
+    // only; a directory open to others is put right before anything is done.
+    char reason[600];
+    if (!private_dir_ready(PRIVATE_LOCK_DIR, reason, sizeof reason) ||
+        !private_dir_ready(PRIVATE_STATE_DIR, reason, sizeof reason)) {
+        std::printf("Unsafe directory: ");
+        print_text(reason);
+        std::printf("%s", line_suffix);
+        std::fflush(stdout);
+        plat_syslog(LOG_ERR, "%s: Unsafe directory: %s", "main", reason);
+        plat_closelog();
+        return EXIT_UNSAFE_DIRECTORY;
+    }
+
     // Nothing touches the board without the lock.
     int other = 0;
-    char reason[600];
     int lock = pid_lock_take("main", &other, reason, sizeof reason);
     if (lock != PID_LOCK_TAKEN) {
         if (lock == PID_LOCK_BUSY) {

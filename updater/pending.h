@@ -31,29 +31,25 @@ struct PendingUpdate {
 enum PendingStatus {
     PENDING_FOUND = 0,
     PENDING_NONE = 1,     // no record
-    PENDING_IGNORED = 2,  // something else at the path: a link, not a regular file, a
-                          // file with other names, writable for others, or of another
-                          // owner than root or the owner of the settings directory;
-                          // nobody acts on it
-    PENDING_DAMAGED = -1, // unreadable, or not a record
+    PENDING_DAMAGED = -1, // unreadable, not a regular file, not a record, or the state
+                          // directory is not private
 };
 
 // The record's fixed path for a port ("/opt/tarvo_update/state/PORT1").
 void pending_path(int port, char *buf, std::size_t size);
 
-// Reads a port's record.  PENDING_IGNORED and PENDING_DAMAGED leave the reason
-// in `reason`.
+// Reads a port's record.  PENDING_DAMAGED leaves the reason in `reason`.
 int pending_read(int port, PendingUpdate *record, char *reason, std::size_t size);
 
-// Writes the record of an update of `image` on `port` that begins now: attempt
-// 1, or one more than the record already there when that one is of the same
-// image with the same checksum (then its start time stays).  The file reaches
-// the disk before this returns (written beside, synced, renamed into place, the
-// directory synced); whatever else was at the path is replaced where this
-// user may.  False with the reason when it cannot be written; the
-// board must then not be touched.
-bool pending_begin(int port, const char *image, PendingUpdate *written, char *reason,
-                   std::size_t size);
+// Writes the record of an update of `image` on `port` that begins now.  A
+// person's update (`by_recovery` false) starts a new record: attempt 1, no
+// absence, since now.  The boot's recovery counts one more attempt of the
+// record already there when it is of the same image with the same checksum
+// (its start time stays).  The file reaches the disk before this returns.
+// False with the reason when it cannot be written; the board must then not
+// be touched.
+bool pending_begin(int port, const char *image, bool by_recovery, PendingUpdate *written,
+                   char *reason, std::size_t size);
 
 // Counts a boot that found no board in the port: one more attempt, one more
 // absence.  False with the reason when the record cannot be written.

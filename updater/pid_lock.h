@@ -1,25 +1,36 @@
-// One update at a time: an exclusive lock on the pid file, held for the whole
-// run, by the updater and by anything else that talks to a board.
+// One update at a time, and no query of a board while an update talks to it.
+// The lock is the file "/var/tarvo_update/tarvo_update.lock" in the private
+// lock directory, made once and never removed, renamed or replaced.  Two of
+// its bytes are locked (POSIX record locks, which end with their process):
+//
+//   - the update byte: held exclusively by the update that runs, for its whole
+//     run; only updates lock it, so a query can never keep an update out;
+//   - the board byte: exclusively by that update, shared by queries.  An
+//     update that holds the update byte waits for the queries that are under
+//     way; a query that finds the update byte held does not begin, so queries
+//     in loops cannot starve an update.
+//
+// The pid file "/var/tarvo_update/tarvo_update.pid" says which update runs:
+// written once the lock is taken, removed before it is let go.  Nothing reads
+// it to decide anything.
 #pragma once
 
 enum PidLockResult {
-    PID_LOCK_TAKEN = 0,   // this process holds the lock; its pid is in the file
-    PID_LOCK_BUSY = 1,    // another process holds it
+    PID_LOCK_TAKEN = 0,   // this process holds the lock
+    PID_LOCK_BUSY = 1,    // an update holds it
     PID_LOCK_FAILED = -1, // the lock could not be taken (logged at LOG_ERR)
 };
 
-// Takes the lock, for an update, on "/var/tarvo_update/tarvo_update.pid" (creating the
-// directory and the file when missing) and writes this process's id into the
-// file.  PID_LOCK_BUSY leaves the holder's pid in *holder (0 when it could not be
-// read); PID_LOCK_FAILED leaves the error's text in `reason` (of `size` bytes).
-// `who` names the caller in log lines.  Held by a query, the lock is waited
-// for (a query lasts a moment; 10 s at most in all, or PID_LOCK_BUSY).
+// Takes the lock for an update and writes the pid file.  PID_LOCK_BUSY leaves
+// the running update's pid in *holder (0 when it could not be learnt);
+// PID_LOCK_FAILED leaves the error's text in `reason` (of `size` bytes).
+// `who` names the caller in log lines.  Queries under way are waited for,
+// 10 s at most in all (then PID_LOCK_BUSY with the query's pid).
 int pid_lock_take(const char *who, int *holder, char *reason, unsigned size);
 
-// The same for a query of a board, which never waits: it writes "PID query"
-// into the file, so that an update that finds the lock taken waits for it.
+// The same for a query of a board, which never waits and writes no pid file.
 int pid_lock_take_query(const char *who, int *holder, char *reason, unsigned size);
 
-// Empties and removes the pid file and releases the lock.  Does nothing when
-// the lock is not held.
+// Removes the pid file (an update's) and releases the lock.  Does nothing
+// when the lock is not held.
 void pid_lock_release(void);

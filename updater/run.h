@@ -30,19 +30,21 @@ void print_failed(const char *reason);
 
 // Exit statuses of tarvo_update.
 enum ExitStatus {
-    EXIT_UPDATED = 0,      // update ran to its end, the board reports the file's configuration
-    EXIT_USAGE = 1,        // wrong number of arguments
-    EXIT_BAD_PORT = 2,     // port is not 1 or 2
-    EXIT_NO_BOARD = 3,     // no TARVO board on the port
-    EXIT_STAGE_FAILED = 4, // erase, patch, authentication or flashing failed
-    EXIT_FILE_REFUSED = 5, // firmware file refused before the board was touched
-    EXIT_MISMATCH = 6,     // flashed, but the board reports no configuration or another one
-    EXIT_BUSY = 7,         // another update is running
-    EXIT_LOCK_FAILED = 9,  // the update lock could not be taken; the board was not touched
-    EXIT_NOT_RECORDED = 9, // the record of the update could not be written; the board was not
-                           // touched
-    EXIT_NO_REGISTERS = 9, // the registers cannot be reached ("/dev/mem" cannot be opened); the
-                           // board was not touched
+    EXIT_UPDATED = 0,          // update ran to its end, the board reports the file's configuration
+    EXIT_USAGE = 1,            // wrong number of arguments
+    EXIT_BAD_PORT = 2,         // port is not 1 or 2
+    EXIT_NO_BOARD = 3,         // no TARVO board on the port
+    EXIT_STAGE_FAILED = 4,     // erase, patch, authentication or flashing failed
+    EXIT_FILE_REFUSED = 5,     // firmware file refused before the board was touched
+    EXIT_MISMATCH = 6,         // flashed, but the board reports no configuration or another one
+    EXIT_BUSY = 7,             // another update is running
+    EXIT_LOCK_FAILED = 9,      // the update lock could not be taken; the board was not touched
+    EXIT_NOT_RECORDED = 9,     // the record of the update could not be written; the board was not
+                               // touched
+    EXIT_NO_REGISTERS = 9,     // the registers cannot be reached ("/dev/mem" cannot be opened); the
+                               // board was not touched
+    EXIT_UNSAFE_DIRECTORY = 9, // the lock's or the records' directory is open to others; the
+                               // board was not touched
 };
 
 // Elapsed time between two monotonic timestamps: whole seconds and the

@@ -238,11 +238,24 @@ bool print_new_config(const PortInfo &port, const char *file) {
     return confirmed;
 }
 
+// Whether the boot's recovery started this run (its parent's name), rather
+// than a person (by hand, the web pages or the fleet).
+bool started_by_recovery() {
+    char path[64], name[32] = "";
+    std::snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(getppid()));
+    FILE *f = std::fopen(path, "re");
+    if (!f)
+        return false;
+    bool named = std::fgets(name, sizeof name, f) != nullptr;
+    std::fclose(f);
+    return named && std::strcmp(name, "tarvo_recover\n") == 0;
+}
+
 // The record of this update, before anything changes the board.
 bool record_update(const PortInfo &port, const char *file) {
     PendingUpdate r;
     char reason[PENDING_REASON_SIZE];
-    if (!pending_begin(port.number, file, &r, reason, sizeof reason)) {
+    if (!pending_begin(port.number, file, started_by_recovery(), &r, reason, sizeof reason)) {
         say("Cannot record the update: %s%s", reason, line_suffix);
         plat_syslog(LOG_ERR, "%s: Cannot record the update of %s on PORT%d: %s", "main", file,
                     port.number, reason);

@@ -13,9 +13,13 @@ gone, as after a restart where /var is in RAM.  Then the controller boots:
 busybox init as PID 1 of a PID and mount namespace of its own, chrooted into
 the tree, runs /etc/init.d/rcS, which starts every /etc/init.d/S??* in name
 order.  The stand-in web server S50 writes down what a page would find (each
-board as tarvo_info reads it, the records left, the pid directory's mode) and
-powers off.  It must find both boards running their new images, no record
-and mode 1777; the boot must end by itself within its bound.
+board as tarvo_info reads it, the records left, the private directories'
+owner, group and mode) and powers off.  The settings directory belongs to the
+web server's user and group, and the records' directory has an older
+installation's mode 1777.  The page must find both boards running their new
+images, no record, and both private directories root's and the settings
+directory's group's with mode 2770; the boot must end by itself within its
+bound.
 
 The systemd unit: `systemd-analyze verify` on it as the package installs it,
 and its limits against the slowest update (a full image on a kernel with a
@@ -45,6 +49,7 @@ IMAGES = {1: ("V1a2a3c4b5b6b7o.hex", "0x01010000", "1a2a3c4b5b6b7o"),
           2: ("V1a2a3c4c5b6b7o.hex", "0x01020000", "1a2a3c4c5b6b7o")}
 BOOT_BOUND_S = 120
 RUN_BOUND_S = 60  # one simulated update
+WEB_ID = 65534  # the web server's user and group
 SIM_ENV = {"TARVO_SIM_ROOT": "/", "TARVO_SIM_SPEED": "0", "PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
 
 RCS = """#!/bin/sh
@@ -62,7 +67,7 @@ WEB = r"""#!/bin/sh
 {
     for port in 1 2; do /opt/tarvo_update/bin/tarvo_info $port json; done
     echo "records: $(ls -A /opt/tarvo_update/state | tr "\n" " ")"
-    echo "piddir: $(stat -c %a /var/tarvo_update)"
+    echo "dirs: $(stat -c %u:%g:%a /var/tarvo_update /opt/tarvo_update/state | tr "\n" " ")"
 } > /web-saw 2>&1
 poweroff
 """
@@ -144,6 +149,10 @@ def interrupt(c):
     c.sim("clear", "2")
     c.sim("reboot")
     shutil.rmtree(c.path("var/tarvo_update"))
+    # The web server's user and group own the settings; an older installation
+    # left the records' directory open to all.
+    os.chown(c.path("opt/tarvo_update/etc"), WEB_ID, WEB_ID)
+    os.chmod(c.path("opt/tarvo_update/state"), 0o1777)
     boards = c.boards()
     check(all(boards[p]["mode"] != "running" for p in (1, 2)),
           "the interrupted boards run: %s" % boards)
@@ -169,7 +178,8 @@ def check_boot(c, status):
         check(b.get("status") == "read" and (b.get("version"), b.get("config")) == (version, config)
               and b.get("pending") is None,
               "the web stand-in found port %d %s, wanted %s" % (port, b, image))
-    check("records: " in saw and "piddir: 1777" in saw, "the web stand-in found %s" % saw)
+    want = "dirs: 0:%d:2770 0:%d:2770 " % (WEB_ID, WEB_ID)
+    check("records: " in saw and want in saw, "the web stand-in found %s, wanted %s" % (saw, want))
     boards = c.boards()
     for port, (image, version, config) in IMAGES.items():
         b = boards[port]

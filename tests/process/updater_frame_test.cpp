@@ -97,9 +97,9 @@ TEST(UpdaterFrame, WithoutWorldTheSimulatedProgramRefuses) {
     EXPECT_NE(r.err.find("TARVO_SIM_ROOT"), std::string::npos);
 }
 
-// Whatever is planted at the pid file's path that is not a plain file is
-// taken out of the way, never opened or followed, and the run goes on.
-TEST(UpdaterFrame, WhatIsPlantedAtThePidPathIsMovedAside) {
+// What a killed run or a person left at the pid file's path is replaced,
+// never opened or followed, and the run goes on.
+TEST(UpdaterFrame, WhatIsLeftAtThePidPathIsReplaced) {
     World w("none", "none");
     const std::string victim = w.path("/victim"),
                       pid = w.path("/var/tarvo_update/tarvo_update.pid");
@@ -107,12 +107,6 @@ TEST(UpdaterFrame, WhatIsPlantedAtThePidPathIsMovedAside) {
     const std::pair<const char *, std::function<void()>> rows[] = {
         {"link", [&] { ASSERT_EQ(symlink(victim.c_str(), pid.c_str()), 0); }},
         {"FIFO", [&] { ASSERT_EQ(mkfifo(pid.c_str(), 0666), 0); }},
-        {"empty directory", [&] { ASSERT_EQ(mkdir(pid.c_str(), 0755), 0); }},
-        {"directory with files",
-         [&] {
-             ASSERT_EQ(mkdir(pid.c_str(), 0755), 0);
-             testing_support::write_file(pid + "/kept", "kept\n");
-         }},
     };
     for (const auto &[what, plant] : rows) {
         plant();
@@ -121,22 +115,22 @@ TEST(UpdaterFrame, WhatIsPlantedAtThePidPathIsMovedAside) {
         EXPECT_EQ(testing_support::read_file(victim), "precious\n") << what;
         EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(pid))) << what;
     }
-    // The directory with files is kept aside, as it was.
-    int aside = 0;
-    for (const auto &e : std::filesystem::directory_iterator(w.path("/var/tarvo_update"))) {
-        ++aside;
-        EXPECT_EQ(testing_support::read_file(e.path().string() + "/kept"), "kept\n");
-    }
-    EXPECT_EQ(aside, 1);
 }
 
-TEST(UpdaterFrame, MissingPidDirectoryIsCreated) {
+// Made private, of the settings directory's group, whatever the umask.
+TEST(UpdaterFrame, MissingPrivateDirectoriesAreCreated) {
     World w("none", "none");
-    std::filesystem::remove_all(w.path("/var/tarvo_update"));
-    w.update({"1", "x.hex"});
-    struct stat st;
-    ASSERT_EQ(stat(w.path("/var/tarvo_update").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    for (const std::string dir : {"/var/tarvo_update", "/opt/tarvo_update/state"}) {
+        std::filesystem::remove_all(w.path(dir));
+        mode_t mask = umask(077);
+        w.update({"1", "x.hex"});
+        umask(mask);
+        struct stat st, etc;
+        ASSERT_EQ(stat(w.path(dir).c_str(), &st), 0);
+        ASSERT_EQ(stat(w.path("/opt/tarvo_update/etc").c_str(), &etc), 0);
+        EXPECT_EQ(st.st_mode & 07777, 02770u) << dir;
+        EXPECT_EQ(st.st_gid, etc.st_gid) << dir;
+    }
 }
 
 // Every program, and the demo script, at the command line: --help and

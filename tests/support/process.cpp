@@ -1,6 +1,7 @@
 #include "tests/support/process.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -235,13 +236,25 @@ std::vector<std::string> World::program_env(const std::vector<std::string> &env)
 const std::vector<std::string> World::NOBODY = {"/usr/bin/setpriv", "--reuid=nobody",
                                                 "--regid=nogroup", "--clear-groups"};
 
-void World::open_to_all_users() const {
+const std::vector<std::string> World::OTHER_USER = {"/usr/bin/setpriv", "--reuid=4242",
+                                                    "--regid=4242", "--clear-groups"};
+
+void World::set_up_for_web_user() const {
+    const std::string lock_dir = path("/var/tarvo_update"), state = path("/opt/tarvo_update/state");
     for (const auto &e : std::filesystem::recursive_directory_iterator(root_))
-        if (!e.is_symlink())
+        if (!e.is_symlink() && e.path() != lock_dir && e.path() != state)
             chmod(e.path().c_str(), e.is_directory() ? 0777 : 0666);
-    chmod(root_.c_str(), 0755);
-    chmod(path("/var/tarvo_update").c_str(), 01777);
-    chmod(path("/opt/tarvo_update/state").c_str(), 01777);
+    // The directories above the key directory stay root's alone.
+    for (const char *dir : {"", "/opt", "/opt/tarvo_update"})
+        chmod(path(dir).c_str(), 0755);
+    // The installation gives the settings to the web server's user and group,
+    // and the private directories to that group.
+    if (chown(path("/opt/tarvo_update/etc").c_str(), 65534, 65534) != 0)
+        std::perror(path("/opt/tarvo_update/etc").c_str());
+    RunResult r = run({std::string(TARVO_SOURCE_DIR) + "/deploy/boot/tarvo_dirs", root_});
+    if (r.status != 0)
+        std::fprintf(stderr, "tarvo_dirs %s: status %d: %s", root_.c_str(), r.status,
+                     r.err.c_str());
 }
 
 RunResult World::update(const std::vector<std::string> &args,

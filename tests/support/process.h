@@ -66,12 +66,16 @@ class World {
     // (setpriv to run it as another user).
     std::vector<std::string> wrapper;
 
-    // The world set up as the installation sets it up for several users: anyone
-    // may use its files, and create files in the pid and state directories
-    // (mode 1777, so nobody may remove another user's).  Needs root.
-    void open_to_all_users() const;
-    // A wrapper that runs the programs as another user than root.
+    // The world set up as the installation sets it up for the web server's user
+    // (nobody here, of group nogroup): anyone may use its files, the settings
+    // directory belongs to that user and group, and the installation's
+    // tarvo_dirs gives the private directories of the lock and the records to
+    // that group.  Needs root.
+    void set_up_for_web_user() const;
+    // Wrappers that run the programs as the web server's user (nobody, of the
+    // group nogroup), and as another local user (of no group of the world).
     static const std::vector<std::string> NOBODY;
+    static const std::vector<std::string> OTHER_USER;
 
     // Runs tarvo-sim with these arguments.
     RunResult sim(const std::vector<std::string> &args) const;

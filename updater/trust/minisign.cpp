@@ -3,6 +3,7 @@
 // before anything in it is used; the cryptography is libsodium's.
 #include "updater/trust/minisign.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <sodium.h>
@@ -16,6 +17,36 @@ constexpr std::size_t KEY_LINE_BYTES = ALGORITHM_BYTES + MINISIGN_ID_BYTES + MIN
 constexpr std::size_t SIG_LINE_BYTES = ALGORITHM_BYTES + MINISIGN_ID_BYTES + MINISIGN_SIG_BYTES;
 constexpr std::size_t HASH_BYTES = 64;
 constexpr int MAX_LINES = 4;
+
+// libsodium's random numbers, replaced before it starts: its own start would
+// seed them from the kernel's pool (getrandom), and wait, SIGTERM or not, for
+// as long as the pool is not ready; early at boot, when the recovery runs,
+// that may be for ever.  Checking a signature needs no random numbers.  The
+// library's start fills the canary of its guarded allocations, which nothing
+// here uses, through buf; anything else that asks gets no number at all.
+const char *no_random_name() {
+    return "none";
+}
+std::uint32_t no_random() {
+    sodium_misuse();
+}
+void no_random_stir() {}
+std::uint32_t no_random_uniform(const std::uint32_t) {
+    sodium_misuse();
+}
+void no_random_buf(void *const buf, const std::size_t size) {
+    std::memset(buf, 0, size);
+}
+randombytes_implementation no_random_numbers = {no_random_name,    no_random,     no_random_stir,
+                                                no_random_uniform, no_random_buf, nullptr};
+
+int start_library() {
+    static int started = [] {
+        randombytes_set_implementation(&no_random_numbers);
+        return sodium_init();
+    }();
+    return started;
+}
 
 struct Line {
     const char *text;
@@ -224,8 +255,8 @@ int minisign_check(const MinisignKey &key, const MinisignSignature &sig, const s
                    std::size_t length) {
     if (std::memcmp(key.id, sig.id, MINISIGN_ID_BYTES) != 0)
         return MINISIGN_OTHER_KEY;
-    // Picks the library's implementations; nothing here needs its random numbers.
-    if (sodium_init() < 0)
+    // Picks the library's implementations.
+    if (start_library() < 0)
         return MINISIGN_NO_LIBRARY;
     int rc = 0;
     if (sig.prehashed) {

@@ -9,7 +9,12 @@
 //     are not writable by group or others; any other key file is logged and
 //     trusts nothing, but still requires signatures (the policy fails closed);
 //   - a key directory that is not root's or is writable by group or others
-//     refuses every image: whoever can write it could remove the keys.
+//     refuses every image: whoever can write it could remove the keys; so does
+//     any directory above it (also when the key directory is missing: it
+//     could have been renamed away), and a key directory that is a link or no
+//     directory at all;
+//   - a trusted comment that names a file ("file:NAME", minisign's default)
+//     must name the image's file: the name is the board's configuration.
 //
 // Several keys may be installed at once (rotation); removing a key file
 // revokes it.

@@ -41,6 +41,9 @@ find . ! -type d ! -path "./$version" | while read -r f; do
     *) echo "$rel" >> "$stage.list" || exit 1 ;;
   esac
 done || fail "cannot put the package's files in place"
+# The private directories (lock, records): root's and the group of etc/, mode
+# 2770, an older installation's 1777 put right.
+"$root/opt/tarvo_update/bin/tarvo_dirs" "$root" || fail "cannot set up the private directories"
 # Summed once everything is in place: a link (www/set.cgi) is summed as the
 # file it names, which may come after it.
 (cd "$root" && while read -r rel; do md5sum "$rel" || exit 1; done) \
