@@ -67,17 +67,17 @@ const char *const RETRY =
 // Exit status 0 (the board runs the image) or 6 (it was flashed, but reports
 // another configuration than the image's name carries), with what the board
 // says now.
-void flashed_text(int code, int port, const char *image, char *text, std::size_t size) {
+void flashed_text(int code, const PortInfo &port, const char *image, char *text, std::size_t size) {
     BoardState board;
     bool read = board_state_query(port, &board) == BOARD_READ;
     char config[300];
     html_escape_into(config, sizeof config, board.config);
     if (code == 0) {
         if (read)
-            std::snprintf(text, size, "PORT%d now runs %s (version %s, configuration %s).", port,
-                          image, board.version, config);
+            std::snprintf(text, size, "PORT%d now runs %s (version %s, configuration %s).",
+                          port.number, image, board.version, config);
         else
-            std::snprintf(text, size, "PORT%d now runs %s.", port, image);
+            std::snprintf(text, size, "PORT%d now runs %s.", port.number, image);
         return;
     }
     char reports[400];
@@ -90,7 +90,7 @@ void flashed_text(int code, int port, const char *image, char *text, std::size_t
                   "PORT%d was flashed with %s, but the board reports %s, not the one the "
                   "image's name carries. Check that %s is the image meant for this board "
                   "and press Update again.%s",
-                  port, image, reports, image, DETAILS);
+                  port.number, image, reports, image, DETAILS);
 }
 
 // Exit status 5: the check refused the image, for the reason on its row.
@@ -108,7 +108,7 @@ void refused_text(const UpdaterRun &run, const char *image, char *text, std::siz
 
 // Exit status 7: another update holds the lock; the port it updates, when
 // the updater named its pid.
-void busy_text(const UpdaterRun &run, int port, char *text, std::size_t size) {
+void busy_text(const UpdaterRun &run, const PortInfo &port, char *text, std::size_t size) {
     const char *pid_text = std::strstr(run.tail, "(pid ");
     int pid = pid_text ? std::atoi(pid_text + 5) : 0;
     int other = updating_port(pid);
@@ -120,11 +120,11 @@ void busy_text(const UpdaterRun &run, int port, char *text, std::size_t size) {
     std::snprintf(text, size,
                   "PORT%d was not updated: %s%s%.0d%s. Wait for that update to finish, then "
                   "press Update again.%s",
-                  port, who, pid ? " (pid " : "", pid, pid ? ")" : "", DETAILS);
+                  port.number, who, pid ? " (pid " : "", pid, pid ? ")" : "", DETAILS);
 }
 
 // Exit status 3: no board; the updater says why when it could not even ask.
-void no_board_text(const UpdaterRun &run, int port, char *text, std::size_t size) {
+void no_board_text(const UpdaterRun &run, const PortInfo &port, char *text, std::size_t size) {
     char stage[400], reason[500] = "", shown[1800];
     updater_stage_row(run, "Looking for TARVO", "not found", stage, sizeof stage, reason,
                       sizeof reason);
@@ -132,11 +132,11 @@ void no_board_text(const UpdaterRun &run, int port, char *text, std::size_t size
     std::snprintf(text, size,
                   "No TARVO board was found in PORT%d%s, so nothing was changed. Check the "
                   "board, then open the Automatic Update page again.%s",
-                  port, shown, DETAILS);
+                  port.number, shown, DETAILS);
 }
 
 // Exit status 4: a stage failed, told by its row.
-void stage_failed_text(const UpdaterRun &run, int port, char *text, std::size_t size) {
+void stage_failed_text(const UpdaterRun &run, const PortInfo &port, char *text, std::size_t size) {
     char stage[400], reason[500], said[1200] = "", shown[1800];
     if (updater_stage_row(run, "", "failed", stage, sizeof stage, reason, sizeof reason))
         std::snprintf(said, sizeof said, "%.300s ... failed%s%.500s", stage, reason[0] ? ": " : "",
@@ -145,12 +145,12 @@ void stage_failed_text(const UpdaterRun &run, int port, char *text, std::size_t 
     std::snprintf(text, size,
                   "The update of PORT%d failed%s, and the board may be left without "
                   "firmware. %s%s",
-                  port, shown, RETRY, DETAILS);
+                  port.number, shown, RETRY, DETAILS);
 }
 
 // Exit status 9: the lock, the update's record or the registers; the
 // updater's own words on its "Cannot ..." or "failed" row.
-void not_begun_text(const UpdaterRun &run, int port, char *text, std::size_t size) {
+void not_begun_text(const UpdaterRun &run, const PortInfo &port, char *text, std::size_t size) {
     char stage[400], reason[500], said[1200], shown[1800];
     updater_row_starting(run, "Cannot", said, sizeof said);
     if (!said[0] &&
@@ -160,11 +160,11 @@ void not_begun_text(const UpdaterRun &run, int port, char *text, std::size_t siz
     std::snprintf(text, size,
                   "The update of PORT%d could not begin%s; the board was not touched. Press "
                   "Update again; if this comes back, the installation needs a look.%s",
-                  port, shown, DETAILS);
+                  port.number, shown, DETAILS);
 }
 
 // The updater did not start, or ended in a way it does not end by itself.
-void not_ended_text(int status, int code, int port, char *text, std::size_t size) {
+void not_ended_text(int status, int code, const PortInfo &port, char *text, std::size_t size) {
     if (status < 0) {
         std::snprintf(text, size,
                       "The updater %s could not be started, so nothing was changed. The "
@@ -180,14 +180,14 @@ void not_ended_text(int status, int code, int port, char *text, std::size_t size
     std::snprintf(text, size,
                   "The updater %s before the update of PORT%d was done, and the board may be "
                   "left without firmware. %s%s",
-                  how, port, RETRY, DETAILS);
+                  how, port.number, RETRY, DETAILS);
 }
 
 // The row that tells how the update ended, from the updater's outcome record
 // (or, when it left none, from its exit status and what it printed): green
 // only when the board now runs the image.  On failure the window's title
 // turns red as well.
-void result_row(int port, const char *file, const UpdaterRun &run) {
+void result_row(const PortInfo &port, const char *file, const UpdaterRun &run) {
     static char text[4096];
     char image[300];
     html_escape_into(image, sizeof image, file);
@@ -254,7 +254,7 @@ void update_window(const PortInfo &port, const char *file) {
                stdout);
     // How long, and not to power off: before the progress, in a row of its own.
     char note[300];
-    outcome_duration_note(port.number, note, sizeof note);
+    outcome_duration_note(port, note, sizeof note);
     std::printf("%s</td></tr><tr><td>", note);
     // Everything so far must reach the client before the updater writes.
     std::fflush(stdout);
@@ -263,7 +263,7 @@ void update_window(const PortInfo &port, const char *file) {
     // The updater's last cell is closed, the result gets a row of its own,
     // then the OK row.
     std::fputs("</td></tr>\n", stdout);
-    result_row(port.number, file, run);
+    result_row(port, file, run);
     std::fputs("<tr align=\"center\"><td id=\"button\"><a href=\"index.cgi\">&raquo; "
                "OK &laquo;</a>",
                stdout);
@@ -274,7 +274,7 @@ void update_window(const PortInfo &port, const char *file) {
 // What the board in the port runs now, as HTML for the index page: the
 // version and configuration (with the offered image that carries it), an
 // update running, no answer, and an interrupted update still pending.
-void port_state(int port, char *out, std::size_t size) {
+void port_state(const PortInfo &port, char *out, std::size_t size) {
     BoardState board;
     int query = board_state_query(port, &board);
     char config[300], image[300], since[100], error[400];
@@ -292,14 +292,14 @@ void port_state(int port, char *out, std::size_t size) {
                                  config);
     } else if (query == BOARD_BUSY) {
         int other = board.update_port ? board.update_port : updating_port(board.update_pid);
-        if (other && other != port)
+        if (other && other != port.number)
             used = std::snprintf(out, size, "not asked: an update of PORT%d is running", other);
         else
             used = std::snprintf(out, size, "update running");
     } else if (query == BOARD_NO_ANSWER) {
         used = std::snprintf(out, size, "<font color=\"#800000\">no answer</font>");
     } else if (query == BOARD_NO_BOARD) {
-        used = std::snprintf(out, size, "no TARVO board in PORT%d", port);
+        used = std::snprintf(out, size, "no TARVO board in PORT%d", port.number);
     } else {
         used = std::snprintf(out, size, "<font color=\"#800000\">state unknown: %s</font>", error);
     }
@@ -337,7 +337,7 @@ void page_index() {
             html_text(port.selector_label);
             html_select(port.form_field, chosen[i], firmware_options);
             html_submit("button", port.update_button);
-            port_state(port.number, state, sizeof state);
+            port_state(port, state, sizeof state);
             html_text(state);
         } else {
             std::snprintf(state, sizeof state, "no TARVO board in PORT%d", port.number);
