@@ -176,8 +176,8 @@ bool store(int port, const PendingUpdate &r, char *reason, std::size_t size) {
 
 } // namespace
 
-bool pending_begin(int port, const char *image, bool by_recovery, PendingUpdate *written,
-                   char *reason, std::size_t size) {
+bool pending_begin(int port, const char *image, std::uint32_t crc32, bool by_recovery,
+                   PendingUpdate *written, char *reason, std::size_t size) {
     char fixed[PENDING_PATH_SIZE];
     pending_path(port, fixed, sizeof fixed);
     FirmwarePath fw;
@@ -187,10 +187,7 @@ bool pending_begin(int port, const char *image, bool by_recovery, PendingUpdate 
         return false;
     }
     PendingUpdate r{};
-    if (!pending_file_crc(fw.where, &r.crc32, why, sizeof why)) {
-        std::snprintf(reason, size, "%s", why);
-        return false;
-    }
+    r.crc32 = crc32;
     PendingUpdate old;
     if (by_recovery && pending_read(port, &old, why, sizeof why) == PENDING_FOUND &&
         std::strcmp(old.image, image) == 0 && old.crc32 == r.crc32) {

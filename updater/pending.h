@@ -41,15 +41,14 @@ void pending_path(int port, char *buf, std::size_t size);
 // Reads a port's record.  PENDING_DAMAGED leaves the reason in `reason`.
 int pending_read(int port, PendingUpdate *record, char *reason, std::size_t size);
 
-// Writes the record of an update of `image` on `port` that begins now.  A
-// person's update (`by_recovery` false) starts a new record: attempt 1, no
-// absence, since now.  The boot's recovery counts one more attempt of the
-// record already there when it is of the same image with the same checksum
-// (its start time stays).  The file reaches the disk before this returns.
-// False with the reason when it cannot be written; the board must then not
-// be touched.
-bool pending_begin(int port, const char *image, bool by_recovery, PendingUpdate *written,
-                   char *reason, std::size_t size);
+// Writes the record of an update of `image` on `port` that begins now;
+// `crc32` is of the image file's bytes as the check read them.  A person's update (`by_recovery`
+// false) starts a new record: attempt 1, no absence, since now.  The boot's recovery counts one
+// more attempt of the record already there when it is of the same image with the same checksum (its
+// start time stays).  The file reaches the disk before this returns. False with the reason when it
+// cannot be written; the board must then not be touched.
+bool pending_begin(int port, const char *image, std::uint32_t crc32, bool by_recovery,
+                   PendingUpdate *written, char *reason, std::size_t size);
 
 // Counts a boot that found no board in the port: one more attempt, one more
 // absence.  False with the reason when the record cannot be written.
