@@ -3,6 +3,7 @@
 #include "common/history.h"
 
 #include "common/platform.h"
+#include "common/ports.h"
 #include "common/safe_file.h"
 
 #include <cerrno>
@@ -199,7 +200,7 @@ bool history_append(const OutcomeRecord &record, char *reason, std::size_t size)
     return ok;
 }
 
-int history_read(int port, int limit, HistoryVisitor visit, void *context, char *reason,
+int history_read(const PortInfo *port, int limit, HistoryVisitor visit, void *context, char *reason,
                  std::size_t size) {
     char path[1024];
     history_path(path, sizeof path);
@@ -227,7 +228,8 @@ int history_read(int port, int limit, HistoryVisitor visit, void *context, char 
         return -1;
     }
     char prefix[32];
-    int prefix_length = std::snprintf(prefix, sizeof prefix, "{\"port\":%d,", port);
+    int prefix_length =
+        std::snprintf(prefix, sizeof prefix, "{\"port\":%d,", port ? port->number : 0);
     int handed = 0;
     static OutcomeRecord record;
     // Whole lines only, from the end: the text after the last line end is a
@@ -238,7 +240,7 @@ int history_read(int port, int limit, HistoryVisitor visit, void *context, char 
         while (start > text && start[-1] != '\n')
             --start;
         std::size_t n = static_cast<std::size_t>(line_end - start);
-        bool wanted = port == 0 || std::strncmp(start, prefix, prefix_length) == 0;
+        bool wanted = !port || std::strncmp(start, prefix, prefix_length) == 0;
         if (wanted && n > 0 && n <= HISTORY_LINE_SIZE && history_parse(start, n, &record)) {
             ++handed;
             *line_end = '\0';
@@ -260,9 +262,9 @@ bool keep_first(const OutcomeRecord &record, const char *, std::size_t, void *co
 
 } // namespace
 
-bool history_last(int port, OutcomeRecord *record) {
+bool history_last(const PortInfo &port, OutcomeRecord *record) {
     char reason[600];
-    return history_read(port, 1, keep_first, record, reason, sizeof reason) == 1;
+    return history_read(&port, 1, keep_first, record, reason, sizeof reason) == 1;
 }
 
 int history_update_port(int pid) {

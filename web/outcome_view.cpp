@@ -3,6 +3,7 @@
 #include "common/history.h"
 #include "common/outcome.h"
 #include "common/platform.h"
+#include "common/ports.h"
 #include "web/html.h"
 
 #include <cerrno>
@@ -91,7 +92,7 @@ Newest *newest() {
         read = true;
         n = Newest{};
         char reason[600];
-        history_read(0, 0, gather, &n, reason, sizeof reason);
+        history_read(nullptr, 0, gather, &n, reason, sizeof reason);
     }
     return &n;
 }
@@ -125,7 +126,8 @@ bool outcome_result_text(int port, const char *file, int pid, char *out, std::si
     static OutcomeRecord record;
     ByPid by{pid, &record, false};
     char reason[600];
-    if (pid <= 0 || history_read(port, 20, of_pid, &by, reason, sizeof reason) <= 0 || !by.found)
+    if (pid <= 0 || !port_info(port) ||
+        history_read(port_info(port), 20, of_pid, &by, reason, sizeof reason) <= 0 || !by.found)
         return false;
     *ok = record.status == EXIT_UPDATED;
     if (*ok) {
