@@ -200,19 +200,9 @@ void count_missing_board(const PortInfo &port, const PendingUpdate &r) {
     pid_lock_release();
 }
 
-int recover_port(const PortInfo &port) {
-    PendingUpdate r;
-    char reason[PENDING_REASON_SIZE];
-    switch (pending_read(port, &r, reason, sizeof reason)) {
-    case PENDING_NONE:
-        std::printf("PORT%d: nothing to do\n", port.number);
-        return RECOVER_DONE;
-    case PENDING_FOUND:
-        break;
-    default:
-        needs_person(port, "%s", reason);
-        return RECOVER_LEFT;
-    }
+// Whether the update of the record `r` is worth another attempt: not tried
+// too often yet, and its image unchanged.  When not, a person is told.
+bool worth_another_attempt(const PortInfo &port, const PendingUpdate &r) {
     if (r.attempts >= MAX_ATTEMPTS) {
         if (r.absent > 0)
             needs_person(port,
@@ -224,18 +214,16 @@ int recover_port(const PortInfo &port) {
             needs_person(port,
                          "the update of %s pending since %s did not finish in %d attempts; %s",
                          r.image, r.since, r.attempts, RECOVERY_GAVE_UP);
-        return RECOVER_LEFT;
+        return false;
     }
-    if (!image_unchanged(port, r))
-        return RECOVER_LEFT;
+    return image_unchanged(port, r);
+}
 
-    plat_syslog(LOG_NOTICE, "PORT%d: finishing the update of %s pending since %s (attempt %d)",
-                port.number, r.image, r.since, r.attempts + 1);
-    std::printf("PORT%d: finishing %s (attempt %d)\n", port.number, r.image, r.attempts + 1);
-    char failure[PENDING_REASON_SIZE];
-    int status = run_update(port, r.image, failure, sizeof failure);
-    char how[1200];
-    run_outcome(port, status, how, sizeof how);
+// What the updater's run of the record `r` ended in, with its exit status,
+// the reason of its last failed line and its outcome in words: the port's
+// result.
+int judge_run(const PortInfo &port, const PendingUpdate &r, int status, const char *failure,
+              const char *how) {
     // The updater refuses the image (a signature, a key installed since): no
     // later boot does better without a person.
     if (status == UPDATE_REFUSED) {
@@ -244,6 +232,7 @@ int recover_port(const PortInfo &port) {
         return RECOVER_LEFT;
     }
     PendingUpdate left;
+    char reason[PENDING_REASON_SIZE];
     if (pending_read(port, &left, reason, sizeof reason) != PENDING_NONE) {
         // The updater turned away at the board check: the board was taken out.
         // The boot counts as an attempt all the same, so that the record is
@@ -278,6 +267,32 @@ int recover_port(const PortInfo &port) {
     plat_syslog(LOG_NOTICE, "PORT%d: the update of %s finished", port.number, r.image);
     std::printf("PORT%d: done\n", port.number);
     return RECOVER_DONE;
+}
+
+int recover_port(const PortInfo &port) {
+    PendingUpdate r;
+    char reason[PENDING_REASON_SIZE];
+    switch (pending_read(port, &r, reason, sizeof reason)) {
+    case PENDING_NONE:
+        std::printf("PORT%d: nothing to do\n", port.number);
+        return RECOVER_DONE;
+    case PENDING_FOUND:
+        break;
+    default:
+        needs_person(port, "%s", reason);
+        return RECOVER_LEFT;
+    }
+    if (!worth_another_attempt(port, r))
+        return RECOVER_LEFT;
+
+    plat_syslog(LOG_NOTICE, "PORT%d: finishing the update of %s pending since %s (attempt %d)",
+                port.number, r.image, r.since, r.attempts + 1);
+    std::printf("PORT%d: finishing %s (attempt %d)\n", port.number, r.image, r.attempts + 1);
+    char failure[PENDING_REASON_SIZE];
+    int status = run_update(port, r.image, failure, sizeof failure);
+    char how[1200];
+    run_outcome(port, status, how, sizeof how);
+    return judge_run(port, r, status, failure, how);
 }
 
 } // namespace
