@@ -3,6 +3,7 @@
 #include "common/history.h"
 #include "common/outcome.h"
 #include "common/platform.h"
+#include "common/ports.h"
 #include "web/html.h"
 
 #include <cerrno>
@@ -105,7 +106,7 @@ Newest *newest() {
         read = true;
         n = Newest{};
         char reason[600];
-        history_read(0, 0, gather, &n, reason, sizeof reason);
+        history_read(nullptr, 0, gather, &n, reason, sizeof reason);
     }
     return &n;
 }
@@ -146,7 +147,7 @@ bool outcome_result_text(const PortInfo &port, const char *file, int pid, char *
     static OutcomeRecord record;
     ByPid by{pid, &record, false};
     char reason[600];
-    if (pid <= 0 || history_read(port.number, 20, of_pid, &by, reason, sizeof reason) <= 0 ||
+    if (pid <= 0 || history_read(&port, 20, of_pid, &by, reason, sizeof reason) <= 0 ||
         !by.found)
         return false;
     *ok = record.status == EXIT_UPDATED;
