@@ -57,50 +57,25 @@ constexpr ProgramUsage USAGE = {
 pid_t updater_pid = 0;
 
 // Runs the updater on the port with the image, in text mode, its output
-// passed on; its exit status, or -1 when it could not be run.  The reason of
-// its last failed line goes to `failure` ("" when none).
-int run_update(const PortInfo &port, const char *image, char *failure, std::size_t size) {
+// passed on; its exit status, or -1 when it could not be run.
+int run_update(const PortInfo &port, const char *image) {
     char path[1024];
     plat_path(UPDATER, path, sizeof path);
     char port_arg[8];
     std::snprintf(port_arg, sizeof port_arg, "%d", port.number);
     std::fflush(stdout);
-    failure[0] = '\0';
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        plat_syslog(LOG_ERR, "%s: Cannot start %s: %m", "run_update", UPDATER);
-        return -1;
-    }
     pid_t pid = fork();
     if (pid < 0) {
         plat_syslog(LOG_ERR, "%s: Cannot start %s: %m", "run_update", UPDATER);
-        close(out[0]);
-        close(out[1]);
         return -1;
     }
     if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
         char *const argv[] = {const_cast<char *>(UPDATER), port_arg, const_cast<char *>(image),
                               nullptr};
         execv(path, argv);
         _exit(127);
     }
     updater_pid = pid;
-    close(out[1]);
-    FILE *from = fdopen(out[0], "r");
-    char line[PENDING_REASON_SIZE + 200];
-    while (from && std::fgets(line, sizeof line, from)) {
-        std::fputs(line, stdout);
-        std::fflush(stdout);
-        if (const char *f = std::strstr(line, "failed: ")) {
-            std::snprintf(failure, size, "%s", f + std::strlen("failed: "));
-            failure[std::strcspn(failure, "\n")] = '\0';
-        }
-    }
-    if (from)
-        std::fclose(from);
-    else
-        close(out[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
@@ -130,12 +105,15 @@ bool of_pid(const OutcomeRecord &record, const char *, std::size_t, void *contex
 }
 
 // How the last updater run ended, in the words of its record (or of the
-// outcome table when it left none): "STATUS: OUTCOME[ STAGE: REASON]".
-void run_outcome(const PortInfo &port, int status, char *text, std::size_t size) {
+// outcome table when it left none): "STATUS: OUTCOME[ STAGE: REASON]"; the
+// record's reason alone goes to `failure` ("" when none).
+void run_outcome(const PortInfo &port, int status, char *text, std::size_t size, char *failure,
+                 std::size_t failure_size) {
     static OutcomeRecord record;
     record = OutcomeRecord{};
     Found found{static_cast<int>(updater_pid), &record};
     char reason[600];
+    failure[0] = '\0';
     if (history_read(&port, 10, of_pid, &found, reason, sizeof reason) > 0 && record.pid != 0 &&
         record.status == status) {
         std::snprintf(text, size, "%d: %s%s%s%s", status, record.outcome,
@@ -143,6 +121,7 @@ void run_outcome(const PortInfo &port, int status, char *text, std::size_t size)
                       record.reason[0] ? ": " : "");
         std::size_t n = std::strlen(text);
         std::snprintf(text + n, size - n, "%s", record.reason);
+        std::snprintf(failure, failure_size, "%s", record.reason);
     } else {
         std::snprintf(text, size, "%d: %s", status, outcome_of(status, nullptr).outcome);
     }
@@ -220,8 +199,7 @@ bool worth_another_attempt(const PortInfo &port, const PendingUpdate &r) {
 }
 
 // What the updater's run of the record `r` ended in, with its exit status,
-// the reason of its last failed line and its outcome in words: the port's
-// result.
+// the reason its record gives and its outcome in words: the port's result.
 int judge_run(const PortInfo &port, const PendingUpdate &r, int status, const char *failure,
               const char *how) {
     // The updater refuses the image (a signature, a key installed since): no
@@ -288,10 +266,9 @@ int recover_port(const PortInfo &port) {
     plat_syslog(LOG_NOTICE, "PORT%d: finishing the update of %s pending since %s (attempt %d)",
                 port.number, r.image, r.since, r.attempts + 1);
     std::printf("PORT%d: finishing %s (attempt %d)\n", port.number, r.image, r.attempts + 1);
-    char failure[PENDING_REASON_SIZE];
-    int status = run_update(port, r.image, failure, sizeof failure);
-    char how[1200];
-    run_outcome(port, status, how, sizeof how);
+    int status = run_update(port, r.image);
+    char how[1200], failure[PENDING_REASON_SIZE];
+    run_outcome(port, status, how, sizeof how, failure, sizeof failure);
     return judge_run(port, r, status, failure, how);
 }
 
