@@ -4,6 +4,7 @@
 #include "common/platform.h"
 #include "common/ports.h"
 #include "common/safe_file.h"
+#include "common/utc_time.h"
 #include "updater/bsl/bsl.h"
 #include "updater/private_dir.h"
 
@@ -32,13 +33,6 @@ Where where(const char *fixed) {
     Where w;
     plat_path(fixed, w.path, sizeof w.path);
     return w;
-}
-
-void now_iso8601(char *buf, std::size_t size) {
-    std::time_t t = std::time(nullptr);
-    struct tm tm;
-    gmtime_r(&t, &tm);
-    std::strftime(buf, size, "%Y-%m-%dT%H:%M:%SZ", &tm);
 }
 
 // A name that one line of the record can hold.
@@ -196,7 +190,7 @@ bool pending_begin(const PortInfo &port, const char *image, std::uint32_t crc32,
         r.attempts = old.attempts + 1;
     } else {
         std::snprintf(r.image, sizeof r.image, "%s", image);
-        now_iso8601(r.since, sizeof r.since);
+        utc_now_iso8601(r.since, sizeof r.since);
         r.attempts = 1;
     }
     if (!store(port, r, reason, size))
