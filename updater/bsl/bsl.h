@@ -14,12 +14,14 @@ constexpr std::uint8_t BSL_ACK = 0x90;
 // Frame header byte.
 constexpr std::uint8_t BSL_HDR = 0x80;
 
-// Command codes.
-constexpr std::uint8_t BSL_CMD_RX_PASSWORD = 0x10;
-constexpr std::uint8_t BSL_CMD_RX_DATA = 0x12;
-constexpr std::uint8_t BSL_CMD_TX_DATA = 0x14;
-constexpr std::uint8_t BSL_CMD_MASS_ERASE = 0x18;
-constexpr std::uint8_t BSL_CMD_LOAD_PC = 0x1A;
+// The loader's commands this client sends, by their codes.
+enum BslCommand : std::uint8_t {
+    BSL_CMD_RX_PASSWORD = 0x10,
+    BSL_CMD_RX_DATA = 0x12,
+    BSL_CMD_TX_DATA = 0x14,
+    BSL_CMD_MASS_ERASE = 0x18,
+    BSL_CMD_LOAD_PC = 0x1A,
+};
 
 // Header bytes before the data, checksum bytes after it.
 constexpr int BSL_FRAME_HEAD = 8;
