@@ -7,6 +7,7 @@
 #include "common/platform.h"
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -248,33 +249,97 @@ const char *history_started_by(void) {
     return BY_COMMAND_LINE;
 }
 
+namespace {
+
+// The record's members as the line holds them, in its order.  A text that is
+// empty is written as null where `nullable`; every member may be null when
+// read, but those that are `required`.
+enum FieldKind { FIELD_INTEGER, FIELD_NUMBER, FIELD_TEXT, FIELD_READING };
+struct Field {
+    const char *key;
+    FieldKind kind;
+    std::size_t offset;
+    std::size_t size;
+    bool nullable;
+    bool required;
+};
+#define RECORD_FIELD(name, kind, nullable, required)                                               \
+    Field {                                                                                        \
+#name, kind, offsetof(OutcomeRecord, name), sizeof(OutcomeRecord::name), nullable,         \
+            required                                                                               \
+    }
+constexpr Field FIELDS[] = {
+    RECORD_FIELD(port, FIELD_INTEGER, false, true),
+    RECORD_FIELD(image, FIELD_TEXT, false, false),
+    RECORD_FIELD(signer, FIELD_TEXT, true, false),
+    RECORD_FIELD(start, FIELD_TEXT, true, false),
+    RECORD_FIELD(end, FIELD_TEXT, true, false),
+    RECORD_FIELD(duration, FIELD_NUMBER, false, false),
+    RECORD_FIELD(status, FIELD_INTEGER, false, true),
+    RECORD_FIELD(cause, FIELD_TEXT, false, true),
+    RECORD_FIELD(stage, FIELD_TEXT, true, false),
+    RECORD_FIELD(reason, FIELD_TEXT, false, false),
+    RECORD_FIELD(outcome, FIELD_TEXT, false, false),
+    RECORD_FIELD(action, FIELD_TEXT, false, false),
+    RECORD_FIELD(before, FIELD_READING, false, false),
+    RECORD_FIELD(after, FIELD_READING, false, false),
+    RECORD_FIELD(by, FIELD_TEXT, false, false),
+    RECORD_FIELD(pid, FIELD_INTEGER, false, true),
+};
+#undef RECORD_FIELD
+constexpr int FIELD_COUNT = sizeof FIELDS / sizeof FIELDS[0];
+
+template <typename T> T *member(OutcomeRecord *r, const Field &f) {
+    return reinterpret_cast<T *>(reinterpret_cast<char *>(r) + f.offset);
+}
+template <typename T> const T *member(const OutcomeRecord &r, const Field &f) {
+    return reinterpret_cast<const T *>(reinterpret_cast<const char *>(&r) + f.offset);
+}
+
+void format_field(Line *line, const OutcomeRecord &r, const Field &f) {
+    switch (f.kind) {
+    case FIELD_INTEGER:
+        line->putf("%d", *member<int>(r, f));
+        break;
+    case FIELD_NUMBER:
+        line->putf("%.3f", *member<double>(r, f));
+        break;
+    case FIELD_TEXT:
+        if (f.nullable)
+            line->string_or_null(member<char>(r, f));
+        else
+            line->string(member<char>(r, f));
+        break;
+    case FIELD_READING:
+        line->reading(*member<BoardReading>(r, f));
+        break;
+    }
+}
+
+bool parse_field(Scan *s, OutcomeRecord *r, const Field &f) {
+    switch (f.kind) {
+    case FIELD_INTEGER:
+        return s->integer(member<int>(r, f));
+    case FIELD_NUMBER:
+        return s->null() || s->number(member<double>(r, f));
+    case FIELD_TEXT:
+        return f.required ? s->string(member<char>(r, f), f.size)
+                          : s->string_or_null(member<char>(r, f), f.size);
+    case FIELD_READING:
+        return s->reading(member<BoardReading>(r, f));
+    }
+    return false;
+}
+
+} // namespace
+
 std::size_t history_format(const OutcomeRecord &r, char *buf, std::size_t size) {
     Line line{buf, size};
-    line.putf("{\"port\":%d,\"image\":", r.port);
-    line.string(r.image);
-    line.put(",\"signer\":");
-    line.string_or_null(r.signer);
-    line.put(",\"start\":");
-    line.string_or_null(r.start);
-    line.put(",\"end\":");
-    line.string_or_null(r.end);
-    line.putf(",\"duration\":%.3f,\"status\":%d,\"cause\":", r.duration, r.status);
-    line.string(r.cause);
-    line.put(",\"stage\":");
-    line.string_or_null(r.stage);
-    line.put(",\"reason\":");
-    line.string(r.reason);
-    line.put(",\"outcome\":");
-    line.string(r.outcome);
-    line.put(",\"action\":");
-    line.string(r.action);
-    line.put(",\"before\":");
-    line.reading(r.before);
-    line.put(",\"after\":");
-    line.reading(r.after);
-    line.put(",\"by\":");
-    line.string(r.by);
-    line.putf(",\"pid\":%d}\n", r.pid);
+    for (int i = 0; i < FIELD_COUNT; ++i) {
+        line.putf("%s\"%s\":", i == 0 ? "{" : ",", FIELDS[i].key);
+        format_field(&line, r, FIELDS[i]);
+    }
+    line.put("}\n");
     return line.full ? 0 : line.used;
 }
 
@@ -283,53 +348,25 @@ bool history_parse(const char *text, std::size_t length, OutcomeRecord *r) {
     Scan s{text, text + length};
     if (!s.take('{'))
         return false;
-    bool port = false, status = false, cause = false, pid = false;
+    bool found[FIELD_COUNT] = {};
     do {
         char key[16];
         if (!s.string(key, sizeof key) || !s.take(':'))
             return false;
-        bool ok;
-        if (std::strcmp(key, "port") == 0)
-            ok = port = s.integer(&r->port);
-        else if (std::strcmp(key, "image") == 0)
-            ok = s.string_or_null(r->image, sizeof r->image);
-        else if (std::strcmp(key, "signer") == 0)
-            ok = s.string_or_null(r->signer, sizeof r->signer);
-        else if (std::strcmp(key, "start") == 0)
-            ok = s.string_or_null(r->start, sizeof r->start);
-        else if (std::strcmp(key, "end") == 0)
-            ok = s.string_or_null(r->end, sizeof r->end);
-        else if (std::strcmp(key, "duration") == 0)
-            ok = s.null() || s.number(&r->duration);
-        else if (std::strcmp(key, "status") == 0)
-            ok = status = s.integer(&r->status);
-        else if (std::strcmp(key, "cause") == 0)
-            ok = cause = s.string(r->cause, sizeof r->cause);
-        else if (std::strcmp(key, "stage") == 0)
-            ok = s.string_or_null(r->stage, sizeof r->stage);
-        else if (std::strcmp(key, "reason") == 0)
-            ok = s.string_or_null(r->reason, sizeof r->reason);
-        else if (std::strcmp(key, "outcome") == 0)
-            ok = s.string_or_null(r->outcome, sizeof r->outcome);
-        else if (std::strcmp(key, "action") == 0)
-            ok = s.string_or_null(r->action, sizeof r->action);
-        else if (std::strcmp(key, "before") == 0)
-            ok = s.reading(&r->before);
-        else if (std::strcmp(key, "after") == 0)
-            ok = s.reading(&r->after);
-        else if (std::strcmp(key, "by") == 0)
-            ok = s.string_or_null(r->by, sizeof r->by);
-        else if (std::strcmp(key, "pid") == 0)
-            ok = pid = s.integer(&r->pid);
-        else
-            ok = s.skip();
+        int i = 0;
+        while (i < FIELD_COUNT && std::strcmp(key, FIELDS[i].key) != 0)
+            ++i;
+        bool ok = i < FIELD_COUNT ? (found[i] = parse_field(&s, r, FIELDS[i])) : s.skip();
         if (!ok)
             return false;
     } while (s.take(','));
     if (!s.take('}'))
         return false;
     s.blanks();
-    return s.p == s.end && port && status && cause && pid;
+    for (int i = 0; i < FIELD_COUNT; ++i)
+        if (FIELDS[i].required && !found[i])
+            return false;
+    return s.p == s.end;
 }
 
 void history_text(const OutcomeRecord &r, char *line, std::size_t size) {
