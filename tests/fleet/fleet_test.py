@@ -296,15 +296,36 @@ HOSTILE = [
     # record, else its last line) arrive whole, entities decoded once.
     ("control", "", board_line(1, OLD_VERSION, "a\x1b[2Jb"),
      {"status": 5, "after": board_line(1, OLD_VERSION, "a\x1b[2Jb") + "\ntarvo-record " + json.dumps(
-         {"pid": 4242, "reason": "bad key \x1b[31mred \x1b]0;title\x07 \r\n x", "status": 5})},
+         {"pid": 4242, "reason": "bad key \x1b[31mred \x1b]0;title\x07 \r\n x", "status": 5,
+          "outcome": "The firmware file was refused; the board was not touched."})},
      lambda r: r["outcome"] == "failed" and r["updater_status"] == 5 and
-     r["reason"] == "firmware file refused: bad key \x1b[31mred \x1b]0;title\x07 \r\n x"),
+     r["reason"] == "The firmware file was refused; the board was not touched. "
+     "(bad key \x1b[31mred \x1b]0;title\x07 \r\n x)"),
     ("entity", "", board_line(1, OLD_VERSION, FACTORY[1]),
      {"status": 5, "said": "Checking firmware file %s ... refused: <b>&#27;[1m</b> &amp;#27;" % IMAGE},
-     lambda r: r["reason"] == "firmware file refused: Checking firmware file %s ... refused: "
+     lambda r: r["reason"] == "tarvo_update exit status 5: Checking firmware file %s ... refused: "
      "\x1b[1m &#27;" % IMAGE),
     ("good", "", board_line(1, OLD_VERSION, FACTORY[1]), None, lambda r: r["outcome"] == "updated"),
 ]
+# Every exit status and cause of the updater reads in the report as its record
+# says it (the words the page and the terminal show): one row each.
+OUTCOMES = [(3, "no-board", "skipped"), (4, "stage-failed", "failed"), (5, "refused", "failed"),
+            (6, "mismatch", "failed"), (7, "busy", "failed"), (9, "lock-failed", "failed"),
+            (9, "not-recorded", "failed"), (9, "no-registers", "failed"),
+            (9, "unsafe-directory", "failed")]
+
+
+def outcome_row(status, cause, outcome):
+    said = {"pid": 4242, "status": status, "cause": cause, "outcome": "Words of %s." % cause,
+            "reason": "why %s" % cause}
+    return ("%d-%s" % (status, cause), "", board_line(1, OLD_VERSION, FACTORY[1]),
+            {"status": status, "after": board_line(1, OLD_VERSION, FACTORY[1]) + "\ntarvo-record " +
+             json.dumps(said)},
+            lambda r: (r["outcome"], r["updater_status"], r["reason"]) == (
+                outcome, status, "Words of %s. (why %s)" % (cause, cause)))
+
+
+HOSTILE[-1:-1] = [outcome_row(*o) for o in OUTCOMES]
 
 
 class Settings(dict):
@@ -364,7 +385,7 @@ def report_table(work):
     check(formula.get("before_version", "").startswith("'=") and
           formula.get("before_config") == "'@SUM(A1)", "report table: CSV cells %s" % formula)
     check(not any(re.search("[\x00-\x1f\x7f-\x9f]", v) for r in cells.values() for v in r.values()) and
-          cells.get("control", {}).get("reason", "").endswith("\\x1b[31mred \\x1b]0;title\\x07 \\r\\n x") and
+          cells.get("control", {}).get("reason", "").endswith("\\x1b[31mred \\x1b]0;title\\x07 \\r\\n x)") and
           cells.get("control", {}).get("before_config") == "a\\x1b[2Jb",
           "report table: control characters in CSV cells %s" % cells.get("control"))
     names = os.listdir(os.path.join(run, "hosts"))
@@ -564,7 +585,7 @@ def main():
             check(run.outcome("c01", 1) == "unreachable", "run 2: c01 %s" % run.rows[("c01", 1)])
             r = run.rows[("c02", 1)]
             check(r["outcome"] == "failed" and r["updater_status"] == 6 and
-                  r["reason"].startswith("configuration does not match the file name") and
+                  r["reason"].startswith("The firmware was written, but the board reports") and
                   r["image_step"] == "copied", "run 2: c02 port 1 %s" % r)
             check(run.outcome("c02", 2) == "not-done", "run 2: c02 port 2 %s" % run.rows[("c02", 2)])
             check(all(run.outcome(h, p) == "not-reached" for h, p in PORTS[4:]),

@@ -216,8 +216,8 @@ class ActionModule(ActionBase):
         if status == 5:
             # In the words a real run reports: the reason after "failed: ".
             words = protocol.updater_words(line)
-            policy.predict_failure(self.record, decision, "%s: %s" % (
-                policy.REASONS[5], words.split(" ... failed: ", 1)[-1]))
+            policy.predict_failure(self.record, decision, "the updater refuses the image: %s" %
+                                   words.split(" ... failed: ", 1)[-1])
 
     def step(self, name, what, work):
         """One step on the controller: its state done, or the host's error."""

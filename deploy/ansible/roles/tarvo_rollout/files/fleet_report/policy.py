@@ -3,28 +3,34 @@
 update came to; how many offline controllers a batch may skip."""
 import hashlib
 import os
-import re
 
 from . import minisign, protocol
 from .protocol import number
 from .rows import Step, step
 
 # Why an update failed, by tarvo_update's exit status.
-REASONS = {
-    3: "no TARVO board",
-    4: "a stage failed twice",
-    5: "firmware file refused",
-    6: "configuration does not match the file name",
-    7: "another update kept running",
-    9: "the update lock could not be taken",
-}
 
 FIRST_INSTALL = "the package is installed first: the board is asked then"
 
 
-def wanted_config(image):
-    """The configuration an image's name carries after its first letter."""
-    return re.sub(r"\.hex$", "", image[1:])
+def runs_image(board, version, image):
+    """Whether a board that tarvo_info read runs the image: its version, and
+    the updater's own rule for the configuration an image gives, the
+    board's text equal to as many characters of the name from its second
+    one on."""
+    config = board.get("config") or ""
+    return board.get("version") == version and bool(config) and image[1:1 + len(config)] == config
+
+
+def updater_words(update):
+    """How an update ended in the updater's words: its record's outcome and
+    reason (the same the page and the terminal show), or, from a run that
+    left no record, its exit status and last line."""
+    record = update.get("record") or {}
+    if record.get("outcome"):
+        reason = record.get("reason")
+        return "%s%s" % (record["outcome"], " (%s)" % reason if reason else "")
+    return "tarvo_update exit status %s: %s" % (update["status"], update["last"])
 
 
 def file_md5(path, cache={}):  # pylint: disable=dangerous-default-value
@@ -41,7 +47,7 @@ def file_md5(path, cache={}):  # pylint: disable=dangerous-default-value
     return cache[key]
 
 
-def decide(board, version, config, allow_downgrade, installing):
+def decide(board, version, image, allow_downgrade, installing):
     """What a port needs, from its tarvo_info object: (action, reason)."""
     b = board or {}
     status = b.get("status", "")
@@ -58,9 +64,9 @@ def decide(board, version, config, allow_downgrade, installing):
         from .rows import pending_text
         return "update", pending_text(b["pending"])
     if status == "read":
-        if (b.get("version"), b.get("config")) == (version, config):
+        if runs_image(b, version, image):
             return "current", ""
-        return "update", "board runs %s, not %s %s" % (running, version, config)
+        return "update", "board runs %s, not %s %s" % (running, version, image)
     if status == "no-answer":
         return "update", "the board's firmware did not answer: it needs an update"
     if status == "busy":
@@ -149,7 +155,7 @@ def plan_signing(record, probe, s, decision):
     held.update(ids)
     if trusted and signer not in held.values():
         return "untrusted", "%s: %s is signed by key %s, which the controller does not trust " \
-            "(keys %s)" % (REASONS[5], record["image"], signer, ", ".join(trusted))
+            "(keys %s)" % ("refused", record["image"], signer, ", ".join(trusted))
     return None, ""
 
 
@@ -159,7 +165,6 @@ def plan(record, probe, s):
     decision: package, image, signature, drop_signature (true when to do),
     keys (paths to install) and todo (the ports to update, in order)."""
     image = os.path.basename(s["image_path"])
-    config = wanted_config(image)
     decision = {"package": False, "image": False, "signature": False, "drop_signature": False,
                 "keys": [], "todo": []}
     record["before"] = probe["boards"]
@@ -175,7 +180,7 @@ def plan(record, probe, s):
     refusal, refusal_why = plan_signing(record, probe, s, decision)
     for port in s["ports"]:
         action, why = ("failed", probe["error"]) if probe["error"] else decide(
-            probe["boards"].get(str(port)), s["version"], config, s["allow_downgrade"], installing)
+            probe["boards"].get(str(port)), s["version"], image, s["allow_downgrade"], installing)
         if refusal == "failed" or action == "update" and refusal == "refused":
             action, why = refusal, refusal_why
         record["plan"][str(port)] = [action, why]
@@ -207,24 +212,22 @@ def predict_failure(record, decision, why):
     decision["todo"] = []
 
 
-def port_outcome(update, image, version):
-    """(outcome, reason) of a port's update, from its parsed output."""
+def port_outcome(update, version):
+    """(outcome, reason) of a port's update, from its parsed output and the
+    updater's record of it."""
     rc = update["status"]
-    record = update.get("record") or {}
-    words = record.get("reason") or update["last"]
     if update.get("error"):
         return "failed", update["error"]
     if rc is None:
         return "failed", "no result from the update: %s" % update["last"]
     if rc == 3:
-        return "skipped", ""
+        return "skipped", updater_words(update)
     if rc != 0:
-        return "failed", "%s: %s" % (REASONS.get(rc, "tarvo_update exited %s" % rc), words)
-    a = update.get("after") or {}
-    want = (version, wanted_config(image))
-    if (a.get("version"), a.get("config")) != want:
-        return "failed", "after the update the board reports %s %s, not %s %s" % (
-            a.get("version"), a.get("config"), want[0], want[1])
+        return "failed", updater_words(update)
+    # The updater confirmed the configuration; the version is the run's own.
+    after = (update.get("after") or {}).get("version")
+    if version and after != version:
+        return "failed", "after the update the board reports version %s, not %s" % (after, version)
     return "updated", ""
 
 
@@ -234,7 +237,7 @@ def port_result(record, port, output, mark):
     answer, error = protocol.framed(output, mark)
     update = protocol.parse_update("\n".join(answer or []))
     update["error"] = error
-    outcome, reason = port_outcome(update, record["image"], record["version"])
+    outcome, reason = port_outcome(update, record["version"])
     record["results"][str(port)] = got = {
         "outcome": outcome, "reason": reason, "status": update["status"],
         "attempts": update["attempts"], "seconds": update["seconds"], "after": update["after"]}
