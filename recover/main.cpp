@@ -9,6 +9,7 @@
 // signature that does not fit): no later boot would do better.  Everything
 // goes to the system log, and one line per port to standard output.
 #include "common/cli.h"
+#include "common/paths.h"
 #include "common/platform.h"
 #include "updater/bsl/bsl.h"
 #include "updater/pending.h"
@@ -41,8 +42,6 @@ constexpr int MAX_ATTEMPTS = 3;
 constexpr int UPDATE_NO_BOARD = 3;
 constexpr int UPDATE_REFUSED = 5;
 
-constexpr const char *UPDATER = "/opt/tarvo_update/bin/tarvo_update";
-
 constexpr ProgramUsage USAGE = {
     "tarvo_recover", "",
     "  finishes the updates that a power loss or a killed run left\n"
@@ -54,29 +53,28 @@ constexpr ProgramUsage USAGE = {
 // passed on; its exit status, or -1 when it could not be run.  The reason of
 // its last failed line goes to `failure` ("" when none).
 int run_update(int port, const char *image, char *failure, std::size_t size) {
-    char path[1024];
-    plat_path(UPDATER, path, sizeof path);
+    const LocalPath updater(PATH_UPDATER);
     char port_arg[8];
     std::snprintf(port_arg, sizeof port_arg, "%d", port);
     std::fflush(stdout);
     failure[0] = '\0';
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) {
-        plat_syslog(LOG_ERR, "%s: Cannot start %s: %m", "run_update", UPDATER);
+        plat_log_here(LOG_ERR, "Cannot start %s: %m", PATH_UPDATER);
         return -1;
     }
     pid_t pid = fork();
     if (pid < 0) {
-        plat_syslog(LOG_ERR, "%s: Cannot start %s: %m", "run_update", UPDATER);
+        plat_log_here(LOG_ERR, "Cannot start %s: %m", PATH_UPDATER);
         close(out[0]);
         close(out[1]);
         return -1;
     }
     if (pid == 0) {
         dup2(out[1], STDOUT_FILENO);
-        char *const argv[] = {const_cast<char *>(UPDATER), port_arg, const_cast<char *>(image),
+        char *const argv[] = {const_cast<char *>(PATH_UPDATER), port_arg, const_cast<char *>(image),
                               nullptr};
-        execv(path, argv);
+        execv(updater.path, argv);
         _exit(127);
     }
     close(out[1]);
@@ -97,15 +95,14 @@ int run_update(int port, const char *image, char *failure, std::size_t size) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
-            plat_syslog(LOG_ERR, "%s: Lost %s (pid %d): %m", "run_update", UPDATER,
-                        static_cast<int>(pid));
+            plat_log_here(LOG_ERR, "Lost %s (pid %d): %m", PATH_UPDATER, static_cast<int>(pid));
             return -1;
         }
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) != 127)
         return WEXITSTATUS(status);
-    plat_syslog(LOG_ERR, "%s: %s did not run to its end (wait status 0x%X)", "run_update", UPDATER,
-                static_cast<unsigned>(status));
+    plat_log_here(LOG_ERR, "%s did not run to its end (wait status 0x%X)", PATH_UPDATER,
+                  static_cast<unsigned>(status));
     return -1;
 }
 
@@ -149,7 +146,7 @@ bool image_unchanged(int port, const PendingUpdate &r) {
 void count_missing_board(int port, const PendingUpdate &r) {
     int holder = 0;
     char reason[PENDING_REASON_SIZE];
-    if (pid_lock_take("count_missing_board", &holder, reason, sizeof reason) != PID_LOCK_TAKEN)
+    if (pid_lock_take(__func__, &holder, reason, sizeof reason) != PID_LOCK_TAKEN)
         return;
     PendingUpdate now;
     if (pending_read(port, &now, reason, sizeof reason) == PENDING_FOUND &&

@@ -4,6 +4,7 @@
 // web page), the detailed report to the system log.
 #include "common/board.h"
 #include "common/cli.h"
+#include "common/paths.h"
 #include "common/platform.h"
 #include "common/ports.h"
 #include "updater/pid_lock.h"
@@ -41,14 +42,14 @@ void on_signal(int sig) {
 constexpr ProgramUsage USAGE = {
     "tarvo_update", "PORT FILE [html]",
     "  PORT  1 or 2, the expansion port of the TARVO board\n"
-    "  FILE  Intel HEX image in /opt/tarvo_update/fw/\n"
+    "  FILE  Intel HEX image in " PATH_FIRMWARE_DIR "\n"
     "  html  report progress as HTML fragments (default: text)\n"
     "exit status: 0 updated and the board reports the file's configuration,\n"
     "  1 usage, 2 bad port, 3 no TARVO board, 4 a stage failed,\n"
     "  5 firmware file refused, 6 the board reports no configuration or\n"
     "  another one than the file name, 7 another update runs,\n"
     "  9 the update lock or its record could not be taken or written, the\n"
-    "  lock's or the records' directory is open to others, or /dev/mem\n"
+    "  lock's or the records' directory is open to others, or " PATH_DEV_MEM "\n"
     "  cannot be opened\n"};
 
 } // namespace
@@ -104,7 +105,7 @@ int main(int argc, char **argv) {
         mem_open_error_text(errno, why, sizeof why);
         std::printf("Looking for TARVO on PORT%d ... ", port.number);
         print_failed(why);
-        plat_syslog(LOG_ERR, "%s: PORT%d not checked: %s", "main", port.number, why);
+        plat_log_here(LOG_ERR, "PORT%d not checked: %s", port.number, why);
         plat_closelog();
         return EXIT_NO_REGISTERS;
     }
@@ -112,24 +113,24 @@ int main(int argc, char **argv) {
     // The lock and the records are reached by root's and the web server's runs
     // only; a directory open to others is put right before anything is done.
     char reason[600];
-    if (!private_dir_ready(PRIVATE_LOCK_DIR, reason, sizeof reason) ||
-        !private_dir_ready(PRIVATE_STATE_DIR, reason, sizeof reason)) {
+    if (!private_dir_ready(PATH_LOCK_DIR, reason, sizeof reason) ||
+        !private_dir_ready(PATH_STATE_DIR, reason, sizeof reason)) {
         std::printf("Unsafe directory: ");
         print_text(reason);
         std::printf("%s", line_suffix);
         std::fflush(stdout);
-        plat_syslog(LOG_ERR, "%s: Unsafe directory: %s", "main", reason);
+        plat_log_here(LOG_ERR, "Unsafe directory: %s", reason);
         plat_closelog();
         return EXIT_UNSAFE_DIRECTORY;
     }
 
     // Nothing touches the board without the lock.
     int other = 0;
-    int lock = pid_lock_take("main", &other, reason, sizeof reason);
+    int lock = pid_lock_take(__func__, &other, reason, sizeof reason);
     if (lock != PID_LOCK_TAKEN) {
         if (lock == PID_LOCK_BUSY) {
             std::printf("Another update is running (pid %d)%s", other, line_suffix);
-            plat_syslog(LOG_ERR, "%s: Another update is running (pid %d)", "main", other);
+            plat_log_here(LOG_ERR, "Another update is running (pid %d)", other);
         } else {
             std::printf("Cannot take the update lock: %s%s", reason, line_suffix);
         }

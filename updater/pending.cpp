@@ -1,6 +1,7 @@
 #include "updater/pending.h"
 
 #include "common/crc32.h"
+#include "common/paths.h"
 #include "common/platform.h"
 #include "common/safe_file.h"
 #include "updater/bsl/bsl.h"
@@ -21,17 +22,6 @@ namespace {
 constexpr int RECORD_SIZE = 1024; // longest record read
 // Read by root's runs and the web server's; replaced, never written in place.
 constexpr mode_t RECORD_MODE = 0640;
-
-// Where this system keeps a fixed path.
-struct Where {
-    char path[PENDING_PATH_SIZE + 512];
-};
-
-Where where(const char *fixed) {
-    Where w;
-    plat_path(fixed, w.path, sizeof w.path);
-    return w;
-}
 
 void now_iso8601(char *buf, std::size_t size) {
     std::time_t t = std::time(nullptr);
@@ -89,16 +79,16 @@ bool parse_record(char *text, PendingUpdate *r) {
 } // namespace
 
 void pending_path(int port, char *buf, std::size_t size) {
-    std::snprintf(buf, size, "%s/PORT%d", PRIVATE_STATE_DIR, port);
+    std::snprintf(buf, size, PATH_STATE_DIR "/PORT%d", port);
 }
 
 int pending_read(int port, PendingUpdate *record, char *reason, std::size_t size) {
     char fixed[PENDING_PATH_SIZE];
     pending_path(port, fixed, sizeof fixed);
     // Only what root's runs and the web server's wrote counts.
-    if (!private_dir_ready(PRIVATE_STATE_DIR, reason, size))
+    if (!private_dir_ready(PATH_STATE_DIR, reason, size))
         return PENDING_DAMAGED;
-    Where file = where(fixed);
+    const LocalPath file(fixed);
     // Never blocks on something that is no file (a FIFO made there by hand).
     int fd = open(file.path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
@@ -162,11 +152,11 @@ bool store(int port, const PendingUpdate &r, char *reason, std::size_t size) {
                           r.image, r.crc32, r.since, r.attempts);
     if (r.absent > 0)
         std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "absent=%d\n", r.absent);
-    if (!private_dir_ready(PRIVATE_STATE_DIR, reason, size))
+    if (!private_dir_ready(PATH_STATE_DIR, reason, size))
         return false;
     char why[PENDING_REASON_SIZE];
     const SafeFileOwner owner = {RECORD_MODE, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
-    if (safe_file_replace(where(fixed).path, text, std::strlen(text), owner, why, sizeof why) !=
+    if (safe_file_replace(LocalPath(fixed).path, text, std::strlen(text), owner, why, sizeof why) !=
         SAFE_FILE_WRITTEN) {
         std::snprintf(reason, size, "cannot write %s: %s", fixed, why);
         return false;
@@ -220,8 +210,9 @@ bool pending_missed(int port, PendingUpdate *record, char *reason, std::size_t s
 bool pending_clear(int port, char *reason, std::size_t size) {
     char fixed[PENDING_PATH_SIZE];
     pending_path(port, fixed, sizeof fixed);
-    if (unlink(where(fixed).path) == 0 || errno == ENOENT) {
-        safe_file_sync_directory(where(fixed).path);
+    const LocalPath file(fixed);
+    if (unlink(file.path) == 0 || errno == ENOENT) {
+        safe_file_sync_directory(file.path);
         return true;
     }
     std::snprintf(reason, size, "cannot remove %s: %s", fixed, std::strerror(errno));

@@ -3,6 +3,7 @@
 #include "web/pages.h"
 
 #include "common/board.h"
+#include "common/paths.h"
 #include "common/platform.h"
 #include "common/ports.h"
 #include "web/board_state.h"
@@ -99,7 +100,7 @@ void refused_text(const UpdaterRun &run, const char *image, char *text, std::siz
     reason_html(reason, shown, sizeof shown);
     std::snprintf(text, size,
                   "The image %s was refused%s, and the board was not touched. Choose "
-                  "another image, or put a good copy of it in /opt/tarvo_update/fw/, and "
+                  "another image, or put a good copy of it in " PATH_FIRMWARE_DIR ", and "
                   "press Update again.%s",
                   image, shown, DETAILS);
 }
@@ -167,7 +168,7 @@ void not_ended_text(int status, int code, int port, char *text, std::size_t size
         std::snprintf(text, size,
                       "The updater %s could not be started, so nothing was changed. The "
                       "installation needs a look.",
-                      UPDATER_PROGRAM);
+                      PATH_UPDATER);
         return;
     }
     char how[64];
@@ -384,11 +385,10 @@ void page_syslog(const char *title, const MenuEntry *menu) {
     html_page_begin(title);
     html_frame_begin(title, "System Log", "/slog_save.cgi", menu);
     html_header_row("System Messages");
-    char previous[512], current[512], command[1200];
-    plat_path("/var/log/messages.1", previous, sizeof previous);
-    plat_path("/var/log/messages", current, sizeof current);
-    std::snprintf(command, sizeof command, "cat %s %s 2> /dev/null | tail -n 25", previous,
-                  current);
+    const LocalPath previous(PATH_MESSAGES_OLD), current(PATH_MESSAGES);
+    char command[2 * sizeof previous.path + 64];
+    std::snprintf(command, sizeof command, "cat %s %s 2> /dev/null | tail -n 25", previous.path,
+                  current.path);
     html_command_output_escaped(command);
     html_section_break();
     html_layout(2);
