@@ -154,14 +154,14 @@ void print_text(const Report &r) {
 int query(Report *r) {
     const PortInfo *row = port_info(r->port);
     if (!row) {
-        plat_syslog(LOG_ERR, "%s: Unknown PORT%d, expecting PORT1 or PORT2.", "main", r->port);
+        plat_log_here(LOG_ERR, "Unknown PORT%d, expecting PORT1 or PORT2.", r->port);
         return INFO_BAD_PORT;
     }
     const PortInfo &port = *row;
     // Without the registers the board cannot be asked, whatever the driver says.
     if (mem_read32(port.uart_base, 0, nullptr) != 0) {
         mem_open_error_text(errno, r->reason, sizeof r->reason);
-        plat_syslog(LOG_ERR, "%s: PORT%d not queried: %s", "main", r->port, r->reason);
+        plat_log_here(LOG_ERR, "PORT%d not queried: %s", r->port, r->reason);
         return INFO_NO_ACCESS;
     }
     // The board type comes from the GPIO driver, never from the board's lines.
@@ -171,10 +171,10 @@ int query(Report *r) {
         return INFO_NO_BOARD;
     }
     // The lock keeps the queries off a board that an update is talking to.
-    int lock = pid_lock_take_query("main", &r->holder, r->reason, sizeof r->reason);
+    int lock = pid_lock_take_query(__func__, &r->holder, r->reason, sizeof r->reason);
     if (lock == PID_LOCK_BUSY) {
-        plat_syslog(LOG_ERR, "%s: An update is running (pid %d), PORT%d not queried", "main",
-                    r->holder, r->port);
+        plat_log_here(LOG_ERR, "An update is running (pid %d), PORT%d not queried", r->holder,
+                      r->port);
         return INFO_BUSY;
     }
     if (lock != PID_LOCK_TAKEN)
@@ -185,7 +185,7 @@ int query(Report *r) {
     r->has_config = read_config_string(port, r->config, CONFIG_TEXT_SIZE) == 0;
     pid_lock_release();
     if (!r->has_version || !r->has_config) {
-        plat_syslog(LOG_ERR, "%s: The board on PORT%d did not answer", "main", r->port);
+        plat_log_here(LOG_ERR, "The board on PORT%d did not answer", r->port);
         return INFO_NO_ANSWER;
     }
     plat_syslog(LOG_INFO, "PORT%d: version 0x%08X, configuration %s", r->port, r->version,
@@ -222,7 +222,7 @@ int main(int argc, char **argv) {
     int nargs = argc - 1;
     bool json = nargs == 2 && std::strcmp(argv[2], "json") == 0;
     if (nargs < 1 || nargs > 2 || (nargs == 2 && !json)) {
-        plat_syslog(LOG_ERR, "%s: Wrong parameters, expecting PORT [json].", "main");
+        plat_log_here(LOG_ERR, "Wrong parameters, expecting PORT [json].");
         if (nargs == 2)
             cli_usage_error(USAGE, "unknown output \"%s\", expecting json", argv[2]);
         else

@@ -138,7 +138,7 @@ TEST_F(UpdateFault, UnreadableIdentificationFailsThePatch) {
     auto r = update_with("corrupt-readback=0x0FFB");
     EXPECT_EQ(complaints(),
               (std::vector<std::string>{
-                  "err msp430_patch_bsl: MSP430 identification at 0x0FF0 names no loader version: "
+                  "err identify_loader: MSP430 identification at 0x0FF0 names no loader version: "
                   "F1 49 00 00 00 00 00 00 00 00 01 EF 00 00 00 00",
                   "err main: Device patch failed with code -16"}));
     expect_stopped_before_flashing(
