@@ -196,29 +196,26 @@ bool read_signature(const char *fixed, const char *where, MinisignSignature *sig
     return minisign_parse_signature(text, static_cast<std::size_t>(length), sig, reason, size);
 }
 
-} // namespace
-
-bool trust_check_image(const char *fixed, const char *where, const std::uint8_t *bytes,
-                       std::size_t length, TrustVerdict *verdict, char *reason, std::size_t size) {
-    verdict->verified = false;
-    verdict->key_id[0] = '\0';
-
-    if (!safe_above(reason, size))
-        return false;
+// Opens the key directory, never through a link: whoever may change the
+// link's target chooses the keys.  KEY_DIR_NONE where there is none (images
+// are taken unsigned), KEY_DIR_REFUSED with the reason where it is not safe.
+enum KeyDirResult { KEY_DIR_OPEN, KEY_DIR_NONE, KEY_DIR_REFUSED };
+KeyDirResult open_key_dir(DIR **dir, char *reason, std::size_t size) {
     char why[WHY_SIZE];
     const LocalPath key_dir(PATH_KEY_DIR);
     const char *dir_path = key_dir.path;
-    // Never through a link: whoever may change the link's target chooses the keys.
     int dir_fd = open(dir_path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dir_fd < 0) {
         if (errno == ENOENT)
-            return take_unsigned(fixed);
+            return KEY_DIR_NONE;
         struct stat link;
         if ((errno == ELOOP || errno == ENOTDIR) && lstat(dir_path, &link) == 0)
-            return refuse(reason, size, "key directory %s is %s: no image is trusted", PATH_KEY_DIR,
-                          S_ISLNK(link.st_mode) ? "a symbolic link" : "not a directory");
-        return refuse(reason, size, "key directory %s cannot be read (%s)", PATH_KEY_DIR,
-                      std::strerror(errno));
+            refuse(reason, size, "key directory %s is %s: no image is trusted", PATH_KEY_DIR,
+                   S_ISLNK(link.st_mode) ? "a symbolic link" : "not a directory");
+        else
+            refuse(reason, size, "key directory %s cannot be read (%s)", PATH_KEY_DIR,
+                   std::strerror(errno));
+        return KEY_DIR_REFUSED;
     }
     struct stat st;
     if (fstat(dir_fd, &st) != 0)
@@ -227,23 +224,27 @@ bool trust_check_image(const char *fixed, const char *where, const std::uint8_t 
         why[0] = '\0';
     if (why[0] != '\0') {
         close(dir_fd);
-        return refuse(reason, size, "key directory %s %s: no image is trusted", PATH_KEY_DIR, why);
+        refuse(reason, size, "key directory %s %s: no image is trusted", PATH_KEY_DIR, why);
+        return KEY_DIR_REFUSED;
     }
-    DIR *dir = fdopendir(dir_fd);
-    if (dir == nullptr) {
+    *dir = fdopendir(dir_fd);
+    if (*dir == nullptr) {
         close(dir_fd);
-        return refuse(reason, size, "key directory %s cannot be read (%s)", PATH_KEY_DIR,
-                      std::strerror(errno));
+        refuse(reason, size, "key directory %s cannot be read (%s)", PATH_KEY_DIR,
+               std::strerror(errno));
+        return KEY_DIR_REFUSED;
     }
+    return KEY_DIR_OPEN;
+}
+
+// Loads the keys of the directory (which it closes) that may be trusted; the
+// others are logged.  Their count (0 where the directory has no key file), or
+// -1 with the reason where key files are there but none may be trusted.
+int load_trusted_keys(DIR *dir, TrustedKey *trusted, char *reason, std::size_t size) {
     KeyNames names;
     bool listed = list_keys(dir, &names, reason, size);
-    if (listed && names.count == 0) {
-        closedir(dir);
-        return take_unsigned(fixed);
-    }
-
-    TrustedKey trusted[TRUST_MAX_KEY_FILES];
     int count = 0;
+    char why[WHY_SIZE];
     char first_problem[NAME_SIZE + WHY_SIZE] = "";
     for (int i = 0; listed && i < names.count; ++i) {
         TrustedKey &k = trusted[count];
@@ -258,38 +259,74 @@ bool trust_check_image(const char *fixed, const char *where, const std::uint8_t 
     }
     closedir(dir);
     if (!listed)
+        return -1;
+    if (count == 0 && names.count > 0) {
+        refuse(reason, size, "no trusted key in %s (%s)", PATH_KEY_DIR, first_problem);
+        return -1;
+    }
+    return count;
+}
+
+// The trusted key whose signature the image carries, with the signature's
+// key ID in `id`; null with the reason when none signed it.
+const TrustedKey *find_signer(const TrustedKey *trusted, int count, const MinisignSignature &sig,
+                              const std::uint8_t *bytes, std::size_t length, const char *id,
+                              char *reason, std::size_t size) {
+    int best = MINISIGN_OTHER_KEY;
+    for (int i = 0; i < count; ++i) {
+        int rc = minisign_check(trusted[i].key, sig, bytes, length);
+        if (rc == MINISIGN_GOOD)
+            return &trusted[i];
+        if (rc != MINISIGN_OTHER_KEY)
+            best = rc;
+    }
+    switch (best) {
+    case MINISIGN_OTHER_KEY:
+        refuse(reason, size, "signed by key %s, which no trusted key has", id);
+        break;
+    case MINISIGN_BAD_FILE:
+        refuse(reason, size, "the signature by key %s does not match the file", id);
+        break;
+    case MINISIGN_BAD_COMMENT:
+        refuse(reason, size, "the trusted comment of the signature by key %s does not match it",
+               id);
+        break;
+    default:
+        refuse(reason, size, "the signature library (libsodium) cannot start");
+    }
+    return nullptr;
+}
+
+} // namespace
+
+bool trust_check_image(const char *fixed, const char *where, const std::uint8_t *bytes,
+                       std::size_t length, TrustVerdict *verdict, char *reason, std::size_t size) {
+    verdict->verified = false;
+    verdict->key_id[0] = '\0';
+
+    if (!safe_above(reason, size))
+        return false;
+    DIR *dir = nullptr;
+    KeyDirResult opened = open_key_dir(&dir, reason, size);
+    if (opened == KEY_DIR_NONE)
+        return take_unsigned(fixed);
+    if (opened == KEY_DIR_REFUSED)
+        return false;
+    TrustedKey trusted[TRUST_MAX_KEY_FILES];
+    int count = load_trusted_keys(dir, trusted, reason, size);
+    if (count < 0)
         return false;
     if (count == 0)
-        return refuse(reason, size, "no trusted key in %s (%s)", PATH_KEY_DIR, first_problem);
+        return take_unsigned(fixed);
 
     MinisignSignature sig;
     if (!read_signature(fixed, where, &sig, reason, size))
         return false;
     char id[MINISIGN_ID_TEXT_SIZE];
     minisign_id_text(sig.id, id);
-
-    int best = MINISIGN_OTHER_KEY;
-    const TrustedKey *signer = nullptr;
-    for (int i = 0; i < count && signer == nullptr; ++i) {
-        int rc = minisign_check(trusted[i].key, sig, bytes, length);
-        if (rc == MINISIGN_GOOD)
-            signer = &trusted[i];
-        else if (rc != MINISIGN_OTHER_KEY)
-            best = rc;
-    }
-    if (signer == nullptr) {
-        switch (best) {
-        case MINISIGN_OTHER_KEY:
-            return refuse(reason, size, "signed by key %s, which no trusted key has", id);
-        case MINISIGN_BAD_FILE:
-            return refuse(reason, size, "the signature by key %s does not match the file", id);
-        case MINISIGN_BAD_COMMENT:
-            return refuse(reason, size,
-                          "the trusted comment of the signature by key %s does not match it", id);
-        default:
-            return refuse(reason, size, "the signature library (libsodium) cannot start");
-        }
-    }
+    const TrustedKey *signer = find_signer(trusted, count, sig, bytes, length, id, reason, size);
+    if (signer == nullptr)
+        return false;
     // The name is the configuration the board gets: a signed image copied
     // under another name with its signature is not what was signed.
     char named[MINISIGN_COMMENT_MAX + 1];
