@@ -4,6 +4,7 @@
 // or one JSON object, on standard output; the system log has the same.
 #include "common/board.h"
 #include "common/cli.h"
+#include "common/paths.h"
 #include "common/platform.h"
 #include "common/ports.h"
 #include "updater/modbus/modbus.h"
@@ -199,7 +200,7 @@ constexpr ProgramUsage USAGE = {
     "  json  print one JSON object (default: one line of text)\n"
     "exit status: 0 read, 1 usage, 2 bad port, 3 no TARVO board,\n"
     "  7 an update is running, 8 the board did not answer,\n"
-    "  9 the update lock could not be taken, 10 /dev/mem cannot be opened\n"};
+    "  9 the update lock could not be taken, 10 " PATH_DEV_MEM " cannot be opened\n"};
 
 // The port argument: a number, or the port's name as the messages write it
 // ("PORT1", in any case).

@@ -1,5 +1,7 @@
 #include "updater/run.h"
 
+#include "common/paths.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -50,7 +52,7 @@ void print_failed(const char *reason) {
 
 void mem_open_error_text(int error, char *text, std::size_t size) {
     if (error == EACCES || error == EPERM)
-        std::snprintf(text, size, "cannot open /dev/mem (needs root or CAP_SYS_RAWIO)");
+        std::snprintf(text, size, "cannot open " PATH_DEV_MEM " (needs root or CAP_SYS_RAWIO)");
     else
-        std::snprintf(text, size, "cannot open /dev/mem (%s)", std::strerror(error));
+        std::snprintf(text, size, "cannot open " PATH_DEV_MEM " (%s)", std::strerror(error));
 }

@@ -144,13 +144,13 @@ int upload_create(const char *path) {
         if (fd < 0 && errno == EEXIST)
             continue;
         if (fd < 0) {
-            upload_problem = "The upload file /tmp/upload.bin cannot be created.";
+            upload_problem = "The upload file " PATH_UPLOAD " cannot be created.";
             return -1;
         }
         struct stat st;
         if (fstat(fd, &st) != 0) {
             close(fd);
-            upload_problem = "The upload file /tmp/upload.bin cannot be created.";
+            upload_problem = "The upload file " PATH_UPLOAD " cannot be created.";
             return -1;
         }
         upload_made = true;
