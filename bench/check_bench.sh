@@ -25,6 +25,7 @@
 # printed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/lib/build.sh
 build=build
 runs=5
 if [ -n "${TARVO_BENCH_QUICK:-}" ]; then
@@ -37,10 +38,7 @@ for arg in "$@"; do
     *) build=$arg ;;
   esac
 done
-if [ ! -x "$build/sim/tarvo_update" ] || [ ! -x "$build/sim/tarvo-sim" ]; then
-  cmake -S . -B "$build" >/dev/null
-  cmake --build "$build" -j2 --target tarvo_update_sim tarvo-sim >/dev/null
-fi
+bench_build "$build" tarvo_update_sim tarvo-sim
 
 # The size limit: 16,640 bytes at 15 characters each, and 4 KiB.
 limit=$(( (16384 + 256) * 15 + 4096 ))

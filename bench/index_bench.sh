@@ -10,15 +10,11 @@
 #   TARVO_BENCH_QUICK=1: build-release, 2 runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/lib/build.sh
 quick=${TARVO_BENCH_QUICK:-}
 build=${1:-$([ -n "$quick" ] && echo build-release || echo build)}
 runs=${2:-$([ -n "$quick" ] && echo 2 || echo 20)}
-if [ ! -x "$build/sim/index.cgi" ] || [ ! -x "$build/sim/tarvo_info" ] ||
-  [ ! -x "$build/sim/tarvo_update" ] || [ ! -x "$build/sim/tarvo-sim" ]; then
-  cmake -S . -B "$build" >/dev/null
-  cmake --build "$build" -j2 --target index_cgi_sim tarvo_info_sim tarvo_update_sim tarvo-sim \
-    >/dev/null
-fi
+bench_build "$build" index_cgi_sim tarvo_info_sim tarvo_update_sim tarvo-sim
 state=$(mktemp -d /tmp/tarvo-index-bench-XXXXXX)
 trap 'rm -rf "$state"' EXIT
 sim="$build/sim/tarvo-sim"

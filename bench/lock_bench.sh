@@ -10,17 +10,13 @@
 #   TARVO_BENCH_QUICK=1: build-release, 3 runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/lib/build.sh
 quick=${TARVO_BENCH_QUICK:-}
 build=${1:-$([ -n "$quick" ] && echo build-release || echo build)}
 runs=${2:-$([ -n "$quick" ] && echo 3 || echo 20)}
 pages=8
 bound_ms=2000
-if [ ! -x "$build/sim/index.cgi" ] || [ ! -x "$build/sim/tarvo_info" ] ||
-  [ ! -x "$build/sim/tarvo_update" ] || [ ! -x "$build/sim/tarvo-sim" ]; then
-  cmake -S . -B "$build" >/dev/null
-  cmake --build "$build" -j2 --target index_cgi_sim tarvo_info_sim tarvo_update_sim tarvo-sim \
-    >/dev/null
-fi
+bench_build "$build" index_cgi_sim tarvo_info_sim tarvo_update_sim tarvo-sim
 state=$(mktemp -d /tmp/tarvo-lock-bench-XXXXXX)
 loops=()
 cleanup() {

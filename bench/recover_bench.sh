@@ -8,13 +8,11 @@
 #   TARVO_BENCH_QUICK=1: build-release, 5 runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/lib/build.sh
 quick=${TARVO_BENCH_QUICK:-}
 build=${1:-$([ -n "$quick" ] && echo build-release || echo build)}
 runs=${2:-$([ -n "$quick" ] && echo 5 || echo 200)}
-if [ ! -x "$build/sim/tarvo_recover" ] || [ ! -x "$build/sim/tarvo-sim" ]; then
-  cmake -S . -B "$build" >/dev/null
-  cmake --build "$build" -j2 --target tarvo_recover_sim tarvo-sim >/dev/null
-fi
+bench_build "$build" tarvo_recover_sim tarvo-sim
 world=$(mktemp -d /tmp/tarvo-recover-bench-XXXXXX)
 trap 'rm -rf "$world"' EXIT
 "$build/sim/tarvo-sim" init "$world"

@@ -23,12 +23,10 @@
 # yield gives it the processor; here nothing else runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/lib/build.sh
 quick=${TARVO_BENCH_QUICK:-}
 build=${1:-$([ -n "$quick" ] && echo build-release || echo build)}
-if [ ! -x "$build/sim/tarvo_update" ] || [ ! -x "$build/sim/tarvo-sim" ]; then
-  cmake -S . -B "$build" >/dev/null
-  cmake --build "$build" -j2 --target tarvo_update_sim tarvo-sim >/dev/null
-fi
+bench_build "$build" tarvo_update_sim tarvo-sim
 
 # Line timing, in microseconds (PORT1: 48 MHz reference clock, divisor 312).
 baud=$(awk 'BEGIN { printf "%.6f", 48e6 / (16 * 312) }')

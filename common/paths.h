@@ -30,6 +30,8 @@
 // Private: the records of updates in progress ("PORT1", "PORT2") and the history.
 #define PATH_STATE_DIR PATH_INSTALL_DIR "/state"
 #define PATH_HISTORY PATH_STATE_DIR "/history"
+// The one-time tokens of the web page's update forms.
+#define PATH_FORM_TOKENS_DIR PATH_STATE_DIR "/forms"
 
 // Private: the update lock and the pid file.
 #define PATH_LOCK_DIR "/var/tarvo_update"

@@ -28,6 +28,9 @@ __attribute__((format(printf, 2, 3))) inline void plat_syslog(int level, const c
     va_end(ap);
 }
 void plat_closelog(void);
+// setlogmask(3): the levels that reach the log from now on (LOG_MASK bits);
+// returns the mask before, and 0 changes nothing.
+int plat_setlogmask(int mask);
 // A log line that names the function it comes from, "FUNCTION: ...", as
 // failure lines do; for lines whose words are not fixed by anyone else.
 #define plat_log_here(level, fmt, ...)                                                             \

@@ -24,6 +24,10 @@ void plat_vsyslog(int level, const char *fmt, va_list ap) {
     vsyslog(level, fmt, ap);
 }
 
+int plat_setlogmask(int mask) {
+    return setlogmask(mask);
+}
+
 void plat_closelog(void) {
     closelog();
 }

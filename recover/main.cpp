@@ -9,6 +9,8 @@
 // signature that does not fit): no later boot would do better.  Everything
 // goes to the system log, and one line per port to standard output.
 #include "common/cli.h"
+#include "common/history.h"
+#include "common/outcome.h"
 #include "common/paths.h"
 #include "common/platform.h"
 #include "updater/bsl/bsl.h"
@@ -35,7 +37,7 @@ enum RecoverStatus {
 };
 
 // The interrupted run counts as the first.
-constexpr int MAX_ATTEMPTS = 3;
+constexpr int MAX_ATTEMPTS = RECOVERY_MAX_ATTEMPTS;
 
 // tarvo_update's exit statuses: the port holds no TARVO board; the firmware
 // file is refused before the board is touched.
@@ -48,6 +50,9 @@ constexpr ProgramUsage USAGE = {
     "  unfinished (run once at boot)\n"
     "exit status: 0 nothing left to do, 1 usage, 2 a port needs a person,\n"
     "  3 an update finished but its board reports another configuration\n"};
+
+// The pid of the last updater run.
+pid_t updater_pid = 0;
 
 // Runs the updater on the port with the image, in text mode, its output
 // passed on; its exit status, or -1 when it could not be run.  The reason of
@@ -77,6 +82,7 @@ int run_update(int port, const char *image, char *failure, std::size_t size) {
         execv(updater.path, argv);
         _exit(127);
     }
+    updater_pid = pid;
     close(out[1]);
     FILE *from = fdopen(out[0], "r");
     char line[PENDING_REASON_SIZE + 200];
@@ -104,6 +110,38 @@ int run_update(int port, const char *image, char *failure, std::size_t size) {
     plat_log_here(LOG_ERR, "%s did not run to its end (wait status 0x%X)", PATH_UPDATER,
                   static_cast<unsigned>(status));
     return -1;
+}
+
+struct Found {
+    int pid;
+    OutcomeRecord *record;
+};
+
+bool of_pid(const OutcomeRecord &record, const char *, std::size_t, void *context) {
+    Found *found = static_cast<Found *>(context);
+    if (record.pid != found->pid)
+        return true;
+    *found->record = record;
+    return false;
+}
+
+// How the last updater run ended, in the words of its record (or of the
+// outcome table when it left none): "STATUS: OUTCOME[ STAGE: REASON]".
+void run_outcome(int port, int status, char *text, std::size_t size) {
+    static OutcomeRecord record;
+    record = OutcomeRecord{};
+    Found found{static_cast<int>(updater_pid), &record};
+    char reason[600];
+    if (history_read(port, 10, of_pid, &found, reason, sizeof reason) > 0 && record.pid != 0 &&
+        record.status == status) {
+        std::snprintf(text, size, "%d: %s%s%s%s", status, record.outcome,
+                      record.reason[0] ? " " : "", record.reason[0] ? record.stage : "",
+                      record.reason[0] ? ": " : "");
+        std::size_t n = std::strlen(text);
+        std::snprintf(text + n, size - n, "%s", record.reason);
+    } else {
+        std::snprintf(text, size, "%d: %s", status, outcome_of(status, nullptr).outcome);
+    }
 }
 
 // A port left to a person: one line in the log, one on standard output.
@@ -179,9 +217,8 @@ int recover_port(int port) {
                          r.absent, r.image, r.since);
         else
             needs_person(port,
-                         "the update of %s pending since %s did not finish in %d attempts; the "
-                         "board is not flashed again",
-                         r.image, r.since, r.attempts);
+                         "the update of %s pending since %s did not finish in %d attempts; %s",
+                         r.image, r.since, r.attempts, RECOVERY_GAVE_UP);
         return RECOVER_LEFT;
     }
     if (!image_unchanged(port, r))
@@ -192,6 +229,8 @@ int recover_port(int port) {
     std::printf("PORT%d: finishing %s (attempt %d)\n", port, r.image, r.attempts + 1);
     char failure[PENDING_REASON_SIZE];
     int status = run_update(port, r.image, failure, sizeof failure);
+    char how[1200];
+    run_outcome(port, status, how, sizeof how);
     // The updater refuses the image (a signature, a key installed since): no
     // later boot does better without a person.
     if (status == UPDATE_REFUSED) {
@@ -213,21 +252,21 @@ int recover_port(int port) {
         bool again = pending_read(port, &left, reason, sizeof reason) == PENDING_FOUND &&
                      left.attempts < MAX_ATTEMPTS;
         plat_syslog(LOG_ERR,
-                    "PORT%d: the update of %s did not finish%s (tarvo_update exit status %d)", port,
-                    r.image, gone, status);
-        std::printf("PORT%d: did not finish %s%s (tarvo_update exit status %d); the next start "
+                    "PORT%d: the update of %s did not finish%s (tarvo_update exit status %s)", port,
+                    r.image, gone, how);
+        std::printf("PORT%d: did not finish %s%s (tarvo_update exit status %s); the next start "
                     "%s\n",
-                    port, r.image, gone, status, again ? "tries again" : "leaves it to a person");
+                    port, r.image, gone, how, again ? "tries again" : "leaves it to a person");
         return RECOVER_LEFT;
     }
     if (status != 0) {
         plat_syslog(LOG_ERR,
                     "PORT%d: %s was flashed, but the board does not report its configuration "
-                    "(tarvo_update exit status %d)",
-                    port, r.image, status);
+                    "(tarvo_update exit status %s)",
+                    port, r.image, how);
         std::printf("PORT%d: needs a person: %s was flashed, but the board does not report its "
-                    "configuration (tarvo_update exit status %d)\n",
-                    port, r.image, status);
+                    "configuration (tarvo_update exit status %s)\n",
+                    port, r.image, how);
         return RECOVER_MISMATCH;
     }
     plat_syslog(LOG_NOTICE, "PORT%d: the update of %s finished", port, r.image);

@@ -173,7 +173,20 @@ void plat_openlog_as(const char *ident) {
 }
 void plat_closelog(void) {}
 
+namespace {
+int log_mask = 0xFF;
+} // namespace
+
+int plat_setlogmask(int mask) {
+    int before = log_mask;
+    if (mask != 0)
+        log_mask = mask;
+    return before;
+}
+
 void plat_vsyslog(int level, const char *fmt, va_list ap) {
+    if (!(log_mask & LOG_MASK(LOG_PRI(level))))
+        return;
     std::string f = sim::expand_errno(fmt, errno);
     char buf[2048];
     std::vsnprintf(buf, sizeof buf, f.c_str(), ap);

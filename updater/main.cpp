@@ -40,17 +40,32 @@ void on_signal(int sig) {
 }
 
 constexpr ProgramUsage USAGE = {
-    "tarvo_update", "PORT FILE [html]",
-    "  PORT  1 or 2, the expansion port of the TARVO board\n"
-    "  FILE  Intel HEX image in " PATH_FIRMWARE_DIR "\n"
-    "  html  report progress as HTML fragments (default: text)\n"
+    "tarvo_update", "PORT FILE [html] | --check FILE",
+    "  PORT     1 or 2, the expansion port of the TARVO board\n"
+    "  FILE     Intel HEX image in " PATH_FIRMWARE_DIR "\n"
+    "  html     report progress as HTML fragments (default: text)\n"
+    "  --check  check FILE as an update would (intact, signed where keys are\n"
+    "           installed) without touching a board: exit 0 or 5\n"
     "exit status: 0 updated and the board reports the file's configuration,\n"
     "  1 usage, 2 bad port, 3 no TARVO board, 4 a stage failed,\n"
     "  5 firmware file refused, 6 the board reports no configuration or\n"
     "  another one than the file name, 7 another update runs,\n"
     "  9 the update lock or its record could not be taken or written, the\n"
     "  lock's or the records' directory is open to others, or " PATH_DEV_MEM "\n"
-    "  cannot be opened\n"};
+    "  cannot be opened\n"
+    "every update is recorded in " PATH_HISTORY "\n"
+    "(tarvo_info --history)\n"};
+
+// tarvo_update --check FILE: the check of an update, and nothing else.
+int check_only(const char *file) {
+    plat_openlog();
+    html_mode = false;
+    line_suffix = TEXT_LINE_SUFFIX;
+    bool ok = check_firmware_file(file);
+    std::fflush(stdout);
+    plat_closelog();
+    return ok ? EXIT_UPDATED : EXIT_FILE_REFUSED;
+}
 
 } // namespace
 
@@ -60,6 +75,18 @@ int main(int argc, char **argv) {
         return EXIT_UPDATED;
     if (plat_start() != 0)
         return 1;
+    if (argc >= 2 && std::strcmp(argv[1], "--check") == 0) {
+        if (argc != 3) {
+            cli_usage_error(USAGE, "--check takes one FILE");
+            return EXIT_USAGE;
+        }
+        return check_only(argv[2]);
+    }
+    // An option where the output word stands is a mistake, never an update.
+    if (argc == 4 && argv[3][0] == '-') {
+        cli_usage_error(USAGE, "unknown option \"%s\"", argv[3]);
+        return EXIT_USAGE;
+    }
 
     setsid();
     std::signal(SIGPIPE, SIG_IGN);
@@ -89,6 +116,7 @@ int main(int argc, char **argv) {
     html_mode = nargs == 3 && std::strcmp(argv[3], "html") == 0;
     line_suffix = html_mode ? HTML_LINE_SUFFIX : TEXT_LINE_SUFFIX;
     plat_syslog(LOG_INFO, "Using %s output.", html_mode ? "HTML" : "text");
+    run_begin(port.number, file);
 
     struct timespec program_start, program_end;
     plat_clock_monotonic(&program_start);
@@ -103,9 +131,11 @@ int main(int argc, char **argv) {
     if (mem_read32(port.uart_base, 0, nullptr) != 0) {
         char why[160];
         mem_open_error_text(errno, why, sizeof why);
+        run_stage(STAGE_BOARD);
         std::printf("Looking for TARVO on PORT%d ... ", port.number);
         print_failed(why);
         plat_log_here(LOG_ERR, "PORT%d not checked: %s", port.number, why);
+        run_finish(EXIT_NO_REGISTERS, CAUSE_NO_REGISTERS);
         plat_closelog();
         return EXIT_NO_REGISTERS;
     }
@@ -113,6 +143,7 @@ int main(int argc, char **argv) {
     // The lock and the records are reached by root's and the web server's runs
     // only; a directory open to others is put right before anything is done.
     char reason[600];
+    run_stage(STAGE_LOCK);
     if (!private_dir_ready(PATH_LOCK_DIR, reason, sizeof reason) ||
         !private_dir_ready(PATH_STATE_DIR, reason, sizeof reason)) {
         std::printf("Unsafe directory: ");
@@ -120,6 +151,9 @@ int main(int argc, char **argv) {
         std::printf("%s", line_suffix);
         std::fflush(stdout);
         plat_log_here(LOG_ERR, "Unsafe directory: %s", reason);
+        std::snprintf(run_record.reason, sizeof run_record.reason, "Unsafe directory: %.500s",
+                      reason);
+        run_finish(EXIT_UNSAFE_DIRECTORY, CAUSE_UNSAFE_DIRECTORY);
         plat_closelog();
         return EXIT_UNSAFE_DIRECTORY;
     }
@@ -131,14 +165,23 @@ int main(int argc, char **argv) {
         if (lock == PID_LOCK_BUSY) {
             std::printf("Another update is running (pid %d)%s", other, line_suffix);
             plat_log_here(LOG_ERR, "Another update is running (pid %d)", other);
+            std::snprintf(run_record.reason, sizeof run_record.reason,
+                          "Another update is running (pid %d)", other);
         } else {
             std::printf("Cannot take the update lock: %s%s", reason, line_suffix);
+            std::snprintf(run_record.reason, sizeof run_record.reason,
+                          "Cannot take the update lock: %.500s", reason);
         }
         std::fflush(stdout);
+        if (lock == PID_LOCK_BUSY)
+            run_finish(EXIT_BUSY, CAUSE_BUSY);
+        else
+            run_finish(EXIT_LOCK_FAILED, CAUSE_LOCK_FAILED);
         plat_closelog();
         return lock == PID_LOCK_BUSY ? EXIT_BUSY : EXIT_LOCK_FAILED;
     }
 
+    run_stage(STAGE_BOARD);
     std::printf("Looking for TARVO on PORT%d ... ", port.number);
     std::fflush(stdout);
     if (!board_present(port)) {
@@ -146,6 +189,10 @@ int main(int argc, char **argv) {
         std::fflush(stdout);
         plat_syslog(LOG_INFO, "Expansion board at PORT%d is NOT the TARVO. Exitting ...",
                     port.number);
+        std::snprintf(run_record.reason, sizeof run_record.reason, "no TARVO board in PORT%d",
+                      port.number);
+        // Written under the lock: a waiting run's record follows this one.
+        run_finish(EXIT_NO_BOARD, CAUSE_NO_BOARD);
         pid_lock_release();
         plat_closelog();
         return EXIT_NO_BOARD;
@@ -156,6 +203,7 @@ int main(int argc, char **argv) {
     int status = update_sequence(port, file);
 
     std::fflush(stdout);
+    run_finish(status, run_record.cause);
     pid_lock_release();
     plat_clock_monotonic(&program_end);
     int seconds;

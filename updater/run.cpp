@@ -1,10 +1,13 @@
 #include "updater/run.h"
 
 #include "common/paths.h"
+#include "common/platform.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <syslog.h>
+#include <unistd.h>
 
 bool html_mode = false;
 const char *line_suffix = TEXT_LINE_SUFFIX;
@@ -37,6 +40,8 @@ void print_text(const char *text) {
 }
 
 void print_failed(const char *reason) {
+    if (!run_record.reason[0])
+        std::snprintf(run_record.reason, sizeof run_record.reason, "%s", reason);
     // On the page the flashing's progress boxes stand at the end of their line,
     // on top of what follows them: the failure is drawn above them, on the
     // window's colour.
@@ -55,4 +60,52 @@ void mem_open_error_text(int error, char *text, std::size_t size) {
         std::snprintf(text, size, "cannot open " PATH_DEV_MEM " (needs root or CAP_SYS_RAWIO)");
     else
         std::snprintf(text, size, "cannot open " PATH_DEV_MEM " (%s)", std::strerror(error));
+}
+
+OutcomeRecord run_record;
+
+namespace {
+
+bool run_begun = false;
+struct timespec run_start;
+
+} // namespace
+
+void run_begin(int port, const char *file) {
+    run_record = OutcomeRecord{};
+    run_record.port = port;
+    std::snprintf(run_record.image, sizeof run_record.image, "%s", file);
+    std::snprintf(run_record.by, sizeof run_record.by, "%s", history_started_by());
+    run_record.pid = static_cast<int>(getpid());
+    history_now(run_record.start, sizeof run_record.start);
+    plat_clock_monotonic(&run_start);
+    run_begun = true;
+}
+
+void run_stage(const char *stage) {
+    std::snprintf(run_record.stage, sizeof run_record.stage, "%s", stage);
+}
+
+int run_finish(int status, const char *cause) {
+    if (!run_begun)
+        return status;
+    run_begun = false;
+    struct timespec end;
+    plat_clock_monotonic(&end);
+    int seconds;
+    double micros;
+    elapsed_time(run_start, end, &seconds, &micros);
+    history_now(run_record.end, sizeof run_record.end);
+    run_record.duration = seconds + micros / 1e6;
+    run_record.status = status;
+    char token[sizeof run_record.cause];
+    std::snprintf(token, sizeof token, "%s", cause ? cause : "");
+    const Outcome &o = outcome_of(status, token);
+    std::snprintf(run_record.cause, sizeof run_record.cause, "%s", o.cause);
+    std::snprintf(run_record.outcome, sizeof run_record.outcome, "%s", o.outcome);
+    std::snprintf(run_record.action, sizeof run_record.action, "%s", o.action);
+    char reason[800];
+    if (!history_append(run_record, reason, sizeof reason))
+        plat_log_here(LOG_WARNING, "Update history: %s", reason);
+    return status;
 }

@@ -1,6 +1,9 @@
 // The run frame shared by the updater's stages.
 #pragma once
 
+#include "common/history.h"
+#include "common/outcome.h"
+
 #include <cstddef>
 #include <ctime>
 
@@ -25,27 +28,25 @@ void print_text(const char *text);
 
 // Ends a progress line that failed: "failed: REASON" and the line suffix, the
 // reason in the words the log has (escaped for the page in HTML mode).  Every
-// failure on a progress line goes out through here.
+// failure on a progress line goes out through here, and the first one is the
+// run's reason in its outcome record.
 void print_failed(const char *reason);
 
-// Exit statuses of tarvo_update.
-enum ExitStatus {
-    EXIT_UPDATED = 0,          // update ran to its end, the board reports the file's configuration
-    EXIT_USAGE = 1,            // wrong number of arguments
-    EXIT_BAD_PORT = 2,         // port is not 1 or 2
-    EXIT_NO_BOARD = 3,         // no TARVO board on the port
-    EXIT_STAGE_FAILED = 4,     // erase, patch, authentication or flashing failed
-    EXIT_FILE_REFUSED = 5,     // firmware file refused before the board was touched
-    EXIT_MISMATCH = 6,         // flashed, but the board reports no configuration or another one
-    EXIT_BUSY = 7,             // another update is running
-    EXIT_LOCK_FAILED = 9,      // the update lock could not be taken; the board was not touched
-    EXIT_NOT_RECORDED = 9,     // the record of the update could not be written; the board was not
-                               // touched
-    EXIT_NO_REGISTERS = 9,     // the registers cannot be reached ("/dev/mem" cannot be opened); the
-                               // board was not touched
-    EXIT_UNSAFE_DIRECTORY = 9, // the lock's or the records' directory is open to others; the
-                               // board was not touched
-};
+// The outcome record of this run, filled as it goes: the stages set its stage,
+// readings and signer; print_failed its reason.
+extern OutcomeRecord run_record;
+
+// Starts the record of a run on `port` with the image `file`: who started it,
+// when, and this process's id.
+void run_begin(int port, const char *file);
+
+// The run has reached a stage (a STAGE_ token).
+void run_stage(const char *stage);
+
+// Ends the record of the run with its exit status and cause and appends it to
+// the history; a record that cannot be written costs one warning in the log.
+// Returns the status.
+int run_finish(int status, const char *cause);
 
 // Elapsed time between two monotonic timestamps: whole seconds and the
 // remainder in microseconds.
@@ -57,5 +58,9 @@ struct FlashPrinter;
 const FlashPrinter &flash_printer();
 
 // The update stages after the board check, on a port with a TARVO board.
-// Returns the exit status of the run.
+// Returns the exit status of the run; the cause is in run_record.
 int update_sequence(const PortInfo &port, const char *file);
+
+// The firmware file check and the signature verdict, as the update runs them,
+// with its progress line; true when the image may be flashed.
+bool check_firmware_file(const char *file);

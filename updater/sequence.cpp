@@ -82,51 +82,12 @@ Elapsed since(const struct timespec &start) {
 HexImage firmware_image;
 FirmwarePath firmware;
 
-// Opens the firmware file once and reads it whole, checks those bytes against
-// the owner's keys and decodes them into the image, before the board is
-// touched.
-bool check_firmware_file(const char *file) {
-    // The name comes from the form on the web page: text, never markup.
-    std::fputs("Checking firmware file ", stdout);
-    print_text(file);
-    say(" ... ");
-    char reason[FIRMWARE_REASON_SIZE];
-    TrustVerdict trust{};
-    bool ok = firmware_path(file, &firmware, reason, sizeof reason);
-    if (ok) {
-        // Not blocking: a FIFO in its place is refused, not waited for.
-        int fd = open(firmware.where, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            std::snprintf(reason, sizeof reason, "cannot be opened (%s)", std::strerror(errno));
-            ok = false;
-        } else {
-            long length = 0;
-            const char *bytes = hex_read_file(fd, &length, reason, sizeof reason);
-            close(fd);
-            ok = bytes != nullptr &&
-                 trust_check_image(
-                     firmware.fixed, firmware.where, reinterpret_cast<const std::uint8_t *>(bytes),
-                     static_cast<std::size_t>(length), &trust, reason, sizeof reason) &&
-                 hex_decode_image(length, &firmware_image, reason, sizeof reason);
-        }
-    }
-    if (!ok) {
-        print_failed(reason);
-        plat_log_here(LOG_ERR, "Firmware file %s refused: %s", firmware.fixed, reason);
-        return false;
-    }
-    if (trust.verified)
-        say("done, signed by key %s%s", trust.key_id, line_suffix);
-    else
-        say("done%s", line_suffix);
-    return true;
-}
-
-void print_version(const char *which, const PortInfo &port, std::uint32_t *version) {
+bool print_version(const char *which, const PortInfo &port, std::uint32_t *version) {
     say("Reading %s TARVO FW version on PORT%d ... ", which, port.number);
     uart_init_modbus(port);
-    read_fw_version(port, version);
+    bool read = read_fw_version(port, version) == 0;
     say("0x%08X%s", *version, line_suffix);
+    return read;
 }
 
 // The new program's version, once it answers within the start-up window;
@@ -140,6 +101,8 @@ void print_new_version(const PortInfo &port) {
     for (;;) {
         if (read_fw_version(port, &version) == 0) {
             say("0x%08X%s", version, line_suffix);
+            run_record.after.has_version = true;
+            run_record.after.version = version;
             return;
         }
         Elapsed e = since(start);
@@ -230,6 +193,9 @@ bool print_new_config(const PortInfo &port, const char *file) {
     bool read = read_config_string(port, text, CONFIG_TEXT_SIZE) == 0;
     bool match = read && config_matches(file, text);
     bool confirmed = match && text[0] != '\0';
+    run_record.after.has_config = read;
+    if (read)
+        std::snprintf(run_record.after.config, sizeof run_record.after.config, "%s", text);
     if (!read)
         std::snprintf(text, sizeof text, "%s", NO_ANSWER);
     std::size_t n = std::strlen(text);
@@ -298,33 +264,105 @@ void report_kernel_timing() {
 
 } // namespace
 
+// Opens the firmware file once and reads it whole, checks those bytes against
+// the owner's keys and decodes them into the image, before the board is
+// touched.
+bool check_firmware_file(const char *file) {
+    // The name comes from the form on the web page: text, never markup.
+    std::fputs("Checking firmware file ", stdout);
+    print_text(file);
+    say(" ... ");
+    char reason[FIRMWARE_REASON_SIZE];
+    TrustVerdict trust{};
+    bool ok = firmware_path(file, &firmware, reason, sizeof reason);
+    if (ok) {
+        // Not blocking: a FIFO in its place is refused, not waited for.
+        int fd = open(firmware.where, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            std::snprintf(reason, sizeof reason, "cannot be opened (%s)", std::strerror(errno));
+            ok = false;
+        } else {
+            long length = 0;
+            const char *bytes = hex_read_file(fd, &length, reason, sizeof reason);
+            close(fd);
+            ok = bytes != nullptr &&
+                 trust_check_image(
+                     firmware.fixed, firmware.where, reinterpret_cast<const std::uint8_t *>(bytes),
+                     static_cast<std::size_t>(length), &trust, reason, sizeof reason) &&
+                 hex_decode_image(length, &firmware_image, reason, sizeof reason);
+        }
+    }
+    if (!ok) {
+        print_failed(reason);
+        plat_log_here(LOG_ERR, "Firmware file %s refused: %s", firmware.fixed, reason);
+        return false;
+    }
+    std::snprintf(run_record.signer, sizeof run_record.signer, "%s",
+                  trust.verified ? trust.key_id : "unsigned");
+    if (trust.verified)
+        say("done, signed by key %s%s", trust.key_id, line_suffix);
+    else
+        say("done%s", line_suffix);
+    return true;
+}
+
+// The sequence's end: the status, with its cause for the record.
+int ended(int status, const char *cause) {
+    std::snprintf(run_record.cause, sizeof run_record.cause, "%s", cause);
+    return status;
+}
+
 int update_sequence(const PortInfo &port, const char *file) {
+    run_stage(STAGE_CHECK);
     if (!check_firmware_file(file))
-        return EXIT_FILE_REFUSED;
+        return ended(EXIT_FILE_REFUSED, CAUSE_REFUSED);
 
     report_kernel_timing();
 
+    run_stage(STAGE_READ);
     std::uint32_t version = 0;
-    char text[CONFIG_TEXT_SIZE] = "";
-    print_version("current", port, &version);
+    BoardReading &before = run_record.before;
+    before.has_version = print_version("current", port, &version);
+    before.version = version;
     say("Reading current TARVO config on PORT%d ... ", port.number);
-    read_config_string(port, text, CONFIG_TEXT_SIZE);
-    say("%s%s", text, line_suffix);
+    before.has_config = read_config_string(port, before.config, CONFIG_TEXT_SIZE) == 0;
+    if (!before.has_config)
+        before.config[0] = '\0';
+    say("%s%s", before.config, line_suffix);
 
     if (!record_update(port, file))
-        return EXIT_NOT_RECORDED;
+        return ended(EXIT_NOT_RECORDED, CAUSE_NOT_RECORDED);
+    run_stage(STAGE_ERASE);
     msp430_enter_bsl(port);
     wait_us(BSL_ENTRY_PAUSE_US);
 
-    if (!erase_device(port) || !patch_loader(port) || !authenticate(port) ||
-        !flash_firmware(port, file))
-        return EXIT_STAGE_FAILED;
+    if (!erase_device(port))
+        return ended(EXIT_STAGE_FAILED, CAUSE_STAGE_FAILED);
+    run_stage(STAGE_PATCH);
+    if (!patch_loader(port))
+        return ended(EXIT_STAGE_FAILED, CAUSE_STAGE_FAILED);
+    run_stage(STAGE_AUTHENTICATE);
+    if (!authenticate(port))
+        return ended(EXIT_STAGE_FAILED, CAUSE_STAGE_FAILED);
+    run_stage(STAGE_FLASH);
+    if (!flash_firmware(port, file))
+        return ended(EXIT_STAGE_FAILED, CAUSE_STAGE_FAILED);
     finish_record(port);
 
     // Set up for MODBUS before the title as well as after it: after a flashing
     // the line has always been set up twice before the version is read.
+    run_stage(STAGE_VERIFY);
     uart_init_modbus(port);
     print_new_version(port);
     bool confirmed = print_new_config(port, file);
-    return confirmed ? EXIT_UPDATED : EXIT_MISMATCH;
+    const BoardReading &after = run_record.after;
+    if (!after.has_config)
+        std::snprintf(run_record.reason, sizeof run_record.reason, "the board did not answer");
+    else if (!confirmed && !after.config[0])
+        std::snprintf(run_record.reason, sizeof run_record.reason,
+                      "the board reports no configuration");
+    else if (!confirmed)
+        std::snprintf(run_record.reason, sizeof run_record.reason,
+                      "the board reports %s, not the image's configuration", after.config);
+    return confirmed ? ended(EXIT_UPDATED, CAUSE_UPDATED) : ended(EXIT_MISMATCH, CAUSE_MISMATCH);
 }

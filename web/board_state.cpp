@@ -1,5 +1,6 @@
 #include "web/board_state.h"
 
+#include "common/history.h"
 #include "common/paths.h"
 #include "web/exec.h"
 #include "web/html.h"
@@ -113,6 +114,10 @@ void board_state_parse(const char *json, BoardState *state) {
     json_string(json, "error", state->error, sizeof state->error);
     if (const char *pid = json_value(json, "update_pid"))
         state->update_pid = std::atoi(pid);
+    if (const char *port = json_value(json, "update_port"))
+        state->update_port = std::atoi(port);
+    if (const char *gave_up = json_value(json, "recovery_gave_up"))
+        state->gave_up = std::strncmp(gave_up, "true", 4) == 0;
     if (std::strcmp(status, "read") == 0)
         state->query = BOARD_READ;
     else if (std::strcmp(status, "no-board") == 0)
@@ -155,10 +160,7 @@ int board_state_query(int port, BoardState *state) {
 }
 
 int updating_port(int pid) {
-    char port[16];
-    if (!updater_process(pid, port, sizeof port))
-        return 0;
-    return std::strcmp(port, "1") == 0 ? 1 : std::strcmp(port, "2") == 0 ? 2 : 0;
+    return history_update_port(pid);
 }
 
 const char *offered_image(const char *config) {

@@ -25,8 +25,10 @@ struct BoardState {
     char version[16];  // "0x01010000" when read
     char config[128];  // the configuration text when read
     int update_pid;    // the running update (BOARD_BUSY), or 0
+    int update_port;   // the port it updates, 0 when the query could not tell
     char pending[256]; // image of an interrupted update of the port, or ""
     char since[64];    // when that update began
+    bool gave_up;      // boot recovery gave that update up
     char error[300];   // why the query failed (BOARD_UNKNOWN)
 };
 

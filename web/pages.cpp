@@ -3,12 +3,14 @@
 #include "web/pages.h"
 
 #include "common/board.h"
+#include "common/outcome.h"
 #include "common/paths.h"
 #include "common/platform.h"
 #include "common/ports.h"
 #include "web/board_state.h"
 #include "web/cgi_input.h"
 #include "web/exec.h"
+#include "web/outcome_view.h"
 #include "web/request_guard.h"
 #include "web/settings.h"
 #include "web/updater_run.h"
@@ -182,16 +184,21 @@ void not_ended_text(int status, int code, int port, char *text, std::size_t size
                   how, port, RETRY, DETAILS);
 }
 
-// The row that tells how the update ended, from the updater's exit status:
-// green only when the board now runs the image.  On failure the window's
-// title turns red as well.
+// The row that tells how the update ended, from the updater's outcome record
+// (or, when it left none, from its exit status and what it printed): green
+// only when the board now runs the image.  On failure the window's title
+// turns red as well.
 void result_row(int port, const char *file, const UpdaterRun &run) {
     static char text[4096];
     char image[300];
     html_escape_into(image, sizeof image, file);
     int status = run.status;
     int code = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (code == 0 || code == 6)
+    bool recorded_ok = false;
+    bool recorded = outcome_result_text(port, file, run.pid, text, sizeof text, &recorded_ok);
+    if (recorded)
+        code = recorded_ok ? 0 : code == 0 ? 6 : code;
+    else if (code == 0 || code == 6)
         flashed_text(code, port, image, text, sizeof text);
     else if (code == 5)
         refused_text(run, image, text, sizeof text);
@@ -246,6 +253,10 @@ void update_window(const PortInfo &port, const char *file) {
                "        <tr>\n"
                "          <td>\n",
                stdout);
+    // How long, and not to power off: before the progress, in a row of its own.
+    char note[300];
+    outcome_duration_note(port.number, note, sizeof note);
+    std::printf("%s</td></tr><tr><td>", note);
     // Everything so far must reach the client before the updater writes.
     std::fflush(stdout);
     static UpdaterRun run;
@@ -281,7 +292,7 @@ void port_state(int port, char *out, std::size_t size) {
             used = std::snprintf(out, size, "runs version %s, configuration %s", board.version,
                                  config);
     } else if (query == BOARD_BUSY) {
-        int other = updating_port(board.update_pid);
+        int other = board.update_port ? board.update_port : updating_port(board.update_pid);
         if (other && other != port)
             used = std::snprintf(out, size, "not asked: an update of PORT%d is running", other);
         else
@@ -295,9 +306,14 @@ void port_state(int port, char *out, std::size_t size) {
     }
     // A running update keeps the record until it ends: it is not interrupted.
     if (image[0] && query != BOARD_BUSY && used >= 0 && static_cast<std::size_t>(used) < size)
-        std::snprintf(out + used, size - static_cast<std::size_t>(used),
-                      "; <font color=\"#800000\">interrupted update of %s pending since %s</font>",
-                      image, since);
+        used += std::snprintf(
+            out + used, size - static_cast<std::size_t>(used),
+            "; <font color=\"#800000\">interrupted update of %s pending since %s%s%s</font>", image,
+            since, board.gave_up ? "; " : "", board.gave_up ? RECOVERY_GAVE_UP : "");
+    char last[1200];
+    outcome_last_html(port, last, sizeof last);
+    if (last[0] && used >= 0 && static_cast<std::size_t>(used) < size)
+        std::snprintf(out + used, size - static_cast<std::size_t>(used), "; %s", last);
 }
 
 } // namespace
@@ -307,12 +323,17 @@ void page_index() {
     settings_load(&settings);
     html_page_begin(PAGE_TITLE);
     html_frame_begin(PAGE_TITLE, "TARVO FW Changer", "set.cgi", MENU);
-    // Label, selector, button, and what the board runs now.
+    // The form's one-time token: an update starts once per form sent.
+    char token[64];
+    form_token_new(token, sizeof token);
+    std::printf("<input type=\"hidden\" name=\"%s\" value=\"%s\">", FORM_TOKEN_FIELD, token);
+    // Label, selector, button, and what the board runs now and how its last
+    // update ended.
     html_layout(4);
     const char *chosen[PORT_COUNT] = {settings.firmware1, settings.firmware2};
     for (int i = 0; i < PORT_COUNT; ++i) {
         const PortInfo &port = PORT_TABLE[i];
-        char state[1024];
+        char state[2600];
         if (board_present(port)) {
             html_text(port.selector_label);
             html_select(port.form_field, chosen[i], firmware_options);
@@ -327,6 +348,9 @@ void page_index() {
     html_section_break();
     html_layout(1);
     html_submit("button", "Apply");
+    html_section_break();
+    html_layout(1);
+    outcome_history_rows();
     html_frame_end();
     html_page_end();
     std::free(settings.firmware1);
@@ -343,40 +367,80 @@ void page_set() {
         if (!refused)
             cgi_read_input();
     }
-    if (refused)
-        std::fputs("Status: 403 Forbidden\n", stdout);
-    html_page_begin(PAGE_TITLE);
-    if (refused) {
-        html_message_box(false, "Request refused", refused, "index.cgi", "Back");
-    } else if (const char *problem = cgi_upload_problem()) {
-        html_message_box(false, "Upload refused", problem, "index.cgi", "Back");
-    } else if (cgi_has_input()) {
-        char *button = nullptr;
-        char *files[PORT_COUNT];
+    const char *problem = refused ? nullptr : cgi_upload_problem();
+    bool input = !refused && !problem && cgi_has_input();
+    char *button = nullptr;
+    char *files[PORT_COUNT] = {};
+    // "Update PORT" and the port's digit; whatever follows it is not looked at.
+    int update = -1;
+    int claim = FORM_TOKEN_CLAIMED;
+    char claim_why[700] = "";
+    if (input) {
         cgi_get_field("button", &button, false);
         for (int i = 0; i < PORT_COUNT; ++i)
             cgi_get_field(PORT_TABLE[i].form_field, &files[i], true);
-        if (std::strcmp(button, "Apply") == 0) {
-            FirmwareSettings settings{files[0], files[1]};
-            if (settings_save(&settings))
-                saved_box(files);
-            else
-                html_config_result(false, "index.cgi");
-        } else {
-            // "Update PORT" and the port's digit; whatever follows it is not
-            // looked at.
-            for (int i = 0; i < PORT_COUNT; ++i) {
-                const char *label = PORT_TABLE[i].update_button;
-                if (std::strncmp(button, label, std::strlen(label)) == 0) {
-                    update_window(PORT_TABLE[i], files[i]);
-                    break;
-                }
+        for (int i = 0; i < PORT_COUNT && std::strcmp(button, "Apply") != 0; ++i) {
+            const char *label = PORT_TABLE[i].update_button;
+            if (std::strncmp(button, label, std::strlen(label)) == 0) {
+                update = i;
+                break;
             }
         }
-        std::free(button);
-        for (char *file : files)
-            std::free(file);
+        // An update starts once per form: a reload or a re-sent form of the
+        // same page finds its token used.
+        if (update >= 0) {
+            char *token = nullptr;
+            cgi_get_field(FORM_TOKEN_FIELD, &token, false);
+            claim = form_token_claim(token, claim_why, sizeof claim_why);
+            std::free(token);
+        }
     }
+    if (refused)
+        std::fputs("Status: 403 Forbidden\n", stdout);
+    else if (claim == FORM_TOKEN_USED)
+        std::fputs("Status: 409 Conflict\n", stdout);
+    else if (claim == FORM_TOKEN_BAD)
+        std::fputs("Status: 403 Forbidden\n", stdout);
+    else if (claim == FORM_TOKEN_FAILED)
+        std::fputs("Status: 500 Internal Server Error\n", stdout);
+    html_page_begin(PAGE_TITLE);
+    if (refused) {
+        html_message_box(false, "Request refused", refused, "index.cgi", "Back");
+    } else if (problem) {
+        html_message_box(false, "Upload refused", problem, "index.cgi", "Back");
+    } else if (input && std::strcmp(button, "Apply") == 0) {
+        FirmwareSettings settings{files[0], files[1]};
+        if (settings_save(&settings))
+            saved_box(files);
+        else
+            html_config_result(false, "index.cgi");
+    } else if (claim == FORM_TOKEN_USED) {
+        html_message_box(false, "Update not started again",
+                         "This form has started its update already: a reload or a re-sent form "
+                         "does not start it a second time. See how it ended in the <a "
+                         "href=\"index.cgi#history\">update history</a>, and open the Automatic "
+                         "Update page to start another update.",
+                         "index.cgi#history", "History");
+    } else if (claim == FORM_TOKEN_BAD) {
+        html_message_box(false, "Update not started",
+                         "This form is not one of this server's current pages (it has no token, "
+                         "or one more than a week old). Nothing was changed. Open the Automatic "
+                         "Update page again and press Update there.",
+                         "index.cgi", "Back");
+    } else if (claim == FORM_TOKEN_FAILED) {
+        char text[1200], escaped[900];
+        html_escape_into(escaped, sizeof escaped, claim_why);
+        std::snprintf(text, sizeof text,
+                      "The update could not be started: %s. Nothing was changed; the "
+                      "installation needs a look.",
+                      escaped);
+        html_message_box(false, "Update not started", text, "index.cgi", "Back");
+    } else if (update >= 0) {
+        update_window(PORT_TABLE[update], files[update]);
+    }
+    std::free(button);
+    for (char *file : files)
+        std::free(file);
     html_page_end();
     cgi_free_input();
 }

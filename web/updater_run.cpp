@@ -123,6 +123,7 @@ void plain_text(const char *html, std::size_t len, char *out, std::size_t size) 
 
 void updater_run_relayed(const PortInfo &port, const char *file, UpdaterRun *run) {
     run->status = -1;
+    run->pid = 0;
     run->tail_len = 0;
     run->tail[0] = '\0';
     // out carries the output; failed tells that the program did not start.
@@ -137,6 +138,7 @@ void updater_run_relayed(const PortInfo &port, const char *file, UpdaterRun *run
     pid_t pid = start_updater(port, file, out, failed);
     if (pid < 0)
         return;
+    run->pid = static_cast<int>(pid);
     relay_output(out[0], run);
     char c;
     ssize_t exec_failed;

@@ -12,6 +12,7 @@
 constexpr std::size_t UPDATER_TAIL_SIZE = 8192;
 struct UpdaterRun {
     int status; // wait status, or -1 when it was not started
+    int pid;    // the updater's process id (its outcome record's), or 0
     char tail[UPDATER_TAIL_SIZE + 1];
     std::size_t tail_len;
 };

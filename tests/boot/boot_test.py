@@ -156,8 +156,9 @@ def interrupt(c):
     boards = c.boards()
     check(all(boards[p]["mode"] != "running" for p in (1, 2)),
           "the interrupted boards run: %s" % boards)
-    check(sorted(os.listdir(c.path("opt/tarvo_update/state"))) == ["PORT1", "PORT2"],
-          "records before the boot: %s" % os.listdir(c.path("opt/tarvo_update/state")))
+    # The records of the updates in progress, beside the update history.
+    records = sorted(n for n in os.listdir(c.path("opt/tarvo_update/state")) if n != "history")
+    check(records == ["PORT1", "PORT2"], "records before the boot: %s" % records)
 
 
 def check_boot(c, status):
@@ -179,7 +180,18 @@ def check_boot(c, status):
               and b.get("pending") is None,
               "the web stand-in found port %d %s, wanted %s" % (port, b, image))
     want = "dirs: 0:%d:2770 0:%d:2770 " % (WEB_ID, WEB_ID)
-    check("records: " in saw and want in saw, "the web stand-in found %s, wanted %s" % (saw, want))
+    check(any(l.startswith("records: ") and "PORT" not in l for l in saw) and want in saw,
+          "the web stand-in found %s, wanted %s" % (saw, want))
+    # The history tells who finished each port: the boot's recovery.
+    try:
+        history = [json.loads(l) for l in open(c.path("opt/tarvo_update/state/history"))]
+    except (OSError, ValueError) as e:
+        history = []
+        check(False, "no update history: %s" % e)
+    for port in IMAGES:
+        check(any(r["port"] == port and r["status"] == 0 and r["by"] == "boot recovery"
+                  for r in history),
+              "no record of port %d's recovery: %s" % (port, history))
     boards = c.boards()
     for port, (image, version, config) in IMAGES.items():
         b = boards[port]

@@ -17,6 +17,24 @@ if (!base || !world || !simTool)
   throw new Error('run through scripts/test_browser.sh (TARVO_WEB_URL, TARVO_SIM_WORLD, TARVO_SIM_TOOL)');
 
 const pidFile = path.join(world, 'var/tarvo_update/tarvo_update.pid');
+const historyFile = path.join(world, 'opt/tarvo_update/state/history');
+const updater = path.join(path.dirname(simTool || ''), 'tarvo_update');
+
+// The records in the update history.
+function records() {
+  if (!fs.existsSync(historyFile))
+    return [];
+  return fs.readFileSync(historyFile, 'utf8').split('\n').filter((l) => l !== '')
+    .map((l) => JSON.parse(l));
+}
+
+// The address of the last data record of a sample image: where the flashing
+// writes last.
+function lastBlock(image) {
+  const lines = fs.readFileSync(path.join(world, 'opt/tarvo_update/fw', image), 'utf8')
+    .split(/\r?\n/).filter((l) => l.length > 9 && l.substring(7, 9) === '00');
+  return '0x' + lines[lines.length - 1].substring(3, 7);
+}
 const settingsFile = path.join(world, 'opt/tarvo_update/etc/settings');
 const hostsAllowed = path.join(world, 'opt/tarvo_update/etc/hosts_allowed');
 // Other names that lead to the server: one the administrator allows, one of
@@ -147,6 +165,8 @@ test('Update PORT1 streams the progress rows into the window while the updater r
   await Promise.all([page.waitForURL('**/set.cgi', { waitUntil: 'commit' }),
                      page.click('input[value="Update PORT1"]', { noWaitAfter: true })]);
   await page.getByText('Flashing firmware').waitFor();
+  await page.getByText('The update takes about 2 minutes. Do not power off the controller or ' +
+                       'unplug the board until it has ended.').waitFor();
   const firstRow = page.getByText('Looking for TARVO on PORT1 ... found');
   await firstRow.waitFor({ timeout: 60000 });
   // The row is on screen while the updater still runs: its pid file is
@@ -170,13 +190,25 @@ test('Update PORT1 streams the progress rows into the window while the updater r
   assert.equal(await mark.count(), 1);
   fs.mkdirSync(artifacts, { recursive: true });
   await page.screenshot({ path: path.join(artifacts, 'update-finished.png'), fullPage: true });
-  await Promise.all([page.waitForURL('**/index.cgi'), ok.click()]);
+
+  // A reload re-sends the form: refused, with a link to the history, and no
+  // second update.
+  const updates = records().length;
+  const [again] = await Promise.all([page.waitForResponse('**/set.cgi'), page.reload()]);
+  assert.equal(again.status(), 409);
+  assert.ok(await page.getByText('This form has started its update already').isVisible());
+  assert.equal(await page.locator('a[href="index.cgi#history"]').count(), 1);
+  assert.equal(records().length, updates);
+  await page.screenshot({ path: path.join(artifacts, 'update-resent.png'), fullPage: true });
   await page.close();
 });
 
 test('a failed update ends in red with what to do, and the index page shows the board\'s state', async () => {
   boards('tarvo', 'tarvo');
-  execFileSync(simTool, ['fault', world, '1', 'erase-silent']);
+  // PORT2 gets a last outcome of its own, from the command line.
+  execFileSync(updater, ['2', 'V1a2a3c4c5b6b7o.hex'], { env: { ...process.env, TARVO_SIM_ROOT: world } });
+  // The flashing fails at its last block, after all of its output.
+  execFileSync(simTool, ['fault', world, '1', `corrupt-readback=${lastBlock('V1a2a3c4b5b6b7o.hex')}`]);
   let page = await openIndex();
   await page.selectOption('select[name="firmware1"]', 'V1a2a3c4b5b6b7o.hex');
   await Promise.all([page.waitForURL('**/set.cgi', { waitUntil: 'commit' }),
@@ -185,7 +217,7 @@ test('a failed update ends in red with what to do, and the index page shows the 
   await result.waitFor({ timeout: 180000 });
   assert.equal(await result.getAttribute('bgcolor'), '#800000');
   assert.match(await result.innerText(),
-               /^The update of PORT1 failed \(Erasing device on PORT1 \.\.\. failed: no answer from the loader to the mass erase\), and the board may be left without firmware\. Press Update again;.* Details are on the System Log page\.$/);
+               /^PORT1, V1a2a3c4b5b6b7o\.hex: The update failed while the board was being written; the board may have no working firmware\. At the flashing: read-back differs from what was written\. Update this port again;.* Details are on the System Log page\.$/);
   // The window's title no longer looks like success.
   const title = page.locator('table.window td[bgcolor]').first();
   assert.equal(await title.getAttribute('bgcolor'), '#800000');
@@ -200,18 +232,23 @@ test('a failed update ends in red with what to do, and the index page shows the 
   const state = (port) => page.locator(`select[name="firmware${port}"]`)
     .locator('xpath=ancestor::tr[1]/td[4]').innerText();
   assert.match(await state(1),
-               /^no answer; interrupted update of V1a2a3c4b5b6b7o\.hex pending since \d{4}-\d\d-\d\dT[\d:]+Z$/);
-  assert.equal(await state(2),
-               'runs V1a2a3b4b5b6b7o.hex (version 0x01000000, configuration 1a2a3b4b5b6b7o)');
+               /^no answer; interrupted update of V1a2a3c4b5b6b7o\.hex pending since \d{4}-\d\d-\d\dT[\d:]+Z; last update \d{4}-\d\d-\d\d \d\d:\d\d UTC: V1a2a3c4b5b6b7o\.hex, The update failed while the board was being written;/);
+  assert.match(await state(2),
+               /^runs V1a2a3c4c5b6b7o\.hex \(version 0x01020000, configuration 1a2a3c4c5b6b7o\); last update \d{4}-\d\d-\d\d \d\d:\d\d UTC: V1a2a3c4c5b6b7o\.hex, The board runs the new firmware\.$/);
+  assert.ok(await page.locator('#history').isVisible() || await page.getByText('Update history (newest first)').isVisible());
   await page.screenshot({ path: path.join(artifacts, 'index-state.png'), fullPage: true });
   await page.close();
 });
 
-test('slog.cgi shows the log lines of the updater', async () => {
+test('slog.cgi still shows the failed update after five loads of the index page', async () => {
+  // The board of PORT1 does not answer since the failed update: each load
+  // logs one line for it, none for the board that answers.
+  for (let i = 0; i < 5; i++)
+    await (await openIndex()).close();
   const page = await context.newPage();
   await page.goto(`${base}/slog.cgi`);
   const log = await page.locator('pre').innerText();
-  assert.match(log, /tarvo_update\[\d+\]: Using HTML output\./);
-  assert.match(log, /Looking|started/);
+  assert.match(log, /tarvo_update\[\d+\]: main: Device flashing failed with code -14/);
+  assert.equal((log.match(/tarvo_info\[/g) || []).length, 6);
   await page.close();
 });

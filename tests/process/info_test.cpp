@@ -76,19 +76,31 @@ TEST(Info, BoardLeftByAnInterruptedUpdateDoesNotAnswerAndIsLeftAlone) {
     ASSERT_NE(at, std::string::npos) << record;
     std::string since = record.substr(at + 6, record.find('\n', at) - at - 6);
 
+    auto info_lines = [&] {
+        std::string log = w.log();
+        int n = 0;
+        for (auto at = log.find("tarvo_info["); at != std::string::npos;
+             at = log.find("tarvo_info[", at + 1))
+            ++n;
+        return n;
+    };
     auto r = w.info({"1", "json"});
     EXPECT_EQ(r.status, 8);
+    // One line in the log for a board that does not answer, none for one that does.
+    EXPECT_EQ(info_lines(), 1) << w.log();
     EXPECT_EQ(r.out, "{\"port\":1,\"status\":\"no-answer\",\"board\":true,\"answered\":false,"
                      "\"version\":null,\"config\":null,\"pending\":{\"image\":"
                      "\"V1a2a3c4b5b6b7o.hex\",\"since\":\"" +
-                         since + "\",\"attempts\":1}}\n");
+                         since + "\",\"attempts\":1,\"recovery_gave_up\":false}}\n");
     EXPECT_EQ(w.info({"1"}).out, "PORT1: the board did not answer\n"
                                  "PORT1: interrupted update of V1a2a3c4b5b6b7o.hex pending since " +
                                      since + "\n");
     // Neither the board's lines nor its loader were touched.
     EXPECT_EQ(w.sim({"show", w.root()}).out, before);
     // The other port's board answers as ever.
+    int lines = info_lines();
     EXPECT_EQ(w.info({"2"}).status, 0);
+    EXPECT_EQ(info_lines(), lines);
 }
 
 TEST(Info, IsTurnedAwayWhileAnUpdateRuns) {
@@ -103,15 +115,21 @@ TEST(Info, IsTurnedAwayWhileAnUpdateRuns) {
 
     auto json = w.info({"2", "json"});
     auto text = w.info({"2"});
+    // Asked about its own port once it has recorded its update: running, not
+    // interrupted.
+    ASSERT_TRUE(testing_support::wait_for_file(w.path("/opt/tarvo_update/state/PORT1")));
+    auto own = w.info({"1"});
     auto r = testing_support::finish(update);
     ASSERT_EQ(r.status, 0) << r.out;
 
     EXPECT_EQ(json.status, 7);
     EXPECT_EQ(json.out, "{\"port\":2,\"status\":\"busy\",\"board\":true,\"answered\":false,"
                         "\"version\":null,\"config\":null,\"update_pid\":" +
-                            pid + ",\"pending\":null}\n");
+                            pid + ",\"update_port\":1,\"pending\":null}\n");
     EXPECT_EQ(text.status, 7);
-    EXPECT_EQ(text.out, "PORT2: an update is running (pid " + pid + ")\n");
+    EXPECT_EQ(text.out, "PORT2: not asked: an update of PORT1 is running (pid " + pid + ")\n");
+    EXPECT_EQ(own.status, 7);
+    EXPECT_EQ(own.out, "PORT1: an update is running (pid " + pid + ")\n");
     // After the update, the query reads the new image and leaves no lock behind.
     EXPECT_EQ(w.info({"1"}).out, "PORT1: version 0x01010000, configuration 1a2a3c4b5b6b7o\n");
     EXPECT_FALSE(testing_support::file_exists(pid_file));

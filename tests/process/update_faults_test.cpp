@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -161,6 +162,69 @@ TEST_F(UpdateFault, CorruptedReadBackFailsTheFlashing) {
                                             IMAGE + " failed with error code -14",
                                         "err main: Device flashing failed with code -14"}));
     EXPECT_EQ(json_field(board(), "mode"), "loader");
+}
+
+// Failed stages in the history: the stage reached and the screen's reason,
+// the first block's failure as the last one's.
+TEST_F(UpdateFault, FailedStagesAreRecordedWithStageAndReason) {
+    // The image's last data record (type 00), as the flashing writes it last.
+    std::istringstream in(testing_support::read_file(w.path("/opt/tarvo_update/fw/" + IMAGE)));
+    std::string line, last;
+    while (std::getline(in, line))
+        if (line.size() > 9 && line.substr(7, 2) == "00")
+            last = line;
+    char address[16];
+    std::snprintf(address, sizeof address, "0x%04lX", std::stoul(last.substr(3, 4), nullptr, 16));
+    const struct {
+        std::string fault, stage, reason;
+    } rows[] = {
+        {"loader-silent", "erase", "no answer from the loader"},
+        {std::string("corrupt-readback=") + address, "flash",
+         "read-back differs from what was written"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.fault);
+        ASSERT_EQ(w.sim({"clear", w.root(), "1"}).status, 0);
+        auto r = update_with(row.fault);
+        EXPECT_EQ(r.status, 4);
+        EXPECT_TRUE(r.out.ends_with("failed: " + row.reason + "\n")) << r.out.substr(0, 400);
+        std::string record = w.last_record(1);
+        EXPECT_EQ(json_field(record, "status"), "4") << record;
+        EXPECT_EQ(json_field(record, "cause"), "stage-failed") << record;
+        EXPECT_EQ(json_field(record, "stage"), row.stage) << record;
+        EXPECT_EQ(json_field(record, "reason"), row.reason) << record;
+    }
+}
+
+// A run killed on its way leaves no record, and a record torn by a power cut
+// costs only itself: the next run's record stands on its own line.
+TEST_F(UpdateFault, KilledRunAndTornRecordLoseNothingElse) {
+    auto done = w.update({"2", IMAGE});
+    ASSERT_EQ(done.status, 0);
+    std::string kept = w.last_record(2);
+    auto killed = w.update({"1", IMAGE}, {"TARVO_SIM_KILL=at:60"});
+    EXPECT_EQ(killed.status, 128 + 9);
+    EXPECT_EQ(w.last_record(1), "");
+    const std::string history = w.path("/opt/tarvo_update/state/history");
+    std::string torn = kept.substr(0, kept.size() / 2);
+    testing_support::write_file(history, testing_support::read_file(history) + torn);
+    EXPECT_EQ(w.info({"--history", "json"}).out, kept + "\n");
+    auto again = w.update({"1", IMAGE});
+    EXPECT_EQ(again.status, 0);
+    std::string newest = w.last_record(1);
+    EXPECT_EQ(json_field(newest, "cause"), "updated");
+    EXPECT_EQ(w.info({"--history", "json"}).out, newest + "\n" + kept + "\n");
+    EXPECT_EQ(testing_support::read_file(history), kept + "\n" + torn + "\n" + newest + "\n");
+
+    // A history that cannot be written costs one warning, and nothing else.
+    std::filesystem::remove(history);
+    std::filesystem::create_directory(history);
+    auto refused = w.update({"1", "Vmissing.hex"});
+    EXPECT_EQ(refused.status, 5);
+    int warnings = 0;
+    for (const auto &m : w.messages())
+        warnings += m.level == "warn" && m.text.rfind("run_finish: Update history: ", 0) == 0;
+    EXPECT_EQ(warnings, 1) << w.log();
 }
 
 TEST_F(UpdateFault, SilentFirmwareShowsNothingAndMatchesNothing) {

@@ -16,6 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
+using testing_support::json_field;
 using testing_support::World;
 
 namespace {
@@ -95,6 +96,10 @@ TEST(UpdateLive, SecondUpdaterIsTurnedAwayWhileTheFirstRuns) {
     auto second = w.update({"2", IMAGE});
     EXPECT_EQ(second.status, 7);
     EXPECT_EQ(second.out, "Another update is running (pid " + pid + ")\n");
+    std::string record = w.last_record(2);
+    EXPECT_EQ(json_field(record, "cause"), "busy") << record;
+    EXPECT_EQ(json_field(record, "stage"), "lock") << record;
+    EXPECT_EQ(json_field(record, "reason"), "Another update is running (pid " + pid + ")");
 
     auto r = testing_support::finish(first);
     EXPECT_EQ(r.status, 0);

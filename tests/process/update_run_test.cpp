@@ -101,6 +101,17 @@ std::string record(unsigned address, unsigned type, const std::vector<unsigned> 
     return line + hex + "\n";
 }
 
+// A JSON string of the text, as the history writes it.
+std::string json_text(const std::string &text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
 bool starts(const std::string &s, const std::string &prefix) {
     return s.rfind(prefix, 0) == 0;
 }
@@ -179,6 +190,25 @@ TEST(UpdateRun, WholeUpdateInTextMode) {
     ASSERT_TRUE(sim::board::load_state(state1, &state, &error)) << error;
     EXPECT_EQ(std::count(state.info.begin(), state.info.end(), 0xFF), 256);
     EXPECT_FALSE(testing_support::file_exists(w.path("/var/tarvo_update/tarvo_update.pid")));
+
+    // Its outcome record, the history's only one.
+    std::string record = w.last_record(1);
+    EXPECT_EQ(w.info({"--history", "json"}).out, record + "\n");
+    for (const auto &[field, value] : std::vector<std::pair<std::string, std::string>>{
+             {"image", IMAGE},
+             {"signer", "unsigned"},
+             {"status", "0"},
+             {"cause", "updated"},
+             {"stage", "verify"},
+             {"reason", ""},
+             {"outcome", "The board runs the new firmware."},
+             {"by", "command line"}})
+        EXPECT_EQ(json_field(record, field), value) << field << " in " << record;
+    EXPECT_NE(record.find("\"before\":{\"version\":\"0x01000000\",\"config\":\"" + OLD_TEXT +
+                          "\"},\"after\":{\"version\":\"0x01010000\",\"config\":\"" + NEW_TEXT +
+                          "\"}"),
+              std::string::npos)
+        << record;
 }
 
 TEST(UpdateRun, WholeUpdateInHtmlModeHasOneRowPerStage) {
@@ -276,6 +306,15 @@ class CraftedImage : public ::testing::Test {
         EXPECT_TRUE(starts(log.back(), "info All done in ")) << log.back();
         EXPECT_EQ(w.sim({"show", w.root()}).out, before);
         EXPECT_FALSE(testing_support::file_exists(w.path("/var/tarvo_update/tarvo_update.pid")));
+        // The record has the reason; the check alone predicts the refusal.
+        std::string record = w.last_record(1);
+        EXPECT_EQ(json_field(record, "cause"), "refused") << record;
+        EXPECT_EQ(json_field(record, "stage"), "check") << record;
+        EXPECT_NE(record.find("\"reason\":" + json_text(reason) + ","), std::string::npos)
+            << record;
+        auto check = w.update({"--check", name});
+        EXPECT_EQ(check.status, 5);
+        EXPECT_EQ(check.out, "Checking firmware file " + name + " ... failed: " + reason + "\n");
     }
     // Ran to the end with this status, the board running this image.
     testing_support::RunResult expect_running(const std::string &name, int status,
@@ -360,14 +399,13 @@ TEST_F(CraftedImage, RefusedBeforeTheBoardIsTouched) {
         std::string content, reason;
     } rows[] = {
         // Lines that are no good record.
-        {bad_sum, "line 4 is not a good record: wrong checksum (status 13)"},
-        {code + "hello\n" + vector + end,
-         "line 2 is not a good record: not of the record form (status 2)"},
+        {bad_sum, "line 4 is not a good record: wrong checksum"},
+        {code + "hello\n" + vector + end, "line 2 is not a good record: not of the record form"},
         {code + std::string(1, '\0') + vector + end,
-         "line 2 is not a good record: a byte that no HEX line holds (status 16)"},
+         "line 2 is not a good record: a byte that no HEX line holds"},
         {code + vector.substr(0, vector.size() - 3) + std::string(100000, '0') +
              vector.substr(vector.size() - 3) + end,
-         "line 2 is not a good record: more data digits than its length (status 14)"},
+         "line 2 is not a good record: more data digits than its length"},
         // Data the board cannot hold: boot ROM, peripherals, RAM over the loader patch.
         {record(0x0C00, 0, {1, 2}) + image,
          "line 1: data at 0x0C00..0x0C01 outside main flash (0xC000..0xFFFF) and information "
@@ -643,11 +681,16 @@ TEST_F(CraftedImage, SignaturesWhereAKeyIsInstalled) {
             expect_refused(IMAGE, row.reason);
             continue;
         }
+        auto check = w.update({"--check", IMAGE});
+        EXPECT_EQ(check.status, 0);
+        EXPECT_EQ(check.out, "Checking firmware file " + IMAGE + " ... done, signed by key " +
+                                 row.signer + "\n");
         auto r = expect_running(IMAGE, 0, sample_image(IMAGE));
         EXPECT_NE(r.out.find("Checking firmware file " + IMAGE + " ... done, signed by key " +
                              row.signer + "\n"),
                   std::string::npos)
             << r.out;
+        EXPECT_EQ(json_field(w.last_record(1), "signer"), row.signer);
         EXPECT_NE(
             w.log().find(
                 "Firmware file /opt/tarvo_update/fw/" + IMAGE + " verified: signed by key " +

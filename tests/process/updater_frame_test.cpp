@@ -153,6 +153,13 @@ TEST(CommandLine, EveryProgramAnswersHelpVersionAndWrongArguments) {
     }
     rows.push_back({"sim/tarvo_update", {"3", "x.hex"}, 2, "", "unknown port \"3\""});
     rows.push_back({"sim/tarvo_update", {"--help", "x.hex"}, 2, "", "usage: tarvo_update PORT"});
+    // An option where the output word stands is refused before anything is touched.
+    rows.push_back({"sim/tarvo_update",
+                    {"1", "V1a2a3c4b5b6b7o.hex", "--dry-run"},
+                    1,
+                    "",
+                    "tarvo_update: unknown option \"--dry-run\""});
+    rows.push_back({"sim/tarvo_update", {"--check", "a.hex", "b.hex"}, 1, "", "--check takes one"});
     rows.push_back({"sim/tarvo_info", {"1", "--help"}, 1, "", "usage: tarvo_info PORT [json]"});
     rows.push_back({"sim/tarvo_recover", {"now"}, 1, "", "usage: tarvo_recover"});
     rows.push_back({"sim/index.cgi", {"--debug"}, 1, "", "usage: index.cgi"});

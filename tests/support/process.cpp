@@ -271,6 +271,11 @@ RunResult World::info(const std::vector<std::string> &args) const {
     return run(program_argv("sim/tarvo_info", args), program_env({}));
 }
 
+std::string World::last_record(int port) const {
+    std::string out = info({"--history", std::to_string(port), "json"}).out;
+    return out.substr(0, out.find('\n'));
+}
+
 Spawned World::spawn_info(const std::vector<std::string> &args,
                           const std::vector<std::string> &env) const {
     return spawn(program_argv("sim/tarvo_info", args), program_env(env));

@@ -62,6 +62,8 @@ class World {
     RunResult info(const std::vector<std::string> &args) const;
     Spawned spawn_info(const std::vector<std::string> &args,
                        const std::vector<std::string> &env = {}) const;
+    // The newest outcome record of the port in the update history, "" when none.
+    std::string last_record(int port) const;
     // Runs the simulated programs through this program with its arguments when not empty
     // (setpriv to run it as another user).
     std::vector<std::string> wrapper;

@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -148,12 +151,19 @@ std::string port_row(int port, int selected, const std::string &state = FACTORY_
            p + "\"></td><td nowrap>" + state + "</td></tr>";
 }
 
-std::string index_page(const std::string &rows) {
+// The form's one-time token as serve() shows it.
+const std::string TOKEN = "<input type=\"hidden\" name=\"token\" value=\"TOKEN\">";
+
+std::string index_page(const std::string &rows,
+                       const std::string &history = "<tr><td nowrap colspan=\"1\">No update "
+                                                    "recorded.</td></tr>") {
     std::string body = rows.empty() ? "" : "<table>" + rows + "</table>";
-    return HEAD + frame("TARVO FW Changer", "set.cgi") + body +
+    return HEAD + frame("TARVO FW Changer", "set.cgi") + TOKEN + body +
            "</td></tr><tr><td><table><tr><td nowrap><input type=\"submit\" name=\"button\" "
-           "value=\"Apply\"></td></tr></table>" +
-           FRAME_END + END;
+           "value=\"Apply\"></td></tr></table></td></tr><tr><td><table width=\"100%\"><tr><td "
+           "nowrap align=\"center\" class=\"header\"><a id=\"history\"></a>Update history "
+           "(newest first)</td></tr>" +
+           history + "</table>" + FRAME_END + END;
 }
 
 const std::string UPDATE_WINDOW = R"(<center>
@@ -167,7 +177,10 @@ const std::string UPDATE_WINDOW = R"(<center>
       <table>
         <tr>
           <td>
-)";
+)"
+                                  "The update takes about 2 minutes. Do not power off the "
+                                  "controller or unplug the board until it has ended."
+                                  "</td></tr><tr><td>";
 const std::string OK_ROW = "<tr align=\"center\"><td id=\"button\"><a "
                            "href=\"index.cgi\">&raquo; OK &laquo;</a></td></tr></table></td>"
                            "</tr></table></form></center>\n";
@@ -270,7 +283,31 @@ void start_through_emulator(const World &w) {
     }
 }
 
-RunResult serve(const World &w, const std::string &name, const Request &r = {}) {
+// A token as the index page makes one: the time and 16 random digits.
+std::string fresh_token() {
+    static unsigned serial = 0;
+    char token[32];
+    std::snprintf(token, sizeof token, "%08lx%08x%08x", static_cast<unsigned long>(time(nullptr)),
+                  static_cast<unsigned>(getpid()), ++serial);
+    return token;
+}
+
+// The page with the index page's token shown as "TOKEN".
+RunResult tokenless(RunResult result) {
+    const std::string field = "name=\"token\" value=\"";
+    auto at = result.out.find(field);
+    if (at != std::string::npos)
+        result.out.replace(at + field.size(),
+                           result.out.find('"', at + field.size()) - at - field.size(), "TOKEN");
+    return result;
+}
+
+// Serves the page.  An update request without a token gets a fresh one, as
+// the index page's form carries; the index page's token reads "TOKEN".
+RunResult serve(const World &w, const std::string &name, Request r = {}) {
+    if (r.body.find("button=Update") != std::string::npos &&
+        r.body.find("token=") == std::string::npos)
+        r.body += "&token=" + fresh_token();
     start_through_emulator(w);
     std::vector<std::string> env{w.env(),
                                  "TARVO_SIM_SPEED=",
@@ -287,7 +324,7 @@ RunResult serve(const World &w, const std::string &name, const Request &r = {}) 
                                  "HTTP_REFERER=" + r.referer,
                                  "REQUEST_SCHEME=" + r.scheme,
                                  "HTTPS=" + r.https};
-    return testing_support::run({build_path("sim/" + name)}, env, r.body);
+    return tokenless(testing_support::run({build_path("sim/" + name)}, env, r.body));
 }
 
 std::string settings(const World &w) {
@@ -344,6 +381,19 @@ TEST(IndexPage, ShowsInterruptedAndRunningUpdates) {
                                 image + " pending since 20";
     EXPECT_NE(page.find(pending), std::string::npos) << page;
     EXPECT_NE(page.find(port_row(2, -1)), std::string::npos);
+    // Once boot recovery has tried three times, the page says it gave up.
+    const std::string record_path = w.path("/opt/tarvo_update/state/PORT1");
+    std::string record = read_file(record_path);
+    const std::string tried = "attempts=1\n";
+    ASSERT_NE(record.find(tried), std::string::npos) << record;
+    testing_support::write_file(record_path,
+                                record.replace(record.find(tried), tried.size(), "attempts=3\n"));
+    page = serve(w, "index.cgi").out;
+    EXPECT_NE(page.find("; recovery gave up after 3 tries: update this port by hand</font>"),
+              std::string::npos)
+        << page;
+    EXPECT_TRUE(w.info({"1"}).out.ends_with(
+        "; recovery gave up after 3 tries: update this port by hand\n"));
 
     auto running = w.spawn_update({"2", image}, {"TARVO_SIM_SPEED=5"});
     // Running once it has found the board (it holds the lock from before).
@@ -355,7 +405,7 @@ TEST(IndexPage, ShowsInterruptedAndRunningUpdates) {
         said.append(buf, static_cast<std::size_t>(n));
     }
     page = serve(w, "index.cgi").out;
-    EXPECT_NE(page.find("<td nowrap>not asked: an update of PORT2 is running</td>"),
+    EXPECT_NE(page.find("<td nowrap>not asked: an update of PORT2 is running; last update "),
               std::string::npos)
         << page;
     EXPECT_NE(page.find(port_row(2, -1, "update running")), std::string::npos) << page;
@@ -365,9 +415,25 @@ TEST(IndexPage, ShowsInterruptedAndRunningUpdates) {
     const std::string pid = std::to_string(running.pid);
     kill(running.pid, SIGKILL);
     testing_support::finish(running);
-    EXPECT_NE(refused.find("PORT1 was not updated: PORT2 is being updated (pid " + pid + ")."),
+    EXPECT_NE(refused.find("Another update was running; this one did not start. At the update "
+                           "lock: Another update is running (pid " +
+                           pid + "): PORT2 is being updated."),
               std::string::npos)
         << refused;
+    // Each port's last outcome, and the history, newest first.
+    page = serve(w, "index.cgi").out;
+    EXPECT_NE(page.find(": " + image + ", <font color=\"#800000\">Another update was running"),
+              std::string::npos)
+        << page;
+    auto busy = page.find("PORT1 " + image + ": Another update was running");
+    auto failed = page.find("PORT1 " + image +
+                            ": The update failed while the board was being "
+                            "written; the board may have no working firmware. "
+                            "At the erase: no answer from the loader to the "
+                            "mass erase.");
+    EXPECT_NE(busy, std::string::npos) << page;
+    EXPECT_NE(failed, std::string::npos) << page;
+    EXPECT_LT(busy, failed);
 }
 
 TEST(IndexPage, SelectorsArePresetFromTheSettingsFile) {
@@ -384,8 +450,8 @@ TEST(IndexPage, SelectorsArePresetFromTheSettingsFile) {
 TEST(IndexPage, ProductionProgramWithoutGpioDriverShowsNoPorts) {
     if (file_exists("/dev/gpio"))
         GTEST_SKIP() << "this machine has a board-type driver";
-    auto r =
-        testing_support::run({build_path("index.cgi")}, {"TARVO_SIM_ROOT=", "REQUEST_METHOD="});
+    auto r = tokenless(
+        testing_support::run({build_path("index.cgi")}, {"TARVO_SIM_ROOT=", "REQUEST_METHOD="}));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, index_page(no_board_row(1) + no_board_row(2)));
 }
@@ -403,7 +469,7 @@ TEST(ProgramNames, OnlyTheThreeNamesPrintAPage) {
         EXPECT_EQ(r.out, "") << name;
     }
     // The directory part of the name does not matter.
-    EXPECT_EQ(testing_support::run({dir + "/index.cgi"}, {w.env()}).out,
+    EXPECT_EQ(tokenless(testing_support::run({dir + "/index.cgi"}, {w.env()})).out,
               index_page(port_row(1, -1) + port_row(2, -1)));
 }
 
@@ -513,6 +579,31 @@ TEST(SetPage, ResultRowTellsTheOutcomeAndWhatToDo) {
     }
 }
 
+// A form starts its update once: sent again (a reload, the browser's resend)
+// or without a token of this server, it is refused and nothing runs.
+TEST(SetPage, ResentOrTokenlessFormStartsNoUpdate) {
+    World w;
+    fake_updater(w);
+    Request req;
+    req.body = "button=Update+PORT1&firmware1=V1a2a3b4b5b6b7o.hex&token=" + fresh_token();
+    EXPECT_NE(serve(w, "set.cgi", req).out.find("args:[1]"), std::string::npos);
+    auto again = serve(w, "set.cgi", req);
+    EXPECT_TRUE(again.out.starts_with("Status: 409 Conflict\n" + HEAD)) << again.out;
+    EXPECT_NE(again.out.find("This form has started its update already: a reload or a re-sent "
+                             "form does not start it a second time. See how it ended in the <a "
+                             "href=\"index.cgi#history\">update history</a>"),
+              std::string::npos)
+        << again.out;
+    EXPECT_EQ(again.out.find("args:"), std::string::npos);
+    for (const std::string &token :
+         std::vector<std::string>{"", "0123", "00000001" + std::string(16, 'a')}) {
+        req.body = "button=Update+PORT1&firmware1=V1a2a3b4b5b6b7o.hex&token=" + token;
+        auto r = serve(w, "set.cgi", req);
+        EXPECT_TRUE(r.out.starts_with("Status: 403 Forbidden\n")) << token;
+        EXPECT_EQ(r.out.find("args:"), std::string::npos) << token;
+    }
+}
+
 TEST(SetPage, UpdaterThatCannotStartLeavesOnlyTheOkRow) {
     World w;
     std::filesystem::remove(w.path("/opt/tarvo_update/bin/tarvo_update"));
@@ -532,17 +623,45 @@ TEST(SetPage, SimulatedUpdaterWritesIntoTheOpenCell) {
     req.body = "button=Update+PORT2&firmware2=V1a2a3b4b5b6b7o.hex";
     auto r = serve(w, "set.cgi", req);
     ASSERT_EQ(r.out.rfind(HEAD + UPDATE_WINDOW, 0), 0u);
+    // The result row tells the run's outcome record.
     EXPECT_EQ(r.out, HEAD + UPDATE_WINDOW +
                          "Looking for TARVO on PORT2 ... not found</td></tr><tr><td>" +
-                         update_end(false, "No TARVO board was found in PORT2, so nothing was "
-                                           "changed. Check the board, then open the Automatic "
-                                           "Update page again." +
+                         update_end(false, "PORT2, V1a2a3b4b5b6b7o.hex: No TARVO board was found "
+                                           "in the port; nothing was changed. At the board check: "
+                                           "no TARVO board in PORT2. Check that the board sits "
+                                           "in the port, then update again." +
                                                DETAILS) +
                          END);
     bool html = false;
     for (const auto &m : w.messages())
         html = html || m.text == "Using HTML output.";
     EXPECT_TRUE(html);
+}
+
+// A flashing that fails at its last block, after the whole output: the
+// result row still has the stage and the reason, from the outcome record.
+TEST(SetPage, FailureAtTheLastBlockIsToldWithStageAndReason) {
+    World w("tarvo", "none");
+    const std::string image = "V1a2a3c4b5b6b7o.hex";
+    std::istringstream in(read_file(w.path("/opt/tarvo_update/fw/" + image)));
+    std::string line, last;
+    while (std::getline(in, line))
+        if (line.size() > 9 && line.substr(7, 2) == "00")
+            last = line;
+    ASSERT_EQ(w.sim({"fault", w.root(), "1", "corrupt-readback=0x" + last.substr(3, 4)}).status, 0);
+    Request req;
+    req.body = "button=Update+PORT1&firmware1=" + image;
+    auto r = serve(w, "set.cgi", req);
+    EXPECT_GT(r.out.size(), 100000u);
+    EXPECT_NE(r.out.find(update_end(false, "PORT1, " + image +
+                                               ": The update failed while the board was being "
+                                               "written; the board may have no working firmware. "
+                                               "At the flashing: read-back differs from what was "
+                                               "written. Update this port again; if it fails "
+                                               "again, check the board and its port." +
+                                               DETAILS)),
+              std::string::npos)
+        << r.out.substr(r.out.size() - 2000);
 }
 
 TEST(SetPage, RequestsThatChangeNothingGetAnEmptyPage) {

@@ -468,8 +468,8 @@ bool hex_decode_image(long length, HexImage *image, char *reason, std::size_t si
             status = hex_parse_line(line, &address, &type, &count, data.data());
         file_text[end] = after;
         if (status != HEX_OK) {
-            std::snprintf(reason, size, "line %d is not a good record: %s (status %d)", number,
-                          hex_status_text(status), status);
+            std::snprintf(reason, size, "line %d is not a good record: %s", number,
+                          hex_status_text(status));
             return false;
         }
         if (!blank && !add_record(build, number, address, type, data.data(), count))

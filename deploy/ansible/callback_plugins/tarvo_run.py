@@ -1,19 +1,19 @@
 """Ends a rollout's report when the playbook ends, however its plays ended.
 
-A play stopped by its batch rule runs no later play, so the run's end and
-totals are written here, from the playbook's statistics callback: the
-report's directory comes from the fact that the role's start task sets.  The
-playbook's arguments go to the tasks through the environment, which every
-worker inherits, with the extra variables by name only (a value may be a
+A play stopped by its batch rule runs no later play, so the run's report is
+merged and its end and totals written here, in the process that runs
+Ansible: from the playbook's statistics callback, or, when the playbook was
+stopped (Ctrl-C, SIGTERM), as the process exits.  The report's directory
+comes from the fact that the role's start task sets.  The playbook's
+arguments go to the start task through the environment, which every worker
+inherits, with the extra variables by name only (a value may be a
 password).  A run killed outright ends nowhere: its report was written
-ahead and says so itself.
+ahead, and `python3 -m fleet_report finish RUN_DIR` merges it by hand.
 """
-import base64
-import importlib.util
+import atexit
 import json
 import os
-import shlex
-import subprocess
+import signal
 import sys
 
 from ansible.plugins.callback import CallbackBase
@@ -22,24 +22,15 @@ DOCUMENTATION = """
     name: tarvo_run
     type: aggregate
     short_description: ends a TARVO rollout's report
-    description: Writes the end and totals of the run's report and prints them.
+    description: Merges the run's report, writes its end and totals and prints them.
     requirements: [enabled in ansible.cfg (callbacks_enabled)]
 """
 
-
-REPORT_PY = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "roles",
-                         "tarvo_rollout", "files", "fleet_report.py")
-
-
-def recorded_arguments(argv):
-    """The command line as the report keeps it (the report's own reading)."""
-    try:
-        found = importlib.util.spec_from_file_location("tarvo_fleet_report", REPORT_PY)
-        report = importlib.util.module_from_spec(found)
-        found.loader.exec_module(report)
-        return report.run_arguments(argv)
-    except (OSError, ImportError, AttributeError, SyntaxError):
-        return {"command": [], "extra_vars": [], "error": "not recorded: %s not found" % REPORT_PY}
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "roles",
+                                "tarvo_rollout", "files"))
+# pylint: disable=wrong-import-position
+# (policy too: imported once here, every worker forked from this process has it)
+from fleet_report import policy, rows, storage  # noqa: E402,F401 pylint: disable=unused-import
 
 
 class CallbackModule(CallbackBase):
@@ -50,33 +41,57 @@ class CallbackModule(CallbackBase):
 
     def __init__(self):
         super().__init__()
-        self.finish = None
+        self.run_dir = None
+        self.pid = os.getpid()
 
     def v2_playbook_on_start(self, playbook):
-        os.environ["TARVO_RUN_ARGS"] = json.dumps(recorded_arguments(sys.argv[1:]))
+        os.environ["TARVO_RUN_ARGS"] = json.dumps(storage.run_arguments(sys.argv[1:]))
+        atexit.register(self.finish)
+        # SIGTERM ends the playbook as Ctrl-C does: through the exit handlers.
+        if signal.getsignal(signal.SIGTERM) in (signal.SIG_DFL, None):
+            signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(143))
 
     def v2_runner_on_ok(self, result):
         facts = result._result.get("ansible_facts") or {}
-        if facts.get("_tarvo_run_dir") and facts.get("_tarvo_run_finish"):
-            self.finish = shlex.split(facts["_tarvo_run_finish"]) + [facts["_tarvo_run_dir"]]
+        if facts.get("_tarvo_run_dir"):
+            self.run_dir = facts["_tarvo_run_dir"]
 
     def v2_runner_on_failed(self, result, ignore_errors=False):
-        # The role's argument check runs before the role's own tasks, and so
-        # outside the block that reports a failed host: report it here.
-        if self.finish and result._task.action.endswith("validate_argument_spec"):
-            data = {"host": result._host.get_name(), "failed": {
-                "task": result._task.get_name(), "result": {"msg": result._result.get("msg", "")}}}
-            encoded = base64.b64encode(json.dumps(data).encode()).decode()
-            step = self.finish[:-2] + ["end", self.finish[-1], encoded]
-            subprocess.run(step, capture_output=True, check=False)
+        # The role's argument check runs before the role's own task, which
+        # writes the host's record: write it here.
+        if self.run_dir and result._task.action.endswith("validate_argument_spec"):
+            host = result._host.get_name()
+            ports = result._task_fields.get("vars", {}).get("tarvo_ports") if hasattr(
+                result, "_task_fields") else None
+            try:
+                record = storage.new_record(self.run_dir, host, ports if isinstance(
+                    ports, list) else self.roster_ports(host))
+                record.update(state=rows.DONE, error="%s: %s" % (
+                    result._task.get_name(), str(result._result.get("msg", ""))[:2000]))
+                storage.save_host(self.run_dir, record)
+            except (OSError, ValueError):
+                pass
+
+    def roster_ports(self, host):
+        try:
+            roster = storage.read_json(os.path.join(self.run_dir, "roster.json"))
+        except (OSError, ValueError):
+            return [1, 2]
+        return next((p for h, p in roster["hosts"] if h == host), [1, 2])
 
     def v2_playbook_on_stats(self, stats):
-        if not self.finish:
+        self.finish()
+
+    def finish(self):
+        if not self.run_dir or os.getpid() != self.pid:
             return
-        done = subprocess.run(self.finish, capture_output=True, text=True, check=False)
-        for line in (done.stdout + done.stderr).splitlines():
-            self._display.display(line)
+        run, self.run_dir = self.run_dir, None
         try:
-            os.remove(os.path.join(self.finish[-1], ".installer.run"))
+            for line in storage.finish(run):
+                self._display.display(rows.visible(line))
+        except (OSError, ValueError) as e:
+            self._display.warning("the report %s could not be merged: %s" % (run, e))
+        try:
+            os.remove(os.path.join(run, ".installer.run"))
         except OSError:
             pass
