@@ -41,7 +41,7 @@ bool trusted(const struct stat &st) {
 // The group of the directory that holds the history: root's runs and the web
 // server's both append to it.
 gid_t directory_group(const char *path) {
-    char dir[1024];
+    char dir[sizeof LocalPath::path];
     std::snprintf(dir, sizeof dir, "%s", path);
     if (char *slash = std::strrchr(dir, '/'))
         *slash = '\0';
