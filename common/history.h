@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct PortInfo;
+
 constexpr int HISTORY_KEEP = 1000;
 constexpr int HISTORY_SLACK = 250;
 constexpr std::size_t HISTORY_LINE_SIZE = 4096; // longest record written or read
@@ -78,18 +80,18 @@ bool history_parse(const char *line, std::size_t length, OutcomeRecord *record);
 // the reason when the record could not be written.
 bool history_append(const OutcomeRecord &record, char *reason, std::size_t size);
 
-// Hands the records of `port` (every port when 0) to `visit`, newest first,
+// Hands the records of `port` (every port when null) to `visit`, newest first,
 // with their stored line, until `visit` returns false or `limit` records were
 // handed (no limit when 0).  Lines that are not whole records are skipped.
 // Returns the number of records handed, or -1 with the reason when the
 // history exists but cannot be read.  No history is no record.
 using HistoryVisitor = bool (*)(const OutcomeRecord &record, const char *line, std::size_t length,
                                 void *context);
-int history_read(int port, int limit, HistoryVisitor visit, void *context, char *reason,
+int history_read(const PortInfo *port, int limit, HistoryVisitor visit, void *context, char *reason,
                  std::size_t size);
 
 // The newest record of `port`; false when there is none.
-bool history_last(int port, OutcomeRecord *record);
+bool history_last(const PortInfo &port, OutcomeRecord *record);
 
 // The port that the running tarvo_update with this pid works on (its first
 // argument), or 0 when it cannot be told: no such process, not the updater.

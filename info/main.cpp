@@ -47,7 +47,8 @@ constexpr int REASON_SIZE = 600;
 
 // What the program learned; printed once, as text or as JSON.
 struct Report {
-    int port = 0;
+    int number = 0;                 // the port argument, for the messages
+    const PortInfo *port = nullptr; // its row, null when the number is no port
     int status = INFO_READ;
     bool board = false;       // the port reports a TARVO board
     bool has_version = false; // version read
@@ -97,8 +98,8 @@ void print_json_string(const char *text) {
 }
 
 void print_json(const Report &r) {
-    std::printf("{\"port\":%d,\"status\":\"%s\",\"board\":%s,\"answered\":%s,\"version\":", r.port,
-                status_name(r.status), r.board ? "true" : "false",
+    std::printf("{\"port\":%d,\"status\":\"%s\",\"board\":%s,\"answered\":%s,\"version\":",
+                r.number, status_name(r.status), r.board ? "true" : "false",
                 r.status == INFO_READ ? "true" : "false");
     if (r.has_version)
         std::printf("\"0x%08X\"", r.version);
@@ -132,56 +133,50 @@ void print_json(const Report &r) {
 void print_text(const Report &r) {
     switch (r.status) {
     case INFO_READ:
-        std::printf("PORT%d: version 0x%08X, configuration %s\n", r.port, r.version, r.config);
+        std::printf("PORT%d: version 0x%08X, configuration %s\n", r.number, r.version, r.config);
         break;
     case INFO_BAD_PORT:
-        std::printf("Unknown PORT%d, expecting PORT1 or PORT2\n", r.port);
+        std::printf("Unknown PORT%d, expecting PORT1 or PORT2\n", r.number);
         break;
     case INFO_NO_BOARD:
-        std::printf("PORT%d: no TARVO board\n", r.port);
+        std::printf("PORT%d: no TARVO board\n", r.number);
         break;
     case INFO_BUSY:
-        if (r.holder_port != 0 && r.holder_port != r.port)
-            std::printf("PORT%d: not asked: an update of PORT%d is running (pid %d)\n", r.port,
+        if (r.holder_port != 0 && r.holder_port != r.number)
+            std::printf("PORT%d: not asked: an update of PORT%d is running (pid %d)\n", r.number,
                         r.holder_port, r.holder);
         else
-            std::printf("PORT%d: an update is running (pid %d)\n", r.port, r.holder);
+            std::printf("PORT%d: an update is running (pid %d)\n", r.number, r.holder);
         break;
     case INFO_NO_ANSWER:
-        std::printf("PORT%d: the board did not answer\n", r.port);
+        std::printf("PORT%d: the board did not answer\n", r.number);
         break;
     case INFO_NO_ACCESS:
-        std::printf("PORT%d: %s\n", r.port, r.reason);
+        std::printf("PORT%d: %s\n", r.number, r.reason);
         break;
     default:
-        std::printf("PORT%d: cannot take the update lock: %s\n", r.port, r.reason);
+        std::printf("PORT%d: cannot take the update lock: %s\n", r.number, r.reason);
         break;
     }
     if (r.pending)
-        std::printf("PORT%d: interrupted update of %s pending since %s%s%s\n", r.port,
+        std::printf("PORT%d: interrupted update of %s pending since %s%s%s\n", r.number,
                     r.record.image, r.record.since,
                     r.record.attempts >= RECOVERY_MAX_ATTEMPTS ? "; " : "",
                     r.record.attempts >= RECOVERY_MAX_ATTEMPTS ? RECOVERY_GAVE_UP : "");
 }
 
 // Board check, lock, MODBUS queries: fills the report and returns its status.
-int query(Report *r) {
-    const PortInfo *row = port_info(r->port);
-    if (!row) {
-        plat_log_here(LOG_ERR, "Unknown PORT%d, expecting PORT1 or PORT2.", r->port);
-        return INFO_BAD_PORT;
-    }
-    const PortInfo &port = *row;
+int query(const PortInfo &port, Report *r) {
     // Without the registers the board cannot be asked, whatever the driver says.
     if (mem_read32(port.uart_base, 0, nullptr) != 0) {
         mem_open_error_text(errno, r->reason, sizeof r->reason);
-        plat_log_here(LOG_ERR, "PORT%d not queried: %s", r->port, r->reason);
+        plat_log_here(LOG_ERR, "PORT%d not queried: %s", port.number, r->reason);
         return INFO_NO_ACCESS;
     }
     // The board type comes from the GPIO driver, never from the board's lines.
     r->board = board_present(port) != 0;
     if (!r->board) {
-        plat_syslog(LOG_INFO, "Expansion board at PORT%d is NOT the TARVO.", r->port);
+        plat_syslog(LOG_INFO, "Expansion board at PORT%d is NOT the TARVO.", port.number);
         return INFO_NO_BOARD;
     }
     // The lock keeps the queries off a board that an update is talking to.
@@ -189,7 +184,7 @@ int query(Report *r) {
     if (lock == PID_LOCK_BUSY) {
         r->holder_port = history_update_port(r->holder);
         plat_log_here(LOG_ERR, "An update is running (pid %d), PORT%d not queried", r->holder,
-                      r->port);
+                      port.number);
         return INFO_BUSY;
     }
     if (lock != PID_LOCK_TAKEN)
@@ -204,7 +199,7 @@ int query(Report *r) {
     plat_setlogmask(mask);
     pid_lock_release();
     if (!r->has_version || !r->has_config) {
-        plat_log_here(LOG_ERR, "The board on PORT%d did not answer", r->port);
+        plat_log_here(LOG_ERR, "The board on PORT%d did not answer", port.number);
         return INFO_NO_ANSWER;
     }
     // A board that answers is no news for the log: a page that asks on every
@@ -248,14 +243,14 @@ bool print_record(const OutcomeRecord &record, const char *line, std::size_t len
 int history(int nargs, char **argv) {
     bool json = nargs >= 2 && std::strcmp(argv[nargs], "json") == 0;
     int words = nargs - 1 - (json ? 1 : 0);
-    int port = 0;
+    const PortInfo *port = nullptr; // every port
     if (words > 1) {
         cli_usage_error(USAGE, "--history takes a PORT and json, not %d arguments", nargs - 1);
         return INFO_USAGE;
     }
     if (words == 1) {
-        port = port_argument(argv[2]);
-        if (!port_info(port)) {
+        port = port_info(port_argument(argv[2]));
+        if (!port) {
             cli_usage_error(USAGE, "unknown port \"%s\", expecting 1 or 2", argv[2]);
             return INFO_BAD_PORT;
         }
@@ -268,7 +263,7 @@ int history(int nargs, char **argv) {
     }
     if (count == 0 && !json) {
         if (port)
-            std::printf("PORT%d: no update recorded\n", port);
+            std::printf("PORT%d: no update recorded\n", port->number);
         else
             std::printf("no update recorded\n");
     }
@@ -304,16 +299,19 @@ int main(int argc, char **argv) {
     }
 
     static Report report;
-    report.port = port_argument(argv[1]);
-    report.status = query(&report);
-    if (report.status == INFO_BAD_PORT)
+    report.number = port_argument(argv[1]);
+    report.port = port_info(report.number);
+    if (!report.port) {
+        plat_log_here(LOG_ERR, "Unknown PORT%d, expecting PORT1 or PORT2.", report.number);
+        report.status = INFO_BAD_PORT;
         cli_usage_error(USAGE, "unknown port \"%s\", expecting 1 or 2", argv[1]);
-    if (report.port == 1 || report.port == 2) {
+    } else {
+        report.status = query(*report.port, &report);
         char why[PENDING_REASON_SIZE];
         // The record of the update that runs now is no interrupted one.
         report.pending =
-            pending_read(report.port, &report.record, why, sizeof why) == PENDING_FOUND &&
-            !(report.status == INFO_BUSY && report.holder_port == report.port);
+            pending_read(*report.port, &report.record, why, sizeof why) == PENDING_FOUND &&
+            !(report.status == INFO_BUSY && report.holder_port == report.number);
     }
     if (json)
         print_json(report);

@@ -13,6 +13,7 @@
 #include "common/outcome.h"
 #include "common/paths.h"
 #include "common/platform.h"
+#include "common/ports.h"
 #include "updater/bsl/bsl.h"
 #include "updater/pending.h"
 #include "updater/pid_lock.h"
@@ -55,49 +56,24 @@ constexpr ProgramUsage USAGE = {
 pid_t updater_pid = 0;
 
 // Runs the updater on the port with the image, in text mode, its output
-// passed on; its exit status, or -1 when it could not be run.  The reason of
-// its last failed line goes to `failure` ("" when none).
-int run_update(int port, const char *image, char *failure, std::size_t size) {
+// passed on; its exit status, or -1 when it could not be run.
+int run_update(const PortInfo &port, const char *image) {
     const LocalPath updater(PATH_UPDATER);
     char port_arg[8];
-    std::snprintf(port_arg, sizeof port_arg, "%d", port);
+    std::snprintf(port_arg, sizeof port_arg, "%d", port.number);
     std::fflush(stdout);
-    failure[0] = '\0';
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        plat_log_here(LOG_ERR, "Cannot start %s: %m", PATH_UPDATER);
-        return -1;
-    }
     pid_t pid = fork();
     if (pid < 0) {
         plat_log_here(LOG_ERR, "Cannot start %s: %m", PATH_UPDATER);
-        close(out[0]);
-        close(out[1]);
         return -1;
     }
     if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
         char *const argv[] = {const_cast<char *>(PATH_UPDATER), port_arg, const_cast<char *>(image),
                               nullptr};
         execv(updater.path, argv);
         _exit(127);
     }
     updater_pid = pid;
-    close(out[1]);
-    FILE *from = fdopen(out[0], "r");
-    char line[PENDING_REASON_SIZE + 200];
-    while (from && std::fgets(line, sizeof line, from)) {
-        std::fputs(line, stdout);
-        std::fflush(stdout);
-        if (const char *f = std::strstr(line, "failed: ")) {
-            std::snprintf(failure, size, "%s", f + std::strlen("failed: "));
-            failure[std::strcspn(failure, "\n")] = '\0';
-        }
-    }
-    if (from)
-        std::fclose(from);
-    else
-        close(out[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
@@ -126,37 +102,42 @@ bool of_pid(const OutcomeRecord &record, const char *, std::size_t, void *contex
 }
 
 // How the last updater run ended, in the words of its record (or of the
-// outcome table when it left none): "STATUS: OUTCOME[ STAGE: REASON]".
-void run_outcome(int port, int status, char *text, std::size_t size) {
+// outcome table when it left none): "STATUS: OUTCOME[ STAGE: REASON]"; the
+// record's reason alone goes to `failure` ("" when none).
+void run_outcome(const PortInfo &port, int status, char *text, std::size_t size, char *failure,
+                 std::size_t failure_size) {
     static OutcomeRecord record;
     record = OutcomeRecord{};
     Found found{static_cast<int>(updater_pid), &record};
     char reason[600];
-    if (history_read(port, 10, of_pid, &found, reason, sizeof reason) > 0 && record.pid != 0 &&
+    failure[0] = '\0';
+    if (history_read(&port, 10, of_pid, &found, reason, sizeof reason) > 0 && record.pid != 0 &&
         record.status == status) {
         std::snprintf(text, size, "%d: %s%s%s%s", status, record.outcome,
                       record.reason[0] ? " " : "", record.reason[0] ? record.stage : "",
                       record.reason[0] ? ": " : "");
         std::size_t n = std::strlen(text);
         std::snprintf(text + n, size - n, "%s", record.reason);
+        std::snprintf(failure, failure_size, "%s", record.reason);
     } else {
         std::snprintf(text, size, "%d: %s", status, outcome_of(status, nullptr).outcome);
     }
 }
 
 // A port left to a person: one line in the log, one on standard output.
-__attribute__((format(printf, 2, 3))) void needs_person(int port, const char *format, ...) {
+__attribute__((format(printf, 2, 3))) void needs_person(const PortInfo &port, const char *format,
+                                                        ...) {
     char why[PENDING_REASON_SIZE + PENDING_IMAGE_SIZE + 200];
     va_list args;
     va_start(args, format);
     std::vsnprintf(why, sizeof why, format, args);
     va_end(args);
-    plat_syslog(LOG_ERR, "PORT%d needs a person: %s", port, why);
-    std::printf("PORT%d: needs a person: %s\n", port, why);
+    plat_syslog(LOG_ERR, "PORT%d needs a person: %s", port.number, why);
+    std::printf("PORT%d: needs a person: %s\n", port.number, why);
 }
 
 // Whether the recorded image is still there, byte for byte.
-bool image_unchanged(int port, const PendingUpdate &r) {
+bool image_unchanged(const PortInfo &port, const PendingUpdate &r) {
     FirmwarePath fw;
     char reason[PENDING_REASON_SIZE];
     std::uint32_t crc = 0;
@@ -181,7 +162,7 @@ bool image_unchanged(int port, const PendingUpdate &r) {
 // Counts this boot as an attempt of the record `r` on a port without a board,
 // under the update lock, and only while the record is still the one read: a
 // run started by hand meanwhile may have written or removed it.
-void count_missing_board(int port, const PendingUpdate &r) {
+void count_missing_board(const PortInfo &port, const PendingUpdate &r) {
     int holder = 0;
     char reason[PENDING_REASON_SIZE];
     if (pid_lock_take(__func__, &holder, reason, sizeof reason) != PID_LOCK_TAKEN)
@@ -191,23 +172,13 @@ void count_missing_board(int port, const PendingUpdate &r) {
         std::strcmp(now.image, r.image) == 0 && now.crc32 == r.crc32 &&
         std::strcmp(now.since, r.since) == 0 && now.attempts == r.attempts &&
         !pending_missed(port, &now, reason, sizeof reason))
-        plat_syslog(LOG_ERR, "PORT%d: %s", port, reason);
+        plat_syslog(LOG_ERR, "PORT%d: %s", port.number, reason);
     pid_lock_release();
 }
 
-int recover_port(int port) {
-    PendingUpdate r;
-    char reason[PENDING_REASON_SIZE];
-    switch (pending_read(port, &r, reason, sizeof reason)) {
-    case PENDING_NONE:
-        std::printf("PORT%d: nothing to do\n", port);
-        return RECOVER_DONE;
-    case PENDING_FOUND:
-        break;
-    default:
-        needs_person(port, "%s", reason);
-        return RECOVER_LEFT;
-    }
+// Whether the update of the record `r` is worth another attempt: not tried
+// too often yet, and its image unchanged.  When not, a person is told.
+bool worth_another_attempt(const PortInfo &port, const PendingUpdate &r) {
     if (r.attempts >= MAX_ATTEMPTS) {
         if (r.absent > 0)
             needs_person(port,
@@ -219,18 +190,15 @@ int recover_port(int port) {
             needs_person(port,
                          "the update of %s pending since %s did not finish in %d attempts; %s",
                          r.image, r.since, r.attempts, RECOVERY_GAVE_UP);
-        return RECOVER_LEFT;
+        return false;
     }
-    if (!image_unchanged(port, r))
-        return RECOVER_LEFT;
+    return image_unchanged(port, r);
+}
 
-    plat_syslog(LOG_NOTICE, "PORT%d: finishing the update of %s pending since %s (attempt %d)",
-                port, r.image, r.since, r.attempts + 1);
-    std::printf("PORT%d: finishing %s (attempt %d)\n", port, r.image, r.attempts + 1);
-    char failure[PENDING_REASON_SIZE];
-    int status = run_update(port, r.image, failure, sizeof failure);
-    char how[1200];
-    run_outcome(port, status, how, sizeof how);
+// What the updater's run of the record `r` ended in, with its exit status,
+// the reason its record gives and its outcome in words: the port's result.
+int judge_run(const PortInfo &port, const PendingUpdate &r, int status, const char *failure,
+              const char *how) {
     // The updater refuses the image (a signature, a key installed since): no
     // later boot does better without a person.
     if (status == UPDATE_REFUSED) {
@@ -239,6 +207,7 @@ int recover_port(int port) {
         return RECOVER_LEFT;
     }
     PendingUpdate left;
+    char reason[PENDING_REASON_SIZE];
     if (pending_read(port, &left, reason, sizeof reason) != PENDING_NONE) {
         // The updater turned away at the board check: the board was taken out.
         // The boot counts as an attempt all the same, so that the record is
@@ -252,26 +221,52 @@ int recover_port(int port) {
         bool again = pending_read(port, &left, reason, sizeof reason) == PENDING_FOUND &&
                      left.attempts < MAX_ATTEMPTS;
         plat_syslog(LOG_ERR,
-                    "PORT%d: the update of %s did not finish%s (tarvo_update exit status %s)", port,
-                    r.image, gone, how);
+                    "PORT%d: the update of %s did not finish%s (tarvo_update exit status %s)",
+                    port.number, r.image, gone, how);
         std::printf("PORT%d: did not finish %s%s (tarvo_update exit status %s); the next start "
                     "%s\n",
-                    port, r.image, gone, how, again ? "tries again" : "leaves it to a person");
+                    port.number, r.image, gone, how,
+                    again ? "tries again" : "leaves it to a person");
         return RECOVER_LEFT;
     }
     if (status != 0) {
         plat_syslog(LOG_ERR,
                     "PORT%d: %s was flashed, but the board does not report its configuration "
                     "(tarvo_update exit status %s)",
-                    port, r.image, how);
+                    port.number, r.image, how);
         std::printf("PORT%d: needs a person: %s was flashed, but the board does not report its "
                     "configuration (tarvo_update exit status %s)\n",
-                    port, r.image, how);
+                    port.number, r.image, how);
         return RECOVER_MISMATCH;
     }
-    plat_syslog(LOG_NOTICE, "PORT%d: the update of %s finished", port, r.image);
-    std::printf("PORT%d: done\n", port);
+    plat_syslog(LOG_NOTICE, "PORT%d: the update of %s finished", port.number, r.image);
+    std::printf("PORT%d: done\n", port.number);
     return RECOVER_DONE;
+}
+
+int recover_port(const PortInfo &port) {
+    PendingUpdate r;
+    char reason[PENDING_REASON_SIZE];
+    switch (pending_read(port, &r, reason, sizeof reason)) {
+    case PENDING_NONE:
+        std::printf("PORT%d: nothing to do\n", port.number);
+        return RECOVER_DONE;
+    case PENDING_FOUND:
+        break;
+    default:
+        needs_person(port, "%s", reason);
+        return RECOVER_LEFT;
+    }
+    if (!worth_another_attempt(port, r))
+        return RECOVER_LEFT;
+
+    plat_syslog(LOG_NOTICE, "PORT%d: finishing the update of %s pending since %s (attempt %d)",
+                port.number, r.image, r.since, r.attempts + 1);
+    std::printf("PORT%d: finishing %s (attempt %d)\n", port.number, r.image, r.attempts + 1);
+    int status = run_update(port, r.image);
+    char how[1200], failure[PENDING_REASON_SIZE];
+    run_outcome(port, status, how, sizeof how, failure, sizeof failure);
+    return judge_run(port, r, status, failure, how);
 }
 
 } // namespace
@@ -288,7 +283,7 @@ int main(int argc, char **argv) {
         return RECOVER_USAGE;
     }
     int status = RECOVER_DONE;
-    for (int port = 1; port <= 2; ++port) {
+    for (const PortInfo &port : PORT_TABLE) {
         int s = recover_port(port);
         // A port that needs a person outweighs a configuration that differs.
         if (s == RECOVER_LEFT || status == RECOVER_DONE)

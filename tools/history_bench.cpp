@@ -9,6 +9,7 @@
 #include "common/history.h"
 #include "common/outcome.h"
 #include "common/platform.h"
+#include "common/ports.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -91,7 +92,7 @@ int main(int argc, char **argv) {
     OutcomeRecord last;
     for (int i = 0; i < n; ++i) {
         double start = now_ms();
-        if (!history_last(1 + i % 2, &last))
+        if (!history_last(PORT_TABLE[i % PORT_COUNT], &last))
             return 1;
         read_total += now_ms() - start;
     }

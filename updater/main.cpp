@@ -67,9 +67,11 @@ int check_only(const char *file) {
     return ok ? EXIT_UPDATED : EXIT_FILE_REFUSED;
 }
 
-} // namespace
+// Answered before anything is set up: the standard options, --check, and an
+// option where the output word stands.  RUN_GOES_ON when none of these.
+constexpr int RUN_GOES_ON = -1;
 
-int main(int argc, char **argv) {
+int before_set_up(int argc, char **argv) {
     // Answered before anything else, in the simulated build without a world too.
     if (cli_standard_option(argc, argv, USAGE))
         return EXIT_UPDATED;
@@ -87,20 +89,30 @@ int main(int argc, char **argv) {
         cli_usage_error(USAGE, "unknown option \"%s\"", argv[3]);
         return EXIT_USAGE;
     }
+    return RUN_GOES_ON;
+}
 
+// The process of an update: its own session, signals that cannot stop it, the
+// system log.
+void set_up_process() {
     setsid();
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
     plat_openlog();
+}
 
+// The arguments of an update: the port's row, and the output chosen.  Null
+// after a usage error, with the exit status in `status`.
+const PortInfo *read_arguments(int argc, char **argv, int *status) {
     int nargs = argc - 1;
     if (nargs != 2 && nargs != 3) {
         plat_syslog(LOG_ERR, "%s: Wrong number of parameters (%d), expecting 2 or 3.", "main",
                     nargs);
         cli_usage_error(USAGE, "expecting 2 or 3 arguments, not %d", nargs);
         plat_closelog();
-        return EXIT_USAGE;
+        *status = EXIT_USAGE;
+        return nullptr;
     }
     // The port is looked up here, once: everything below is handed its row.
     int number = parse_port(argv[1]);
@@ -109,23 +121,31 @@ int main(int argc, char **argv) {
         plat_syslog(LOG_ERR, "%s: Unknown PORT%d, expecting PORT1 or PORT2.", "main", number);
         cli_usage_error(USAGE, "unknown port \"%s\", expecting 1 or 2", argv[1]);
         plat_closelog();
-        return EXIT_BAD_PORT;
+        *status = EXIT_BAD_PORT;
+        return nullptr;
     }
-    const PortInfo &port = *row;
-    const char *file = argv[2];
     html_mode = nargs == 3 && std::strcmp(argv[3], "html") == 0;
     line_suffix = html_mode ? HTML_LINE_SUFFIX : TEXT_LINE_SUFFIX;
     plat_syslog(LOG_INFO, "Using %s output.", html_mode ? "HTML" : "text");
-    run_begin(port.number, file);
+    return row;
+}
 
-    struct timespec program_start, program_end;
-    plat_clock_monotonic(&program_start);
+// The run's record begins, and its clock; the process gets the highest
+// priority.
+void start_run(const PortInfo &port, const char *file, struct timespec *program_start) {
+    run_begin(port.number, file);
+    plat_clock_monotonic(program_start);
     plat_syslog(LOG_NOTICE, "started");
 
     plat_syslog(LOG_INFO, "Current priority: %d", getpriority(PRIO_PROCESS, 0));
     setpriority(PRIO_PROCESS, 0, -19);
     plat_syslog(LOG_INFO, "Current priority: %d", getpriority(PRIO_PROCESS, 0));
+}
 
+// What must hold before the lock is taken: the registers can be reached, and
+// the lock's and the records' directories are private.  RUN_GOES_ON, or the
+// run's exit status once it has ended.
+int check_before_lock(const PortInfo &port) {
     // Without the registers the board can be neither asked nor updated: said
     // where the board check stands, before anything else is taken.
     if (mem_read32(port.uart_base, 0, nullptr) != 0) {
@@ -157,30 +177,39 @@ int main(int argc, char **argv) {
         plat_closelog();
         return EXIT_UNSAFE_DIRECTORY;
     }
+    return RUN_GOES_ON;
+}
 
-    // Nothing touches the board without the lock.
+// Nothing touches the board without the lock.  RUN_GOES_ON with the lock
+// held, or the run's exit status once it has ended.
+int take_lock() {
+    char reason[600];
     int other = 0;
     int lock = pid_lock_take(__func__, &other, reason, sizeof reason);
-    if (lock != PID_LOCK_TAKEN) {
-        if (lock == PID_LOCK_BUSY) {
-            std::printf("Another update is running (pid %d)%s", other, line_suffix);
-            plat_log_here(LOG_ERR, "Another update is running (pid %d)", other);
-            std::snprintf(run_record.reason, sizeof run_record.reason,
-                          "Another update is running (pid %d)", other);
-        } else {
-            std::printf("Cannot take the update lock: %s%s", reason, line_suffix);
-            std::snprintf(run_record.reason, sizeof run_record.reason,
-                          "Cannot take the update lock: %.500s", reason);
-        }
-        std::fflush(stdout);
-        if (lock == PID_LOCK_BUSY)
-            run_finish(EXIT_BUSY, CAUSE_BUSY);
-        else
-            run_finish(EXIT_LOCK_FAILED, CAUSE_LOCK_FAILED);
-        plat_closelog();
-        return lock == PID_LOCK_BUSY ? EXIT_BUSY : EXIT_LOCK_FAILED;
+    if (lock == PID_LOCK_TAKEN)
+        return RUN_GOES_ON;
+    if (lock == PID_LOCK_BUSY) {
+        std::printf("Another update is running (pid %d)%s", other, line_suffix);
+        plat_log_here(LOG_ERR, "Another update is running (pid %d)", other);
+        std::snprintf(run_record.reason, sizeof run_record.reason,
+                      "Another update is running (pid %d)", other);
+    } else {
+        std::printf("Cannot take the update lock: %s%s", reason, line_suffix);
+        std::snprintf(run_record.reason, sizeof run_record.reason,
+                      "Cannot take the update lock: %.500s", reason);
     }
+    std::fflush(stdout);
+    if (lock == PID_LOCK_BUSY)
+        run_finish(EXIT_BUSY, CAUSE_BUSY);
+    else
+        run_finish(EXIT_LOCK_FAILED, CAUSE_LOCK_FAILED);
+    plat_closelog();
+    return lock == PID_LOCK_BUSY ? EXIT_BUSY : EXIT_LOCK_FAILED;
+}
 
+// The port holds a TARVO board.  RUN_GOES_ON, or the run's exit status once
+// it has ended and the lock is released.
+int check_board(const PortInfo &port) {
     run_stage(STAGE_BOARD);
     std::printf("Looking for TARVO on PORT%d ... ", port.number);
     std::fflush(stdout);
@@ -199,12 +228,16 @@ int main(int argc, char **argv) {
     }
     std::printf("found%s", line_suffix);
     std::fflush(stdout);
+    return RUN_GOES_ON;
+}
 
-    int status = update_sequence(port, file);
-
+// The end of an update that reached the board: its record, the lock released,
+// its time in the log.
+int end_run(int status, const struct timespec &program_start) {
     std::fflush(stdout);
     run_finish(status, run_record.cause);
     pid_lock_release();
+    struct timespec program_end;
     plat_clock_monotonic(&program_end);
     int seconds;
     double micros;
@@ -212,4 +245,24 @@ int main(int argc, char **argv) {
     plat_syslog(LOG_INFO, "All done in %ds %0.3fus! Bye, bye.", seconds, micros);
     plat_closelog();
     return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    int status = before_set_up(argc, argv);
+    if (status != RUN_GOES_ON)
+        return status;
+    set_up_process();
+    const PortInfo *row = read_arguments(argc, argv, &status);
+    if (!row)
+        return status;
+    const PortInfo &port = *row;
+    const char *file = argv[2];
+    struct timespec program_start;
+    start_run(port, file, &program_start);
+    if ((status = check_before_lock(port)) != RUN_GOES_ON ||
+        (status = take_lock()) != RUN_GOES_ON || (status = check_board(port)) != RUN_GOES_ON)
+        return status;
+    return end_run(update_sequence(port, file), program_start);
 }

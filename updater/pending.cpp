@@ -3,6 +3,7 @@
 #include "common/crc32.h"
 #include "common/paths.h"
 #include "common/platform.h"
+#include "common/ports.h"
 #include "common/safe_file.h"
 #include "updater/bsl/bsl.h"
 #include "updater/private_dir.h"
@@ -78,11 +79,11 @@ bool parse_record(char *text, PendingUpdate *r) {
 
 } // namespace
 
-void pending_path(int port, char *buf, std::size_t size) {
-    std::snprintf(buf, size, PATH_STATE_DIR "/PORT%d", port);
+void pending_path(const PortInfo &port, char *buf, std::size_t size) {
+    std::snprintf(buf, size, PATH_STATE_DIR "/PORT%d", port.number);
 }
 
-int pending_read(int port, PendingUpdate *record, char *reason, std::size_t size) {
+int pending_read(const PortInfo &port, PendingUpdate *record, char *reason, std::size_t size) {
     char fixed[PENDING_PATH_SIZE];
     pending_path(port, fixed, sizeof fixed);
     // Only what root's runs and the web server's wrote counts.
@@ -144,7 +145,7 @@ bool pending_file_crc(const char *path, std::uint32_t *crc, char *reason, std::s
 namespace {
 
 // Writes a port's record in place of whatever is at its path.
-bool store(int port, const PendingUpdate &r, char *reason, std::size_t size) {
+bool store(const PortInfo &port, const PendingUpdate &r, char *reason, std::size_t size) {
     char fixed[PENDING_PATH_SIZE];
     pending_path(port, fixed, sizeof fixed);
     char text[RECORD_SIZE];
@@ -166,8 +167,8 @@ bool store(int port, const PendingUpdate &r, char *reason, std::size_t size) {
 
 } // namespace
 
-bool pending_begin(int port, const char *image, bool by_recovery, PendingUpdate *written,
-                   char *reason, std::size_t size) {
+bool pending_begin(const PortInfo &port, const char *image, std::uint32_t crc32, bool by_recovery,
+                   PendingUpdate *written, char *reason, std::size_t size) {
     char fixed[PENDING_PATH_SIZE];
     pending_path(port, fixed, sizeof fixed);
     FirmwarePath fw;
@@ -177,10 +178,7 @@ bool pending_begin(int port, const char *image, bool by_recovery, PendingUpdate 
         return false;
     }
     PendingUpdate r{};
-    if (!pending_file_crc(fw.where, &r.crc32, why, sizeof why)) {
-        std::snprintf(reason, size, "%s", why);
-        return false;
-    }
+    r.crc32 = crc32;
     PendingUpdate old;
     if (by_recovery && pending_read(port, &old, why, sizeof why) == PENDING_FOUND &&
         std::strcmp(old.image, image) == 0 && old.crc32 == r.crc32) {
@@ -197,7 +195,7 @@ bool pending_begin(int port, const char *image, bool by_recovery, PendingUpdate 
     return true;
 }
 
-bool pending_missed(int port, PendingUpdate *record, char *reason, std::size_t size) {
+bool pending_missed(const PortInfo &port, PendingUpdate *record, char *reason, std::size_t size) {
     PendingUpdate r = *record;
     r.attempts += 1;
     r.absent += 1;
@@ -207,7 +205,7 @@ bool pending_missed(int port, PendingUpdate *record, char *reason, std::size_t s
     return true;
 }
 
-bool pending_clear(int port, char *reason, std::size_t size) {
+bool pending_clear(const PortInfo &port, char *reason, std::size_t size) {
     char fixed[PENDING_PATH_SIZE];
     pending_path(port, fixed, sizeof fixed);
     const LocalPath file(fixed);

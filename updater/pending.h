@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct PortInfo;
+
 constexpr int PENDING_IMAGE_SIZE = 256; // the image's name in the firmware directory
 constexpr int PENDING_TIME_SIZE = 24;   // "YYYY-MM-DDTHH:MM:SSZ"
 constexpr int PENDING_PATH_SIZE = 64;   // the record's fixed path
@@ -36,27 +38,26 @@ enum PendingStatus {
 };
 
 // The record's fixed path for a port (PATH_STATE_DIR "/PORT1").
-void pending_path(int port, char *buf, std::size_t size);
+void pending_path(const PortInfo &port, char *buf, std::size_t size);
 
 // Reads a port's record.  PENDING_DAMAGED leaves the reason in `reason`.
-int pending_read(int port, PendingUpdate *record, char *reason, std::size_t size);
+int pending_read(const PortInfo &port, PendingUpdate *record, char *reason, std::size_t size);
 
-// Writes the record of an update of `image` on `port` that begins now.  A
-// person's update (`by_recovery` false) starts a new record: attempt 1, no
-// absence, since now.  The boot's recovery counts one more attempt of the
-// record already there when it is of the same image with the same checksum
-// (its start time stays).  The file reaches the disk before this returns.
-// False with the reason when it cannot be written; the board must then not
-// be touched.
-bool pending_begin(int port, const char *image, bool by_recovery, PendingUpdate *written,
-                   char *reason, std::size_t size);
+// Writes the record of an update of `image` on `port` that begins now;
+// `crc32` is of the image file's bytes as the check read them.  A person's update (`by_recovery`
+// false) starts a new record: attempt 1, no absence, since now.  The boot's recovery counts one
+// more attempt of the record already there when it is of the same image with the same checksum (its
+// start time stays).  The file reaches the disk before this returns. False with the reason when it
+// cannot be written; the board must then not be touched.
+bool pending_begin(const PortInfo &port, const char *image, std::uint32_t crc32, bool by_recovery,
+                   PendingUpdate *written, char *reason, std::size_t size);
 
 // Counts a boot that found no board in the port: one more attempt, one more
 // absence.  False with the reason when the record cannot be written.
-bool pending_missed(int port, PendingUpdate *record, char *reason, std::size_t size);
+bool pending_missed(const PortInfo &port, PendingUpdate *record, char *reason, std::size_t size);
 
 // Removes the record (true when there is none left).
-bool pending_clear(int port, char *reason, std::size_t size);
+bool pending_clear(const PortInfo &port, char *reason, std::size_t size);
 
 // CRC-32 of a file's bytes.  False with the reason when it cannot be read.
 bool pending_file_crc(const char *path, std::uint32_t *crc, char *reason, std::size_t size);

@@ -221,7 +221,8 @@ bool started_by_recovery() {
 bool record_update(const PortInfo &port, const char *file) {
     PendingUpdate r;
     char reason[PENDING_REASON_SIZE];
-    if (!pending_begin(port.number, file, started_by_recovery(), &r, reason, sizeof reason)) {
+    if (!pending_begin(port, file, firmware_image.file_crc32, started_by_recovery(), &r, reason,
+                       sizeof reason)) {
         say("Cannot record the update: %s%s", reason, line_suffix);
         plat_log_here(LOG_ERR, "Cannot record the update of %s on PORT%d: %s", file, port.number,
                       reason);
@@ -236,7 +237,7 @@ bool record_update(const PortInfo &port, const char *file) {
 // reports.
 void finish_record(const PortInfo &port) {
     char reason[PENDING_REASON_SIZE];
-    if (pending_clear(port.number, reason, sizeof reason))
+    if (pending_clear(port, reason, sizeof reason))
         plat_syslog(LOG_INFO, "Update on PORT%d completed, its record removed", port.number);
     else
         plat_log_here(LOG_WARNING, "%s", reason);

@@ -130,10 +130,10 @@ void board_state_parse(const char *json, BoardState *state) {
         std::snprintf(state->error, sizeof state->error, "the board query gave no answer");
 }
 
-int board_state_query(int port, BoardState *state) {
+int board_state_query(const PortInfo &port, BoardState *state) {
     LocalPath program(PATH_INFO);
     char port_arg[12], json_arg[] = "json";
-    std::snprintf(port_arg, sizeof port_arg, "%d", port);
+    std::snprintf(port_arg, sizeof port_arg, "%d", port.number);
     char *argv[] = {program.path, port_arg, json_arg, nullptr};
     static char out[4096];
     int status = 0;

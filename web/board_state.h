@@ -2,6 +2,8 @@
 // and which port a running update works on.
 #pragma once
 
+#include "common/ports.h"
+
 #include <cstddef>
 
 // How long one query may take before the page gives up on it.  A board that
@@ -34,7 +36,7 @@ struct BoardState {
 
 // Runs the board query for the port and fills the state from its answer.
 // Returns the state's query result.
-int board_state_query(int port, BoardState *state);
+int board_state_query(const PortInfo &port, BoardState *state);
 
 // Fills the state from the query's one-line JSON object.
 void board_state_parse(const char *json, BoardState *state);

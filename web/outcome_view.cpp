@@ -3,6 +3,7 @@
 #include "common/history.h"
 #include "common/outcome.h"
 #include "common/paths.h"
+#include "common/ports.h"
 #include "web/html.h"
 
 #include <cerrno>
@@ -66,22 +67,36 @@ void reading_text(const BoardReading &b, char *out, std::size_t size) {
 
 // What the index page takes from the history in one reading: each port's
 // newest record, and the newest records of all.
+// The ports' newest records are kept in the order of the port table.
 struct Newest {
-    OutcomeRecord last[3];
-    bool has_last[3];
+    OutcomeRecord last[PORT_COUNT];
+    bool has_last[PORT_COUNT];
     int shown;
     char lines[HISTORY_SHOWN][1100];
 };
 
+// The place of a port's record in Newest, or -1 for a number that is no
+// port (a record that names none is shown in the history only).
+int slot_of(int number) {
+    for (int i = 0; i < PORT_COUNT; ++i)
+        if (PORT_TABLE[i].number == number)
+            return i;
+    return -1;
+}
+
 bool gather(const OutcomeRecord &record, const char *, std::size_t, void *context) {
     Newest *n = static_cast<Newest *>(context);
-    if (record.port >= 1 && record.port <= 2 && !n->has_last[record.port]) {
-        n->last[record.port] = record;
-        n->has_last[record.port] = true;
+    int slot = slot_of(record.port);
+    if (slot >= 0 && !n->has_last[slot]) {
+        n->last[slot] = record;
+        n->has_last[slot] = true;
     }
     if (n->shown < HISTORY_SHOWN)
         history_text(record, n->lines[n->shown++], sizeof n->lines[0]);
-    return n->shown < HISTORY_SHOWN || !n->has_last[1] || !n->has_last[2];
+    bool all_last = true;
+    for (bool has : n->has_last)
+        all_last = all_last && has;
+    return n->shown < HISTORY_SHOWN || !all_last;
 }
 
 Newest *newest() {
@@ -91,9 +106,16 @@ Newest *newest() {
         read = true;
         n = Newest{};
         char reason[600];
-        history_read(0, 0, gather, &n, reason, sizeof reason);
+        history_read(nullptr, 0, gather, &n, reason, sizeof reason);
     }
     return &n;
+}
+
+// The port's newest record, or null when the history has none.
+const OutcomeRecord *last_of(const PortInfo &port) {
+    Newest *n = newest();
+    int slot = slot_of(port.number);
+    return slot >= 0 && n->has_last[slot] ? &n->last[slot] : nullptr;
 }
 
 // Forgets the tokens of forms too old to be sent.
@@ -114,20 +136,20 @@ void forget_old_tokens(const char *dir, std::time_t now) {
 
 } // namespace
 
-bool outcome_result_text(int port, const char *file, int pid, char *out, std::size_t size,
-                         bool *ok) {
+bool outcome_result_text(const PortInfo &port, const char *file, int pid, char *out,
+                         std::size_t size, bool *ok) {
     char image[300];
     html_escape_into(image, sizeof image, file);
     static OutcomeRecord record;
     ByPid by{pid, &record, false};
     char reason[600];
-    if (pid <= 0 || history_read(port, 20, of_pid, &by, reason, sizeof reason) <= 0 || !by.found)
+    if (pid <= 0 || history_read(&port, 20, of_pid, &by, reason, sizeof reason) <= 0 || !by.found)
         return false;
     *ok = record.status == EXIT_UPDATED;
     if (*ok) {
         char reading[400];
         reading_text(record.after, reading, sizeof reading);
-        std::snprintf(out, size, "PORT%d now runs %s%s.", port, image, reading);
+        std::snprintf(out, size, "PORT%d now runs %s%s.", port.number, image, reading);
         return true;
     }
     // Turned away: the update that holds the lock, by its port where it can
@@ -143,16 +165,16 @@ bool outcome_result_text(int port, const char *file, int pid, char *out, std::si
     }
     char words[3000];
     failure_words(record, words, sizeof words);
-    std::snprintf(out, size, "PORT%d, %s: %s%s", port, image, words, DETAILS);
+    std::snprintf(out, size, "PORT%d, %s: %s%s", port.number, image, words, DETAILS);
     return true;
 }
 
-void outcome_last_html(int port, char *out, std::size_t size) {
+void outcome_last_html(const PortInfo &port, char *out, std::size_t size) {
     out[0] = '\0';
-    Newest *n = newest();
-    if (port < 1 || port > 2 || !n->has_last[port])
+    const OutcomeRecord *last = last_of(port);
+    if (!last)
         return;
-    const OutcomeRecord &r = n->last[port];
+    const OutcomeRecord &r = *last;
     char image[300], when[40], outcome[700];
     html_escape_into(image, sizeof image, r.image);
     // "2026-12-08 17:53 UTC"
@@ -174,12 +196,11 @@ void outcome_history_rows() {
     }
 }
 
-void outcome_duration_note(int port, char *out, std::size_t size) {
+void outcome_duration_note(const PortInfo &port, char *out, std::size_t size) {
     int minutes = USUAL_UPDATE_MINUTES;
-    Newest *n = newest();
-    if (port >= 1 && port <= 2 && n->has_last[port] && n->last[port].status == EXIT_UPDATED &&
-        n->last[port].duration > 0)
-        minutes = static_cast<int>(n->last[port].duration / 60.0 + 0.99);
+    const OutcomeRecord *last = last_of(port);
+    if (last && last->status == EXIT_UPDATED && last->duration > 0)
+        minutes = static_cast<int>(last->duration / 60.0 + 0.99);
     if (minutes < 1)
         minutes = 1;
     std::snprintf(out, size,

@@ -5,6 +5,8 @@
 // update.
 #pragma once
 
+#include "common/ports.h"
+
 #include <cstddef>
 
 // The tokens are kept in PATH_FORM_TOKENS_DIR.
@@ -18,12 +20,12 @@ constexpr int HISTORY_SHOWN = 10;
 // updater with this pid ran, from its outcome record; *ok when the board now
 // runs the image (the row is green).  False when there is no such record
 // (the updater did not get to its end, or could not write it).
-bool outcome_result_text(int port, const char *file, int pid, char *out, std::size_t size,
-                         bool *ok);
+bool outcome_result_text(const PortInfo &port, const char *file, int pid, char *out,
+                         std::size_t size, bool *ok);
 
 // The port's last outcome, for the index page (HTML): "last update TIME:
 // IMAGE, OUTCOME", or "" when the history has none.
-void outcome_last_html(int port, char *out, std::size_t size);
+void outcome_last_html(const PortInfo &port, char *out, std::size_t size);
 
 // The rows of the newest records, for the index page's history section.
 void outcome_history_rows();
@@ -31,7 +33,7 @@ void outcome_history_rows();
 // The line shown before an update's progress (HTML): about how long it takes
 // (as the port's last good update took, or about 2 minutes), and not to
 // power off or unplug.
-void outcome_duration_note(int port, char *out, std::size_t size);
+void outcome_duration_note(const PortInfo &port, char *out, std::size_t size);
 
 // A new form token: the time and random digits ("" when none can be made).
 void form_token_new(char *out, std::size_t size);

@@ -1,5 +1,4 @@
-// The pages of the web interface: index.cgi, set.cgi and slog.cgi, and the
-// rows that tell how an update run from the set page ended.
+// The pages of the web interface: index.cgi, set.cgi and slog.cgi.
 #include "web/pages.h"
 
 #include "common/board.h"
@@ -12,13 +11,13 @@
 #include "web/exec.h"
 #include "web/outcome_view.h"
 #include "web/request_guard.h"
+#include "web/result_row.h"
 #include "web/settings.h"
 #include "web/updater_run.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -47,182 +46,6 @@ const char *refusal_of_this_request(char *why, std::size_t size) {
     request.hosts_ignored = read_hosts_allowed(allowed, &request.hosts_allowed_len);
     request.hosts_allowed = allowed;
     return request_refusal(request, why, size);
-}
-
-// The same as HTML for a sentence: " (REASON)", or "" without a reason.
-void reason_html(const char *reason, char *out, std::size_t size) {
-    char escaped[1400];
-    html_escape_into(escaped, sizeof escaped, reason);
-    std::snprintf(out, size, "%s%s%s", escaped[0] ? " (" : "", escaped, escaped[0] ? ")" : "");
-}
-
-const char *const DETAILS = " Details are on the <a href=\"slog.cgi\" style=\"color: #FFFFFF; "
-                            "text-decoration: underline\">System Log</a> page.";
-const char *const RETRY =
-    "Press Update again; where boot-time recovery is installed, the next start of the "
-    "controller also tries again.";
-
-// The sentences of the result row, one per way the update can end, as HTML
-// in text: `image` is the image's name escaped.
-
-// Exit status 0 (the board runs the image) or 6 (it was flashed, but reports
-// another configuration than the image's name carries), with what the board
-// says now.
-void flashed_text(int code, int port, const char *image, char *text, std::size_t size) {
-    BoardState board;
-    bool read = board_state_query(port, &board) == BOARD_READ;
-    char config[300];
-    html_escape_into(config, sizeof config, board.config);
-    if (code == 0) {
-        if (read)
-            std::snprintf(text, size, "PORT%d now runs %s (version %s, configuration %s).", port,
-                          image, board.version, config);
-        else
-            std::snprintf(text, size, "PORT%d now runs %s.", port, image);
-        return;
-    }
-    char reports[400];
-    if (read && config[0])
-        std::snprintf(reports, sizeof reports, "configuration %s", config);
-    else
-        std::snprintf(reports, sizeof reports, "%s",
-                      read ? "an empty configuration" : "no configuration");
-    std::snprintf(text, size,
-                  "PORT%d was flashed with %s, but the board reports %s, not the one the "
-                  "image's name carries. Check that %s is the image meant for this board "
-                  "and press Update again.%s",
-                  port, image, reports, image, DETAILS);
-}
-
-// Exit status 5: the check refused the image, for the reason on its row.
-void refused_text(const UpdaterRun &run, const char *image, char *text, std::size_t size) {
-    char stage[400], reason[500] = "", shown[1800];
-    updater_stage_row(run, "Checking firmware file", "failed", stage, sizeof stage, reason,
-                      sizeof reason);
-    reason_html(reason, shown, sizeof shown);
-    std::snprintf(text, size,
-                  "The image %s was refused%s, and the board was not touched. Choose "
-                  "another image, or put a good copy of it in " PATH_FIRMWARE_DIR ", and "
-                  "press Update again.%s",
-                  image, shown, DETAILS);
-}
-
-// Exit status 7: another update holds the lock; the port it updates, when
-// the updater named its pid.
-void busy_text(const UpdaterRun &run, int port, char *text, std::size_t size) {
-    const char *pid_text = std::strstr(run.tail, "(pid ");
-    int pid = pid_text ? std::atoi(pid_text + 5) : 0;
-    int other = updating_port(pid);
-    char who[64];
-    if (other)
-        std::snprintf(who, sizeof who, "PORT%d is being updated", other);
-    else
-        std::snprintf(who, sizeof who, "another update is running");
-    std::snprintf(text, size,
-                  "PORT%d was not updated: %s%s%.0d%s. Wait for that update to finish, then "
-                  "press Update again.%s",
-                  port, who, pid ? " (pid " : "", pid, pid ? ")" : "", DETAILS);
-}
-
-// Exit status 3: no board; the updater says why when it could not even ask.
-void no_board_text(const UpdaterRun &run, int port, char *text, std::size_t size) {
-    char stage[400], reason[500] = "", shown[1800];
-    updater_stage_row(run, "Looking for TARVO", "not found", stage, sizeof stage, reason,
-                      sizeof reason);
-    reason_html(reason, shown, sizeof shown);
-    std::snprintf(text, size,
-                  "No TARVO board was found in PORT%d%s, so nothing was changed. Check the "
-                  "board, then open the Automatic Update page again.%s",
-                  port, shown, DETAILS);
-}
-
-// Exit status 4: a stage failed, told by its row.
-void stage_failed_text(const UpdaterRun &run, int port, char *text, std::size_t size) {
-    char stage[400], reason[500], said[1200] = "", shown[1800];
-    if (updater_stage_row(run, "", "failed", stage, sizeof stage, reason, sizeof reason))
-        std::snprintf(said, sizeof said, "%.300s ... failed%s%.500s", stage, reason[0] ? ": " : "",
-                      reason);
-    reason_html(said, shown, sizeof shown);
-    std::snprintf(text, size,
-                  "The update of PORT%d failed%s, and the board may be left without "
-                  "firmware. %s%s",
-                  port, shown, RETRY, DETAILS);
-}
-
-// Exit status 9: the lock, the update's record or the registers; the
-// updater's own words on its "Cannot ..." or "failed" row.
-void not_begun_text(const UpdaterRun &run, int port, char *text, std::size_t size) {
-    char stage[400], reason[500], said[1200], shown[1800];
-    updater_row_starting(run, "Cannot", said, sizeof said);
-    if (!said[0] &&
-        updater_stage_row(run, "", "failed", stage, sizeof stage, reason, sizeof reason))
-        std::snprintf(said, sizeof said, "%.500s", reason);
-    reason_html(said, shown, sizeof shown);
-    std::snprintf(text, size,
-                  "The update of PORT%d could not begin%s; the board was not touched. Press "
-                  "Update again; if this comes back, the installation needs a look.%s",
-                  port, shown, DETAILS);
-}
-
-// The updater did not start, or ended in a way it does not end by itself.
-void not_ended_text(int status, int code, int port, char *text, std::size_t size) {
-    if (status < 0) {
-        std::snprintf(text, size,
-                      "The updater %s could not be started, so nothing was changed. The "
-                      "installation needs a look.",
-                      PATH_UPDATER);
-        return;
-    }
-    char how[64];
-    if (WIFSIGNALED(status))
-        std::snprintf(how, sizeof how, "was ended by signal %d", WTERMSIG(status));
-    else
-        std::snprintf(how, sizeof how, "ended with exit status %d", code);
-    std::snprintf(text, size,
-                  "The updater %s before the update of PORT%d was done, and the board may be "
-                  "left without firmware. %s%s",
-                  how, port, RETRY, DETAILS);
-}
-
-// The row that tells how the update ended, from the updater's outcome record
-// (or, when it left none, from its exit status and what it printed): green
-// only when the board now runs the image.  On failure the window's title
-// turns red as well.
-void result_row(int port, const char *file, const UpdaterRun &run) {
-    static char text[4096];
-    char image[300];
-    html_escape_into(image, sizeof image, file);
-    int status = run.status;
-    int code = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    bool recorded_ok = false;
-    bool recorded = outcome_result_text(port, file, run.pid, text, sizeof text, &recorded_ok);
-    if (recorded)
-        code = recorded_ok ? 0 : code == 0 ? 6 : code;
-    else if (code == 0 || code == 6)
-        flashed_text(code, port, image, text, sizeof text);
-    else if (code == 5)
-        refused_text(run, image, text, sizeof text);
-    else if (code == 7)
-        busy_text(run, port, text, sizeof text);
-    else if (code == 3)
-        no_board_text(run, port, text, sizeof text);
-    else if (code == 4)
-        stage_failed_text(run, port, text, sizeof text);
-    else if (code == 9)
-        not_begun_text(run, port, text, sizeof text);
-    else
-        not_ended_text(status, code, port, text, sizeof text);
-    bool ok = code == 0;
-    std::printf("<tr><td id=\"result\" bgcolor=\"#%s\" style=\"padding: 5px\"><font "
-                "color=\"#FFFFFF\"><b>%s</b></font>",
-                ok ? "008000" : "800000", text);
-    if (!ok)
-        std::fputs("<script type=\"text/javascript\">\n<!--\nvar title = "
-                   "document.f.getElementsByTagName('td')[0];\ntitle.bgColor = '#800000';\n"
-                   "title.getElementsByTagName('b')[0].innerHTML = 'Flashing firmware "
-                   "failed';\n//-->\n</script>",
-                   stdout);
-    std::fputs("</td></tr>\n", stdout);
 }
 
 // The green box of a saved choice, saying what was saved for each port.
@@ -255,7 +78,7 @@ void update_window(const PortInfo &port, const char *file) {
                stdout);
     // How long, and not to power off: before the progress, in a row of its own.
     char note[300];
-    outcome_duration_note(port.number, note, sizeof note);
+    outcome_duration_note(port, note, sizeof note);
     std::printf("%s</td></tr><tr><td>", note);
     // Everything so far must reach the client before the updater writes.
     std::fflush(stdout);
@@ -264,7 +87,7 @@ void update_window(const PortInfo &port, const char *file) {
     // The updater's last cell is closed, the result gets a row of its own,
     // then the OK row.
     std::fputs("</td></tr>\n", stdout);
-    result_row(port.number, file, run);
+    result_row(port, file, run);
     std::fputs("<tr align=\"center\"><td id=\"button\"><a href=\"index.cgi\">&raquo; "
                "OK &laquo;</a>",
                stdout);
@@ -275,7 +98,7 @@ void update_window(const PortInfo &port, const char *file) {
 // What the board in the port runs now, as HTML for the index page: the
 // version and configuration (with the offered image that carries it), an
 // update running, no answer, and an interrupted update still pending.
-void port_state(int port, char *out, std::size_t size) {
+void port_state(const PortInfo &port, char *out, std::size_t size) {
     BoardState board;
     int query = board_state_query(port, &board);
     char config[300], image[300], since[100], error[400];
@@ -293,14 +116,14 @@ void port_state(int port, char *out, std::size_t size) {
                                  config);
     } else if (query == BOARD_BUSY) {
         int other = board.update_port ? board.update_port : updating_port(board.update_pid);
-        if (other && other != port)
+        if (other && other != port.number)
             used = std::snprintf(out, size, "not asked: an update of PORT%d is running", other);
         else
             used = std::snprintf(out, size, "update running");
     } else if (query == BOARD_NO_ANSWER) {
         used = std::snprintf(out, size, "<font color=\"#800000\">no answer</font>");
     } else if (query == BOARD_NO_BOARD) {
-        used = std::snprintf(out, size, "no TARVO board in PORT%d", port);
+        used = std::snprintf(out, size, "no TARVO board in PORT%d", port.number);
     } else {
         used = std::snprintf(out, size, "<font color=\"#800000\">state unknown: %s</font>", error);
     }
@@ -338,7 +161,7 @@ void page_index() {
             html_text(port.selector_label);
             html_select(port.form_field, chosen[i], firmware_options);
             html_submit("button", port.update_button);
-            port_state(port.number, state, sizeof state);
+            port_state(port, state, sizeof state);
             html_text(state);
         } else {
             std::snprintf(state, sizeof state, "no TARVO board in PORT%d", port.number);
@@ -357,64 +180,75 @@ void page_index() {
     std::free(settings.firmware2);
 }
 
-void page_set() {
-    // The request is judged before any of it is read: only a POST from our
-    // own pages gets its body read (and a file part stored) at all.
+namespace {
+
+// What the set page was asked, read once: the guard's verdict, the upload's
+// problem, the button and the chosen files, the port whose update was asked
+// for and the claim of the form's token.
+struct SetRequest {
     char why[2048];
-    const char *refused = nullptr;
+    const char *refused;
+    const char *problem;
+    bool input;
+    char *button;
+    char *files[PORT_COUNT];
+    const PortInfo *update; // "Update PORTn": the port's row, or null
+    const char *update_file;
+    int claim;
+    char claim_why[700];
+};
+
+// The request is judged before any of it is read: only a POST from our own
+// pages gets its body read (and a file part stored) at all.
+void read_set_request(SetRequest *r) {
+    *r = SetRequest{};
+    r->claim = FORM_TOKEN_CLAIMED;
     if (is_post()) {
-        refused = refusal_of_this_request(why, sizeof why);
-        if (!refused)
+        r->refused = refusal_of_this_request(r->why, sizeof r->why);
+        if (!r->refused)
             cgi_read_input();
     }
-    const char *problem = refused ? nullptr : cgi_upload_problem();
-    bool input = !refused && !problem && cgi_has_input();
-    char *button = nullptr;
-    char *files[PORT_COUNT] = {};
+    r->problem = r->refused ? nullptr : cgi_upload_problem();
+    r->input = !r->refused && !r->problem && cgi_has_input();
+    if (!r->input)
+        return;
+    cgi_get_field("button", &r->button, false);
+    for (int i = 0; i < PORT_COUNT; ++i)
+        cgi_get_field(PORT_TABLE[i].form_field, &r->files[i], true);
     // "Update PORT" and the port's digit; whatever follows it is not looked at.
-    int update = -1;
-    int claim = FORM_TOKEN_CLAIMED;
-    char claim_why[700] = "";
-    if (input) {
-        cgi_get_field("button", &button, false);
-        for (int i = 0; i < PORT_COUNT; ++i)
-            cgi_get_field(PORT_TABLE[i].form_field, &files[i], true);
-        for (int i = 0; i < PORT_COUNT && std::strcmp(button, "Apply") != 0; ++i) {
-            const char *label = PORT_TABLE[i].update_button;
-            if (std::strncmp(button, label, std::strlen(label)) == 0) {
-                update = i;
-                break;
-            }
-        }
-        // An update starts once per form: a reload or a re-sent form of the
-        // same page finds its token used.
-        if (update >= 0) {
-            char *token = nullptr;
-            cgi_get_field(FORM_TOKEN_FIELD, &token, false);
-            claim = form_token_claim(token, claim_why, sizeof claim_why);
-            std::free(token);
+    for (int i = 0; i < PORT_COUNT && std::strcmp(r->button, "Apply") != 0; ++i) {
+        const char *label = PORT_TABLE[i].update_button;
+        if (std::strncmp(r->button, label, std::strlen(label)) == 0) {
+            r->update = &PORT_TABLE[i];
+            r->update_file = r->files[i];
+            break;
         }
     }
-    if (refused)
+    // An update starts once per form: a reload or a re-sent form of the same
+    // page finds its token used.
+    if (r->update) {
+        char *token = nullptr;
+        cgi_get_field(FORM_TOKEN_FIELD, &token, false);
+        r->claim = form_token_claim(token, r->claim_why, sizeof r->claim_why);
+        std::free(token);
+    }
+}
+
+// The response's status line, for a request that is not answered with 200.
+void set_status_line(const SetRequest &r) {
+    if (r.refused)
         std::fputs("Status: 403 Forbidden\n", stdout);
-    else if (claim == FORM_TOKEN_USED)
+    else if (r.claim == FORM_TOKEN_USED)
         std::fputs("Status: 409 Conflict\n", stdout);
-    else if (claim == FORM_TOKEN_BAD)
+    else if (r.claim == FORM_TOKEN_BAD)
         std::fputs("Status: 403 Forbidden\n", stdout);
-    else if (claim == FORM_TOKEN_FAILED)
+    else if (r.claim == FORM_TOKEN_FAILED)
         std::fputs("Status: 500 Internal Server Error\n", stdout);
-    html_page_begin(PAGE_TITLE);
-    if (refused) {
-        html_message_box(false, "Request refused", refused, "index.cgi", "Back");
-    } else if (problem) {
-        html_message_box(false, "Upload refused", problem, "index.cgi", "Back");
-    } else if (input && std::strcmp(button, "Apply") == 0) {
-        FirmwareSettings settings{files[0], files[1]};
-        if (settings_save(&settings))
-            saved_box(files);
-        else
-            html_config_result(false, "index.cgi");
-    } else if (claim == FORM_TOKEN_USED) {
+}
+
+// The box of an update that the form's token did not let start.
+void token_refused_box(int claim, const char *claim_why) {
+    if (claim == FORM_TOKEN_USED) {
         html_message_box(false, "Update not started again",
                          "This form has started its update already: a reload or a re-sent form "
                          "does not start it a second time. See how it ended in the <a "
@@ -435,11 +269,37 @@ void page_set() {
                       "installation needs a look.",
                       escaped);
         html_message_box(false, "Update not started", text, "index.cgi", "Back");
-    } else if (update >= 0) {
-        update_window(PORT_TABLE[update], files[update]);
     }
-    std::free(button);
-    for (char *file : files)
+}
+
+// "Apply": the chosen images are remembered.
+void save_choice(char *const files[PORT_COUNT]) {
+    FirmwareSettings settings{files[0], files[1]};
+    if (settings_save(&settings))
+        saved_box(files);
+    else
+        html_config_result(false, "index.cgi");
+}
+
+} // namespace
+
+void page_set() {
+    static SetRequest r;
+    read_set_request(&r);
+    set_status_line(r);
+    html_page_begin(PAGE_TITLE);
+    if (r.refused)
+        html_message_box(false, "Request refused", r.refused, "index.cgi", "Back");
+    else if (r.problem)
+        html_message_box(false, "Upload refused", r.problem, "index.cgi", "Back");
+    else if (r.input && std::strcmp(r.button, "Apply") == 0)
+        save_choice(r.files);
+    else if (r.claim != FORM_TOKEN_CLAIMED)
+        token_refused_box(r.claim, r.claim_why);
+    else if (r.update)
+        update_window(*r.update, r.update_file);
+    std::free(r.button);
+    for (char *file : r.files)
         std::free(file);
     html_page_end();
     cgi_free_input();

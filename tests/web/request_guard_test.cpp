@@ -11,8 +11,8 @@ namespace {
 // A POST as the guard sees it, on a controller named "ctl" reached at
 // 127.0.0.1:8080; an empty text is one the request does not carry.
 struct Request {
-    std::string host = "127.0.0.1:8080";
     std::string origin, referer, scheme, https;
+    std::string host = "127.0.0.1:8080";
     std::string addr = "127.0.0.1", port = "8080";
 };
 
@@ -65,37 +65,32 @@ std::string not_addressed(const Request &r, const std::string &listed,
 TEST(RequestGuard, TheSendingPageMustBeThisServers) {
     const std::string self = "127.0.0.1:8080";
     struct Row {
-        std::string origin, referer, scheme, https;
+        Request request; // origin, referer, scheme, https
         std::string verdict;
     };
     const std::vector<Row> rows = {
-        {"http://evil.example", "", "", "", from_other_site(self, "http://evil.example")},
-        {"http://127.0.0.1:8081", "", "", "", from_other_site(self, "http://127.0.0.1:8081")},
-        {"null", "", "", "", from_other_site(self, "null")},
-        {"http://evil.example", "http://127.0.0.1:8080/index.cgi", "", "",
+        {{"http://evil.example", "", "", ""}, from_other_site(self, "http://evil.example")},
+        {{"http://127.0.0.1:8081", "", "", ""}, from_other_site(self, "http://127.0.0.1:8081")},
+        {{"null", "", "", ""}, from_other_site(self, "null")},
+        {{"http://evil.example", "http://127.0.0.1:8080/index.cgi", "", ""},
          from_other_site(self, "http://evil.example")},
-        {"", "http://evil.example/index.cgi?x=1", "", "",
+        {{"", "http://evil.example/index.cgi?x=1", "", ""},
          from_other_site(self, "http://evil.example")},
-        {"", "http://127.0.0.1:8080.evil.example/", "", "",
+        {{"", "http://127.0.0.1:8080.evil.example/", "", ""},
          from_other_site(self, "http://127.0.0.1:8080.evil.example")},
-        {"", "https://127.0.0.1:8080/index.cgi", "http", "",
+        {{"", "https://127.0.0.1:8080/index.cgi", "http", ""},
          from_other_site("http://" + self, "https://127.0.0.1:8080")},
-        {"http://127.0.0.1:8080", "", "", "on",
+        {{"http://127.0.0.1:8080", "", "", "on"},
          from_other_site("https://" + self, "http://127.0.0.1:8080")},
-        {"http://<b>&x", "", "", "", from_other_site(self, "http://&lt;b&gt;&amp;x")},
-        {"http://127.0.0.1:8080", "", "", "", ""},
-        {"", "", "", "", ""},
-        {"", "http://127.0.0.1:8080/index.cgi", "http", "", ""},
-        {"HTTPS://127.0.0.1:8080", "http://127.0.0.1:8080/index.cgi", "", "on", ""},
+        {{"http://<b>&x", "", "", ""}, from_other_site(self, "http://&lt;b&gt;&amp;x")},
+        {{"http://127.0.0.1:8080", "", "", ""}, ""},
+        {{"", "", "", ""}, ""},
+        {{"", "http://127.0.0.1:8080/index.cgi", "http", ""}, ""},
+        {{"HTTPS://127.0.0.1:8080", "http://127.0.0.1:8080/index.cgi", "", "on"}, ""},
     };
-    for (const Row &row : rows) {
-        Request r;
-        r.origin = row.origin;
-        r.referer = row.referer;
-        r.scheme = row.scheme;
-        r.https = row.https;
-        EXPECT_EQ(verdict(r), row.verdict) << row.origin << " " << row.referer;
-    }
+    for (const Row &row : rows)
+        EXPECT_EQ(verdict(row.request), row.verdict)
+            << row.request.origin << " " << row.request.referer;
 }
 
 // A page of another site reaching the controller under its own name (DNS
