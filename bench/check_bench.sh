@@ -25,7 +25,7 @@
 # printed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. bench/lib/build.sh
+. bench/lib/common.sh
 build=build
 runs=5
 if [ -n "${TARVO_BENCH_QUICK:-}" ]; then

@@ -11,7 +11,7 @@
 #   TARVO_BENCH_QUICK=1: build-release, 50 appends, 2 pages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. bench/lib/build.sh
+. bench/lib/common.sh
 quick=${TARVO_BENCH_QUICK:-}
 build=${1:-$([ -n "$quick" ] && echo build-release || echo build)}
 appends=${2:-$([ -n "$quick" ] && echo 50 || echo 500)}
@@ -26,19 +26,10 @@ mkdir -p "$state/alone/opt/tarvo_update/state" "$state/alone/opt/tarvo_update/et
 "$tool" "$state/alone" fill 1240
 "$tool" "$state/alone" time "$appends"
 
-page_ms() { # WORLD -> mean wall time of one index page in milliseconds
-  local start end i
-  start=$(date +%s%N)
-  for ((i = 0; i < runs; i++)); do
-    TARVO_SIM_ROOT=$1 TARVO_SIM_SPEED=1 REQUEST_METHOD=GET "$build/sim/index.cgi" >"$state/page"
-  done
-  end=$(date +%s%N)
-  echo $(((end - start) / runs / 1000000))
-}
 "$sim" init "$state/empty" >/dev/null
 "$sim" init "$state/full" >/dev/null
 "$tool" "$state/full" fill 1000
-empty=$(page_ms "$state/empty")
-full=$(page_ms "$state/full")
+empty=$(index_page_ms "$state/empty")
+full=$(index_page_ms "$state/full")
 echo "index.cgi, two boards answering, no history:        ${empty} ms per page ($runs runs, $build)"
 echo "index.cgi, two boards answering, 1,000 records:     ${full} ms per page"

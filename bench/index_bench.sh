@@ -10,7 +10,7 @@
 #   TARVO_BENCH_QUICK=1: build-release, 2 runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. bench/lib/build.sh
+. bench/lib/common.sh
 quick=${TARVO_BENCH_QUICK:-}
 build=${1:-$([ -n "$quick" ] && echo build-release || echo build)}
 runs=${2:-$([ -n "$quick" ] && echo 2 || echo 20)}
@@ -19,27 +19,17 @@ state=$(mktemp -d /tmp/tarvo-index-bench-XXXXXX)
 trap 'rm -rf "$state"' EXIT
 sim="$build/sim/tarvo-sim"
 
-page_ms() { # WORLD -> mean wall time of one index page in milliseconds
-  local start end i
-  start=$(date +%s%N)
-  for ((i = 0; i < runs; i++)); do
-    TARVO_SIM_ROOT=$1 TARVO_SIM_SPEED=1 REQUEST_METHOD=GET "$build/sim/index.cgi" >"$state/page"
-  done
-  end=$(date +%s%N)
-  echo $(((end - start) / runs / 1000000))
-}
-
 "$sim" init "$state/two" >/dev/null
 "$sim" init "$state/none" --port1 none --port2 none >/dev/null
 "$sim" init "$state/silent" >/dev/null
 "$sim" fault "$state/silent" 1 erase-silent >/dev/null
 TARVO_SIM_ROOT="$state/silent" "$build/sim/tarvo_update" 1 V1a2a3c4b5b6b7o.hex >/dev/null || true
 
-two=$(page_ms "$state/two")
+two=$(index_page_ms "$state/two")
 grep -q 'runs V1a2a3b4b5b6b7o.hex' "$state/page" || { echo "index page without board state" >&2; exit 1; }
-silent=$(page_ms "$state/silent")
+silent=$(index_page_ms "$state/silent")
 grep -q 'no answer' "$state/page" || { echo "index page without 'no answer'" >&2; exit 1; }
-none=$(page_ms "$state/none")
+none=$(index_page_ms "$state/none")
 echo "index.cgi, two boards answering:         ${two} ms per page ($runs runs, $build, clock at real speed)"
 echo "index.cgi, one of two boards not answering: ${silent} ms per page"
 echo "index.cgi, no boards:                     ${none} ms per page"

@@ -8,7 +8,7 @@
 #   TARVO_BENCH_QUICK=1: build-release, 5 runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. bench/lib/build.sh
+. bench/lib/common.sh
 quick=${TARVO_BENCH_QUICK:-}
 build=${1:-$([ -n "$quick" ] && echo build-release || echo build)}
 runs=${2:-$([ -n "$quick" ] && echo 5 || echo 200)}

@@ -23,7 +23,7 @@
 # yield gives it the processor; here nothing else runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. bench/lib/build.sh
+. bench/lib/common.sh
 quick=${TARVO_BENCH_QUICK:-}
 build=${1:-$([ -n "$quick" ] && echo build-release || echo build)}
 bench_build "$build" tarvo_update_sim tarvo-sim

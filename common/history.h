@@ -64,9 +64,6 @@ struct OutcomeRecord {
 // of BY_...
 const char *history_started_by(void);
 
-// The current time as the records write it.
-void history_now(char *buf, std::size_t size);
-
 // The record as one line of JSON, with its line end.  Returns the length, or
 // 0 when it does not fit.
 std::size_t history_format(const OutcomeRecord &record, char *line, std::size_t size);

@@ -248,13 +248,6 @@ const char *history_started_by(void) {
     return BY_COMMAND_LINE;
 }
 
-void history_now(char *buf, std::size_t size) {
-    std::time_t t = std::time(nullptr);
-    struct tm tm;
-    gmtime_r(&t, &tm);
-    std::strftime(buf, size, "%Y-%m-%dT%H:%M:%SZ", &tm);
-}
-
 std::size_t history_format(const OutcomeRecord &r, char *buf, std::size_t size) {
     Line line{buf, size};
     line.putf("{\"port\":%d,\"image\":", r.port);

@@ -10,6 +10,7 @@
 #include "common/outcome.h"
 #include "common/platform.h"
 #include "common/ports.h"
+#include "common/utc_time.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,8 +33,8 @@ OutcomeRecord typical(int i) {
     r.port = 1 + i % 2;
     std::snprintf(r.image, sizeof r.image, "V1a2a3c4b5b6b7o.hex");
     std::snprintf(r.signer, sizeof r.signer, "unsigned");
-    history_now(r.start, sizeof r.start);
-    history_now(r.end, sizeof r.end);
+    utc_now_iso8601(r.start, sizeof r.start);
+    utc_now_iso8601(r.end, sizeof r.end);
     r.duration = 108.152;
     const Outcome &o = outcome_of(i % 5 == 0 ? EXIT_STAGE_FAILED : EXIT_UPDATED, nullptr);
     r.status = o.status;

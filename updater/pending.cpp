@@ -5,6 +5,7 @@
 #include "common/platform.h"
 #include "common/ports.h"
 #include "common/safe_file.h"
+#include "common/utc_time.h"
 #include "updater/bsl/bsl.h"
 #include "updater/private_dir.h"
 
@@ -23,13 +24,6 @@ namespace {
 constexpr int RECORD_SIZE = 1024; // longest record read
 // Read by root's runs and the web server's; replaced, never written in place.
 constexpr mode_t RECORD_MODE = 0640;
-
-void now_iso8601(char *buf, std::size_t size) {
-    std::time_t t = std::time(nullptr);
-    struct tm tm;
-    gmtime_r(&t, &tm);
-    std::strftime(buf, size, "%Y-%m-%dT%H:%M:%SZ", &tm);
-}
 
 // A name that one line of the record can hold.
 bool recordable(const char *image) {
@@ -186,7 +180,7 @@ bool pending_begin(const PortInfo &port, const char *image, std::uint32_t crc32,
         r.attempts = old.attempts + 1;
     } else {
         std::snprintf(r.image, sizeof r.image, "%s", image);
-        now_iso8601(r.since, sizeof r.since);
+        utc_now_iso8601(r.since, sizeof r.since);
         r.attempts = 1;
     }
     if (!store(port, r, reason, size))

@@ -2,6 +2,7 @@
 
 #include "common/paths.h"
 #include "common/platform.h"
+#include "common/utc_time.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -77,7 +78,7 @@ void run_begin(int port, const char *file) {
     std::snprintf(run_record.image, sizeof run_record.image, "%s", file);
     std::snprintf(run_record.by, sizeof run_record.by, "%s", history_started_by());
     run_record.pid = static_cast<int>(getpid());
-    history_now(run_record.start, sizeof run_record.start);
+    utc_now_iso8601(run_record.start, sizeof run_record.start);
     plat_clock_monotonic(&run_start);
     run_begun = true;
 }
@@ -95,7 +96,7 @@ int run_finish(int status, const char *cause) {
     int seconds;
     double micros;
     elapsed_time(run_start, end, &seconds, &micros);
-    history_now(run_record.end, sizeof run_record.end);
+    utc_now_iso8601(run_record.end, sizeof run_record.end);
     run_record.duration = seconds + micros / 1e6;
     run_record.status = status;
     char token[sizeof run_record.cause];

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,37 +68,6 @@ bool json_string(const char *json, const char *key, char *out, std::size_t size)
     return true;
 }
 
-// Whether the process is the updater (perhaps started through another
-// program, an emulator for example), and the port argument that follows it
-// ("" when none).
-bool updater_process(int pid, char *port, std::size_t size) {
-    port[0] = '\0';
-    if (pid <= 0)
-        return false;
-    char path[64], args[1024];
-    std::snprintf(path, sizeof path, "/proc/%d/cmdline", pid);
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    ssize_t n = read(fd, args, sizeof args - 1);
-    close(fd);
-    if (n <= 0)
-        return false;
-    args[n] = '\0';
-    // The arguments, each ended by a NUL.
-    for (const char *arg = args; arg < args + n; arg += std::strlen(arg) + 1) {
-        const char *base = std::strrchr(arg, '/');
-        base = base ? base + 1 : arg;
-        if (std::strcmp(base, "tarvo_update") != 0)
-            continue;
-        const char *next = arg + std::strlen(arg) + 1;
-        if (next < args + n)
-            std::snprintf(port, size, "%s", next);
-        return true;
-    }
-    return false;
-}
-
 } // namespace
 
 void board_state_parse(const char *json, BoardState *state) {
@@ -137,18 +105,9 @@ int board_state_query(const PortInfo &port, BoardState *state) {
     char *argv[] = {program.path, port_arg, json_arg, nullptr};
     static char out[4096];
     int status = 0;
-    // Another page's query holds the lock for a moment only (and never waits
-    // for this one): asked again, not taken for an update.
-    for (int attempt = 0; attempt < BOARD_QUERY_RETRIES; ++attempt) {
-        status = exec_capture(argv, out, sizeof out, BOARD_QUERY_TIMEOUT_MS);
-        board_state_parse(out, state);
-        char holder_port[16];
-        if (state->query != BOARD_BUSY ||
-            updater_process(state->update_pid, holder_port, sizeof holder_port))
-            break;
-        // Real time, as the other query runs in real time.
-        poll(nullptr, 0, BOARD_QUERY_RETRY_MS);
-    }
+    // A query never turns another away: busy means an update holds the board.
+    status = exec_capture(argv, out, sizeof out, BOARD_QUERY_TIMEOUT_MS);
+    board_state_parse(out, state);
     if (status == EXEC_TIMED_OUT)
         std::snprintf(state->error, sizeof state->error, "the board query took longer than %d s",
                       BOARD_QUERY_TIMEOUT_MS / 1000);

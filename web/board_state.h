@@ -9,10 +9,6 @@
 // How long one query may take before the page gives up on it.  A board that
 // answers takes well under a second; one that does not, about one.
 constexpr int BOARD_QUERY_TIMEOUT_MS = 3000;
-// A query that finds another page's query holding the lock tries again this
-// many times, this far apart.
-constexpr int BOARD_QUERY_RETRIES = 20;
-constexpr int BOARD_QUERY_RETRY_MS = 50;
 
 enum BoardQuery {
     BOARD_READ,      // version and configuration read
