@@ -21,6 +21,15 @@ void reason_html(const char *reason, char *out, std::size_t size) {
     std::snprintf(out, size, "%s%s%s", escaped[0] ? " (" : "", escaped, escaped[0] ? ")" : "");
 }
 
+// The reason on the updater's last row of a stage (its title and result), as
+// reason_html gives it.
+void stage_reason_html(const UpdaterRun &run, const char *title, const char *result, char *out,
+                       std::size_t size) {
+    char stage[400], reason[500] = "";
+    updater_stage_row(run, title, result, stage, sizeof stage, reason, sizeof reason);
+    reason_html(reason, out, size);
+}
+
 const char *const DETAILS = " Details are on the <a href=\"slog.cgi\" style=\"color: #FFFFFF; "
                             "text-decoration: underline\">System Log</a> page.";
 const char *const RETRY =
@@ -61,10 +70,8 @@ void flashed_text(int code, const PortInfo &port, const char *image, char *text,
 
 // Exit status 5: the check refused the image, for the reason on its row.
 void refused_text(const UpdaterRun &run, const char *image, char *text, std::size_t size) {
-    char stage[400], reason[500] = "", shown[1800];
-    updater_stage_row(run, "Checking firmware file", "failed", stage, sizeof stage, reason,
-                      sizeof reason);
-    reason_html(reason, shown, sizeof shown);
+    char shown[1800];
+    stage_reason_html(run, "Checking firmware file", "failed", shown, sizeof shown);
     std::snprintf(text, size,
                   "The image %s was refused%s, and the board was not touched. Choose "
                   "another image, or put a good copy of it in " PATH_FIRMWARE_DIR ", and "
@@ -91,10 +98,8 @@ void busy_text(const UpdaterRun &run, const PortInfo &port, char *text, std::siz
 
 // Exit status 3: no board; the updater says why when it could not even ask.
 void no_board_text(const UpdaterRun &run, const PortInfo &port, char *text, std::size_t size) {
-    char stage[400], reason[500] = "", shown[1800];
-    updater_stage_row(run, "Looking for TARVO", "not found", stage, sizeof stage, reason,
-                      sizeof reason);
-    reason_html(reason, shown, sizeof shown);
+    char shown[1800];
+    stage_reason_html(run, "Looking for TARVO", "not found", shown, sizeof shown);
     std::snprintf(text, size,
                   "No TARVO board was found in PORT%d%s, so nothing was changed. Check the "
                   "board, then open the Automatic Update page again.%s",

@@ -139,7 +139,7 @@ TEST_F(SrecDifferential, RandomImagesRebuildTheSameBytes) {
     std::vector<Layout> layouts = {
         {{{0xC000, 0x3000}, vector}, 16},
         {{{0xC000, 0x3FDE}, vector}, 32},
-        {{{MSP430_INFO_START, 0x100}, {0xC000, 777}, {0xE001, 4097}, vector}, 250},
+        {{{MSP430_INFO_MEMORY.first, 0x100}, {0xC000, 777}, {0xE001, 4097}, vector}, 250},
         {{{0xC000, 2}, {0xFF00, 0xFE}, vector}, 64},
         {{{0xC000, 255 * 3 + 10}, vector}, HEX_MAX_DATA},
     };

@@ -297,8 +297,8 @@ TEST_F(HexImageRead, LargestFileFitsAndALargerOneIsRefused) {
         for (std::uint32_t a = from; a <= to; ++a)
             text += record(a, 0, {a == 0xFFFF ? 0xC0 : a == 0xFFFE ? 0x00 : 0x3F}) + "\r\n";
     };
-    add(MSP430_INFO_START, MSP430_INFO_END);
-    add(MSP430_MAIN_START, MSP430_MAIN_END);
+    add(MSP430_INFO_MEMORY.first, MSP430_INFO_MEMORY.last);
+    add(MSP430_MAIN_FLASH.first, MSP430_MAIN_FLASH.last);
     text += record(0, 3, {0, 0, 0xC0, 0}) + "\r\n" + record(0, 1, {}) + "\r\n";
     ASSERT_LE(static_cast<long>(text.size()), HEX_FILE_MAX);
     ASSERT_TRUE(decode(text)) << reason_;

@@ -57,13 +57,19 @@ constexpr unsigned long BSL_SYNC_PAUSE_US = 1500;
 
 // Addresses in the MSP430.
 constexpr std::uint32_t BSL_PATCH_ADDRESS = 0x0220;
+// A range of the MSP430's memory, both ends included.
+struct Msp430Range {
+    std::uint32_t first, last;
+    constexpr std::uint32_t size() const { return last - first + 1; }
+    constexpr bool holds(std::uint32_t address) const {
+        return address >= first && address <= last;
+    }
+};
 // The memory a firmware image may write: main flash, whose last word is the
 // reset vector, and information memory.  A program starts in main flash below
 // the interrupt vectors, at an even address.
-constexpr std::uint32_t MSP430_MAIN_START = 0xC000;
-constexpr std::uint32_t MSP430_MAIN_END = 0xFFFF;
-constexpr std::uint32_t MSP430_INFO_START = 0x1000;
-constexpr std::uint32_t MSP430_INFO_END = 0x10FF;
+constexpr Msp430Range MSP430_MAIN_FLASH = {0xC000, 0xFFFF};
+constexpr Msp430Range MSP430_INFO_MEMORY = {0x1000, 0x10FF};
 constexpr std::uint32_t MSP430_RESET_VECTOR = 0xFFFE;
 constexpr std::uint32_t MSP430_START_LAST = 0xFFDE;
 constexpr std::uint32_t BSL_LOADER_ENTRY = 0x0C22;

@@ -91,12 +91,13 @@ bool firmware_path(const char *file, FirmwarePath *path, char *reason, std::size
 }
 
 int flash_progress_percent(std::uint32_t device_address) {
-    if (device_address < MSP430_MAIN_START)
+    const Msp430Range &main = MSP430_MAIN_FLASH;
+    if (device_address < main.first)
         return 0;
-    if (device_address > MSP430_MAIN_END)
+    if (device_address > main.last)
         return 100;
-    return static_cast<int>(static_cast<double>(device_address - MSP430_MAIN_START) /
-                            static_cast<double>(MSP430_MAIN_END - MSP430_MAIN_START) * 100.0);
+    return static_cast<int>(static_cast<double>(device_address - main.first) /
+                            static_cast<double>(main.last - main.first) * 100.0);
 }
 
 int flash_chunk(const PortInfo &port, std::uint32_t address, const std::uint8_t *data, int length,

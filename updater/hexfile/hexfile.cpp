@@ -115,17 +115,16 @@ bool is_space(char c) {
 // Where a byte of the board's memory stands in the image's map of written
 // bytes; -1 outside main flash and information memory.
 int map_index(std::uint32_t address) {
-    if (address >= MSP430_MAIN_START && address <= MSP430_MAIN_END)
-        return static_cast<int>(address - MSP430_MAIN_START);
-    if (address >= MSP430_INFO_START && address <= MSP430_INFO_END)
-        return static_cast<int>(MSP430_MAIN_END - MSP430_MAIN_START + 1 + address -
-                                MSP430_INFO_START);
+    if (MSP430_MAIN_FLASH.holds(address))
+        return static_cast<int>(address - MSP430_MAIN_FLASH.first);
+    if (MSP430_INFO_MEMORY.holds(address))
+        return static_cast<int>(MSP430_MAIN_FLASH.size() + address - MSP430_INFO_MEMORY.first);
     return -1;
 }
 
 bool in_one_region(std::uint32_t first, std::uint32_t last) {
-    return (first >= MSP430_MAIN_START && last <= MSP430_MAIN_END) ||
-           (first >= MSP430_INFO_START && last <= MSP430_INFO_END);
+    return (MSP430_MAIN_FLASH.holds(first) && MSP430_MAIN_FLASH.holds(last)) ||
+           (MSP430_INFO_MEMORY.holds(first) && MSP430_INFO_MEMORY.holds(last));
 }
 
 // Why a program cannot start at this address, or nullptr when it can.
@@ -134,7 +133,7 @@ const char *start_fault(std::uint32_t address) {
         return "erased";
     if (address & 1u)
         return "odd";
-    if (address < MSP430_MAIN_START || address > MSP430_START_LAST)
+    if (address < MSP430_MAIN_FLASH.first || address > MSP430_START_LAST)
         return "outside main flash below the vectors, 0xC000..0xFFDE";
     return nullptr;
 }

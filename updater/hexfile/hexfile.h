@@ -58,8 +58,8 @@ int hex_parse_line(const char *line, std::uint32_t *address, std::uint32_t *type
                    std::uint8_t *data);
 
 // Most bytes an image writes: all of main flash and information memory.
-constexpr int HEX_IMAGE_MAX_BYTES = static_cast<int>(MSP430_MAIN_END - MSP430_MAIN_START + 1 +
-                                                     MSP430_INFO_END - MSP430_INFO_START + 1);
+constexpr int HEX_IMAGE_MAX_BYTES =
+    static_cast<int>(MSP430_MAIN_FLASH.size() + MSP430_INFO_MEMORY.size());
 // No two chunks begin in one 16-bit word (see HexChunk).
 constexpr int HEX_IMAGE_MAX_CHUNKS = HEX_IMAGE_MAX_BYTES / 2;
 
