@@ -1,5 +1,6 @@
 #include "common/board.h"
 
+#include "common/paths.h"
 #include "common/platform.h"
 #include "common/ports.h"
 
@@ -16,7 +17,7 @@ int gpio_fd = -1;
 
 int board_present(const PortInfo &port) {
     if (gpio_fd < 0) {
-        gpio_fd = plat_gpio_open("/dev/gpio", O_RDWR);
+        gpio_fd = plat_gpio_open(PATH_DEV_GPIO, O_RDWR);
         if (gpio_fd < 0)
             return 0;
     }

@@ -1,6 +1,6 @@
 // The controller's update history: one outcome record per run of tarvo_update
 // that got past its argument checks, one JSON object on one line, appended to
-// "/opt/tarvo_update/state/history" (newest last).  The file keeps the newest
+// PATH_HISTORY (newest last).  The file keeps the newest
 // HISTORY_KEEP records: once it holds more than HISTORY_KEEP + HISTORY_SLACK,
 // it is replaced in one step by its newest HISTORY_KEEP.  A line that a power cut or
 // a killed writer left torn (no line end, or not a whole record) is skipped by
@@ -12,7 +12,6 @@
 
 struct PortInfo;
 
-constexpr const char *HISTORY_FILE = "/opt/tarvo_update/state/history";
 constexpr int HISTORY_KEEP = 1000;
 constexpr int HISTORY_SLACK = 250;
 constexpr std::size_t HISTORY_LINE_SIZE = 4096; // longest record written or read
@@ -60,9 +59,6 @@ struct OutcomeRecord {
     char by[16]; // one of BY_...
     int pid;
 };
-
-// The history file's path on this system.
-void history_path(char *buf, std::size_t size);
 
 // Who started this process: its parent's name ("/proc/PPID/comm") told as one
 // of BY_...

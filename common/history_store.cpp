@@ -2,6 +2,7 @@
 // the newest records back from the file's end.
 #include "common/history.h"
 
+#include "common/paths.h"
 #include "common/platform.h"
 #include "common/ports.h"
 #include "common/safe_file.h"
@@ -19,7 +20,6 @@
 
 namespace {
 
-constexpr const char *SETTINGS_DIR = "/opt/tarvo_update/etc";
 constexpr mode_t HISTORY_MODE = 0660;
 // How long an append waits for a rotation or another append to finish.
 constexpr int LOCK_TRIES = 250;
@@ -35,16 +35,14 @@ bool trusted(const struct stat &st) {
         return false;
     if (st.st_uid == 0)
         return true;
-    char dir[512];
     struct stat settings;
-    return stat(plat_path(SETTINGS_DIR, dir, sizeof dir), &settings) == 0 &&
-           settings.st_uid == st.st_uid;
+    return stat(LocalPath(PATH_ETC_DIR).path, &settings) == 0 && settings.st_uid == st.st_uid;
 }
 
 // The group of the directory that holds the history: root's runs and the web
 // server's both append to it.
 gid_t directory_group(const char *path) {
-    char dir[1024];
+    char dir[sizeof LocalPath::path];
     std::snprintf(dir, sizeof dir, "%s", path);
     if (char *slash = std::strrchr(dir, '/'))
         *slash = '\0';
@@ -62,10 +60,6 @@ __attribute__((format(printf, 3, 4))) bool fail(char *reason, std::size_t size, 
 }
 
 } // namespace
-
-void history_path(char *buf, std::size_t size) {
-    plat_path(HISTORY_FILE, buf, size);
-}
 
 namespace {
 
@@ -180,8 +174,8 @@ bool history_append(const OutcomeRecord &record, char *reason, std::size_t size)
     std::size_t n = history_format(record, buf + 1, sizeof buf - 1);
     if (n == 0)
         return fail(reason, size, "the record is longer than %zu bytes", HISTORY_LINE_SIZE);
-    char path[1024];
-    history_path(path, sizeof path);
+    const LocalPath history(PATH_HISTORY);
+    const char *path = history.path;
     struct stat st;
     int fd = open_locked(path, &st, reason, size);
     if (fd < 0)
@@ -202,8 +196,8 @@ bool history_append(const OutcomeRecord &record, char *reason, std::size_t size)
 
 int history_read(const PortInfo *port, int limit, HistoryVisitor visit, void *context, char *reason,
                  std::size_t size) {
-    char path[1024];
-    history_path(path, sizeof path);
+    const LocalPath history(PATH_HISTORY);
+    const char *path = history.path;
     int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)

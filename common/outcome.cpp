@@ -1,5 +1,7 @@
 #include "common/outcome.h"
 
+#include "common/paths.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -25,13 +27,13 @@ const Outcome OUTCOME_TABLE[] = {
      "Wait until the other update has ended, then update again."},
     {EXIT_LOCK_FAILED, CAUSE_LOCK_FAILED,
      "The update lock could not be taken; the board was not touched.",
-     "Check /var/tarvo_update (it must exist and be writable for the updater), then update "
+     "Check " PATH_LOCK_DIR " (it must exist and be writable for the updater), then update "
      "again."},
     {EXIT_NOT_RECORDED, CAUSE_NOT_RECORDED,
      "The update could not be recorded; the board was not touched.",
-     "Check /opt/tarvo_update/state (free space, owner and mode), then update again."},
+     "Check " PATH_STATE_DIR " (free space, owner and mode), then update again."},
     {EXIT_NO_REGISTERS, CAUSE_NO_REGISTERS,
-     "The port's registers cannot be reached (/dev/mem); the board was not touched.",
+     "The port's registers cannot be reached (" PATH_DEV_MEM "); the board was not touched.",
      "Run the update as root or with CAP_SYS_RAWIO."},
     {EXIT_UNSAFE_DIRECTORY, CAUSE_UNSAFE_DIRECTORY,
      "A private directory of the updater is open to others; the board was not touched.",

@@ -8,6 +8,7 @@
 #include "common/cli.h"
 #include "common/history.h"
 #include "common/outcome.h"
+#include "common/paths.h"
 #include "common/platform.h"
 #include "common/ports.h"
 #include "updater/modbus/modbus.h"
@@ -169,7 +170,7 @@ int query(const PortInfo &port, Report *r) {
     // Without the registers the board cannot be asked, whatever the driver says.
     if (mem_read32(port.uart_base, 0, nullptr) != 0) {
         mem_open_error_text(errno, r->reason, sizeof r->reason);
-        plat_syslog(LOG_ERR, "%s: PORT%d not queried: %s", "main", port.number, r->reason);
+        plat_log_here(LOG_ERR, "PORT%d not queried: %s", port.number, r->reason);
         return INFO_NO_ACCESS;
     }
     // The board type comes from the GPIO driver, never from the board's lines.
@@ -179,11 +180,11 @@ int query(const PortInfo &port, Report *r) {
         return INFO_NO_BOARD;
     }
     // The lock keeps the queries off a board that an update is talking to.
-    int lock = pid_lock_take_query("main", &r->holder, r->reason, sizeof r->reason);
+    int lock = pid_lock_take_query(__func__, &r->holder, r->reason, sizeof r->reason);
     if (lock == PID_LOCK_BUSY) {
         r->holder_port = history_update_port(r->holder);
-        plat_syslog(LOG_ERR, "%s: An update is running (pid %d), PORT%d not queried", "main",
-                    r->holder, port.number);
+        plat_log_here(LOG_ERR, "An update is running (pid %d), PORT%d not queried", r->holder,
+                      port.number);
         return INFO_BUSY;
     }
     if (lock != PID_LOCK_TAKEN)
@@ -198,7 +199,7 @@ int query(const PortInfo &port, Report *r) {
     plat_setlogmask(mask);
     pid_lock_release();
     if (!r->has_version || !r->has_config) {
-        plat_syslog(LOG_ERR, "%s: The board on PORT%d did not answer", "main", port.number);
+        plat_log_here(LOG_ERR, "The board on PORT%d did not answer", port.number);
         return INFO_NO_ANSWER;
     }
     // A board that answers is no news for the log: a page that asks on every
@@ -215,7 +216,7 @@ constexpr ProgramUsage USAGE = {
     "             stored, one JSON object a line\n"
     "exit status: 0 read, 1 usage, 2 bad port, 3 no TARVO board,\n"
     "  7 an update is running, 8 the board did not answer,\n"
-    "  9 the update lock could not be taken, 10 /dev/mem cannot be opened,\n"
+    "  9 the update lock could not be taken, 10 " PATH_DEV_MEM " cannot be opened,\n"
     "  11 the history cannot be read\n"};
 
 // The port argument: a number, or the port's name as the messages write it
@@ -288,7 +289,7 @@ int main(int argc, char **argv) {
     }
     bool json = nargs == 2 && std::strcmp(argv[2], "json") == 0;
     if (nargs < 1 || nargs > 2 || (nargs == 2 && !json)) {
-        plat_syslog(LOG_ERR, "%s: Wrong parameters, expecting PORT [json].", "main");
+        plat_log_here(LOG_ERR, "Wrong parameters, expecting PORT [json].");
         if (nargs == 2)
             cli_usage_error(USAGE, "unknown output \"%s\", expecting json", argv[2]);
         else
@@ -301,8 +302,7 @@ int main(int argc, char **argv) {
     report.number = port_argument(argv[1]);
     report.port = port_info(report.number);
     if (!report.port) {
-        plat_syslog(LOG_ERR, "%s: Unknown PORT%d, expecting PORT1 or PORT2.", "main",
-                    report.number);
+        plat_log_here(LOG_ERR, "Unknown PORT%d, expecting PORT1 or PORT2.", report.number);
         report.status = INFO_BAD_PORT;
         cli_usage_error(USAGE, "unknown port \"%s\", expecting 1 or 2", argv[1]);
     } else {

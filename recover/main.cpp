@@ -11,6 +11,7 @@
 #include "common/cli.h"
 #include "common/history.h"
 #include "common/outcome.h"
+#include "common/paths.h"
 #include "common/platform.h"
 #include "common/ports.h"
 #include "updater/bsl/bsl.h"
@@ -44,8 +45,6 @@ constexpr int MAX_ATTEMPTS = RECOVERY_MAX_ATTEMPTS;
 constexpr int UPDATE_NO_BOARD = 3;
 constexpr int UPDATE_REFUSED = 5;
 
-constexpr const char *UPDATER = "/opt/tarvo_update/bin/tarvo_update";
-
 constexpr ProgramUsage USAGE = {
     "tarvo_recover", "",
     "  finishes the updates that a power loss or a killed run left\n"
@@ -59,35 +58,33 @@ pid_t updater_pid = 0;
 // Runs the updater on the port with the image, in text mode, its output
 // passed on; its exit status, or -1 when it could not be run.
 int run_update(const PortInfo &port, const char *image) {
-    char path[1024];
-    plat_path(UPDATER, path, sizeof path);
+    const LocalPath updater(PATH_UPDATER);
     char port_arg[8];
     std::snprintf(port_arg, sizeof port_arg, "%d", port.number);
     std::fflush(stdout);
     pid_t pid = fork();
     if (pid < 0) {
-        plat_syslog(LOG_ERR, "%s: Cannot start %s: %m", "run_update", UPDATER);
+        plat_log_here(LOG_ERR, "Cannot start %s: %m", PATH_UPDATER);
         return -1;
     }
     if (pid == 0) {
-        char *const argv[] = {const_cast<char *>(UPDATER), port_arg, const_cast<char *>(image),
+        char *const argv[] = {const_cast<char *>(PATH_UPDATER), port_arg, const_cast<char *>(image),
                               nullptr};
-        execv(path, argv);
+        execv(updater.path, argv);
         _exit(127);
     }
     updater_pid = pid;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
-            plat_syslog(LOG_ERR, "%s: Lost %s (pid %d): %m", "run_update", UPDATER,
-                        static_cast<int>(pid));
+            plat_log_here(LOG_ERR, "Lost %s (pid %d): %m", PATH_UPDATER, static_cast<int>(pid));
             return -1;
         }
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) != 127)
         return WEXITSTATUS(status);
-    plat_syslog(LOG_ERR, "%s: %s did not run to its end (wait status 0x%X)", "run_update", UPDATER,
-                static_cast<unsigned>(status));
+    plat_log_here(LOG_ERR, "%s did not run to its end (wait status 0x%X)", PATH_UPDATER,
+                  static_cast<unsigned>(status));
     return -1;
 }
 
@@ -168,7 +165,7 @@ bool image_unchanged(const PortInfo &port, const PendingUpdate &r) {
 void count_missing_board(const PortInfo &port, const PendingUpdate &r) {
     int holder = 0;
     char reason[PENDING_REASON_SIZE];
-    if (pid_lock_take("count_missing_board", &holder, reason, sizeof reason) != PID_LOCK_TAKEN)
+    if (pid_lock_take(__func__, &holder, reason, sizeof reason) != PID_LOCK_TAKEN)
         return;
     PendingUpdate now;
     if (pending_read(port, &now, reason, sizeof reason) == PENDING_FOUND &&

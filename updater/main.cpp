@@ -4,6 +4,7 @@
 // web page), the detailed report to the system log.
 #include "common/board.h"
 #include "common/cli.h"
+#include "common/paths.h"
 #include "common/platform.h"
 #include "common/ports.h"
 #include "updater/pid_lock.h"
@@ -41,7 +42,7 @@ void on_signal(int sig) {
 constexpr ProgramUsage USAGE = {
     "tarvo_update", "PORT FILE [html] | --check FILE",
     "  PORT     1 or 2, the expansion port of the TARVO board\n"
-    "  FILE     Intel HEX image in /opt/tarvo_update/fw/\n"
+    "  FILE     Intel HEX image in " PATH_FIRMWARE_DIR "\n"
     "  html     report progress as HTML fragments (default: text)\n"
     "  --check  check FILE as an update would (intact, signed where keys are\n"
     "           installed) without touching a board: exit 0 or 5\n"
@@ -50,9 +51,9 @@ constexpr ProgramUsage USAGE = {
     "  5 firmware file refused, 6 the board reports no configuration or\n"
     "  another one than the file name, 7 another update runs,\n"
     "  9 the update lock or its record could not be taken or written, the\n"
-    "  lock's or the records' directory is open to others, or /dev/mem\n"
+    "  lock's or the records' directory is open to others, or " PATH_DEV_MEM "\n"
     "  cannot be opened\n"
-    "every update is recorded in /opt/tarvo_update/state/history\n"
+    "every update is recorded in " PATH_HISTORY "\n"
     "(tarvo_info --history)\n"};
 
 // tarvo_update --check FILE: the check of an update, and nothing else.
@@ -153,7 +154,7 @@ int check_before_lock(const PortInfo &port) {
         run_stage(STAGE_BOARD);
         std::printf("Looking for TARVO on PORT%d ... ", port.number);
         print_failed(why);
-        plat_syslog(LOG_ERR, "%s: PORT%d not checked: %s", "main", port.number, why);
+        plat_log_here(LOG_ERR, "PORT%d not checked: %s", port.number, why);
         run_finish(EXIT_NO_REGISTERS, CAUSE_NO_REGISTERS);
         plat_closelog();
         return EXIT_NO_REGISTERS;
@@ -163,13 +164,13 @@ int check_before_lock(const PortInfo &port) {
     // only; a directory open to others is put right before anything is done.
     char reason[600];
     run_stage(STAGE_LOCK);
-    if (!private_dir_ready(PRIVATE_LOCK_DIR, reason, sizeof reason) ||
-        !private_dir_ready(PRIVATE_STATE_DIR, reason, sizeof reason)) {
+    if (!private_dir_ready(PATH_LOCK_DIR, reason, sizeof reason) ||
+        !private_dir_ready(PATH_STATE_DIR, reason, sizeof reason)) {
         std::printf("Unsafe directory: ");
         print_text(reason);
         std::printf("%s", line_suffix);
         std::fflush(stdout);
-        plat_syslog(LOG_ERR, "%s: Unsafe directory: %s", "main", reason);
+        plat_log_here(LOG_ERR, "Unsafe directory: %s", reason);
         std::snprintf(run_record.reason, sizeof run_record.reason, "Unsafe directory: %.500s",
                       reason);
         run_finish(EXIT_UNSAFE_DIRECTORY, CAUSE_UNSAFE_DIRECTORY);
@@ -184,12 +185,12 @@ int check_before_lock(const PortInfo &port) {
 int take_lock() {
     char reason[600];
     int other = 0;
-    int lock = pid_lock_take("main", &other, reason, sizeof reason);
+    int lock = pid_lock_take(__func__, &other, reason, sizeof reason);
     if (lock == PID_LOCK_TAKEN)
         return RUN_GOES_ON;
     if (lock == PID_LOCK_BUSY) {
         std::printf("Another update is running (pid %d)%s", other, line_suffix);
-        plat_syslog(LOG_ERR, "%s: Another update is running (pid %d)", "main", other);
+        plat_log_here(LOG_ERR, "Another update is running (pid %d)", other);
         std::snprintf(run_record.reason, sizeof run_record.reason,
                       "Another update is running (pid %d)", other);
     } else {

@@ -1,6 +1,7 @@
 #include "updater/pending.h"
 
 #include "common/crc32.h"
+#include "common/paths.h"
 #include "common/platform.h"
 #include "common/ports.h"
 #include "common/safe_file.h"
@@ -23,17 +24,6 @@ namespace {
 constexpr int RECORD_SIZE = 1024; // longest record read
 // Read by root's runs and the web server's; replaced, never written in place.
 constexpr mode_t RECORD_MODE = 0640;
-
-// Where this system keeps a fixed path.
-struct Where {
-    char path[PENDING_PATH_SIZE + 512];
-};
-
-Where where(const char *fixed) {
-    Where w;
-    plat_path(fixed, w.path, sizeof w.path);
-    return w;
-}
 
 // A name that one line of the record can hold.
 bool recordable(const char *image) {
@@ -84,16 +74,16 @@ bool parse_record(char *text, PendingUpdate *r) {
 } // namespace
 
 void pending_path(const PortInfo &port, char *buf, std::size_t size) {
-    std::snprintf(buf, size, "%s/PORT%d", PRIVATE_STATE_DIR, port.number);
+    std::snprintf(buf, size, PATH_STATE_DIR "/PORT%d", port.number);
 }
 
 int pending_read(const PortInfo &port, PendingUpdate *record, char *reason, std::size_t size) {
     char fixed[PENDING_PATH_SIZE];
     pending_path(port, fixed, sizeof fixed);
     // Only what root's runs and the web server's wrote counts.
-    if (!private_dir_ready(PRIVATE_STATE_DIR, reason, size))
+    if (!private_dir_ready(PATH_STATE_DIR, reason, size))
         return PENDING_DAMAGED;
-    Where file = where(fixed);
+    const LocalPath file(fixed);
     // Never blocks on something that is no file (a FIFO made there by hand).
     int fd = open(file.path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
@@ -157,11 +147,11 @@ bool store(const PortInfo &port, const PendingUpdate &r, char *reason, std::size
                           r.image, r.crc32, r.since, r.attempts);
     if (r.absent > 0)
         std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "absent=%d\n", r.absent);
-    if (!private_dir_ready(PRIVATE_STATE_DIR, reason, size))
+    if (!private_dir_ready(PATH_STATE_DIR, reason, size))
         return false;
     char why[PENDING_REASON_SIZE];
     const SafeFileOwner owner = {RECORD_MODE, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
-    if (safe_file_replace(where(fixed).path, text, std::strlen(text), owner, why, sizeof why) !=
+    if (safe_file_replace(LocalPath(fixed).path, text, std::strlen(text), owner, why, sizeof why) !=
         SAFE_FILE_WRITTEN) {
         std::snprintf(reason, size, "cannot write %s: %s", fixed, why);
         return false;
@@ -212,8 +202,9 @@ bool pending_missed(const PortInfo &port, PendingUpdate *record, char *reason, s
 bool pending_clear(const PortInfo &port, char *reason, std::size_t size) {
     char fixed[PENDING_PATH_SIZE];
     pending_path(port, fixed, sizeof fixed);
-    if (unlink(where(fixed).path) == 0 || errno == ENOENT) {
-        safe_file_sync_directory(where(fixed).path);
+    const LocalPath file(fixed);
+    if (unlink(file.path) == 0 || errno == ENOENT) {
+        safe_file_sync_directory(file.path);
         return true;
     }
     std::snprintf(reason, size, "cannot remove %s: %s", fixed, std::strerror(errno));

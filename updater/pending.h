@@ -2,7 +2,7 @@
 // is first changed and removed once its flashing has completed, so that an
 // update cut short (power loss, a killed run, a failed stage) is known after
 // it: which image the board was getting, since when, and how often it was tried.
-// One small text file per port, "/opt/tarvo_update/state/PORT1" or "PORT2":
+// One small text file per port in PATH_STATE_DIR, "PORT1" or "PORT2":
 //
 //   image=V1a2a3c4b5b6b7o.hex
 //   crc32=0x1C291CA3
@@ -37,7 +37,7 @@ enum PendingStatus {
                           // directory is not private
 };
 
-// The record's fixed path for a port ("/opt/tarvo_update/state/PORT1").
+// The record's fixed path for a port (PATH_STATE_DIR "/PORT1").
 void pending_path(const PortInfo &port, char *buf, std::size_t size);
 
 // Reads a port's record.  PENDING_DAMAGED leaves the reason in `reason`.

@@ -1,5 +1,6 @@
 #include "updater/pid_lock.h"
 
+#include "common/paths.h"
 #include "common/platform.h"
 #include "updater/private_dir.h"
 
@@ -14,14 +15,12 @@
 
 namespace {
 
-constexpr const char *LOCK_FILE = "/var/tarvo_update/tarvo_update.lock";
-constexpr const char *PID_FILE = "/var/tarvo_update/tarvo_update.pid";
 constexpr off_t UPDATE_BYTE = 0;
 constexpr off_t BOARD_BYTE = 1;
 // Queries last well under a second each; an update waits this long for them.
 constexpr unsigned QUERY_WAIT_S = 10;
 
-char pid_path[512];
+char pid_path[PATH_MAX];
 int lock_fd = -1;
 bool lock_update = false;
 const char *lock_who = "main";
@@ -86,13 +85,13 @@ int busy(int fd, int pid, int *holder) {
 
 int take(bool update, const char *who, int *holder, char *reason, unsigned size) {
     *holder = 0;
-    if (!private_dir_ready(PRIVATE_LOCK_DIR, reason, size)) {
+    if (!private_dir_ready(PATH_LOCK_DIR, reason, size)) {
         plat_syslog(LOG_ERR, "%s: Cannot take the update lock: %s", who, reason);
         return PID_LOCK_FAILED;
     }
-    char lock_path[512];
-    plat_path(LOCK_FILE, lock_path, sizeof lock_path);
-    plat_path(PID_FILE, pid_path, sizeof pid_path);
+    const LocalPath lock_file(PATH_LOCK_FILE);
+    const char *lock_path = lock_file.path;
+    std::snprintf(pid_path, sizeof pid_path, "%s", LocalPath(PATH_PID_FILE).path);
     // Read and written by root's runs and the web server's, whatever the umask.
     mode_t mask = umask(0);
     int fd = open(lock_path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660);
@@ -126,7 +125,7 @@ int take(bool update, const char *who, int *holder, char *reason, unsigned size)
             dprintf(pid, "%i\n", static_cast<int>(getpid()));
             close(pid);
         } else {
-            plat_syslog(LOG_WARNING, "%s: Cannot write %s: %m", who, PID_FILE);
+            plat_syslog(LOG_WARNING, "%s: Cannot write %s: %m", who, PATH_PID_FILE);
         }
     } else {
         // No query begins while an update runs or waits.
@@ -165,7 +164,7 @@ void pid_lock_release(void) {
         return;
     // Removed while the lock is held: the next update's file is never taken.
     if (lock_update && unlink(pid_path) != 0 && errno != ENOENT)
-        plat_syslog(LOG_WARNING, "%s: Cannot remove %s: %m", lock_who, PID_FILE);
+        plat_syslog(LOG_WARNING, "%s: Cannot remove %s: %m", lock_who, PATH_PID_FILE);
     close(lock_fd);
     lock_fd = -1;
 }

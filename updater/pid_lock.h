@@ -1,5 +1,5 @@
 // One update at a time, and no query of a board while an update talks to it.
-// The lock is the file "/var/tarvo_update/tarvo_update.lock" in the private
+// The lock is the file PATH_LOCK_FILE in the private
 // lock directory, made once and never removed, renamed or replaced.  Two of
 // its bytes are locked (POSIX record locks, which end with their process):
 //
@@ -10,7 +10,7 @@
 //     way; a query that finds the update byte held does not begin, so queries
 //     in loops cannot starve an update.
 //
-// The pid file "/var/tarvo_update/tarvo_update.pid" says which update runs:
+// The pid file PATH_PID_FILE says which update runs:
 // written once the lock is taken, removed before it is let go.  Nothing reads
 // it to decide anything.
 #pragma once

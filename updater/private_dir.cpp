@@ -1,7 +1,5 @@
 #include "updater/private_dir.h"
 
-#include "common/platform.h"
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,9 +12,8 @@ constexpr mode_t PRIVATE_MODE = 02770;
 
 // The web server's group, or -1 when the settings directory is missing.
 gid_t web_group() {
-    char path[1024];
     struct stat st;
-    if (stat(plat_path(PRIVATE_GROUP_DIR, path, sizeof path), &st) != 0)
+    if (stat(LocalPath(PATH_ETC_DIR).path, &st) != 0)
         return static_cast<gid_t>(-1);
     return st.st_gid;
 }
@@ -24,8 +21,8 @@ gid_t web_group() {
 } // namespace
 
 bool private_dir_ready(const char *fixed, char *reason, std::size_t size) {
-    char path[1024];
-    plat_path(fixed, path, sizeof path);
+    const LocalPath local(fixed);
+    const char *path = local.path;
     gid_t group = web_group();
     // Made closed and only then opened to the group: nobody else gets in
     // between.
@@ -45,11 +42,11 @@ bool private_dir_ready(const char *fixed, char *reason, std::size_t size) {
     else if (st.st_mode & S_IRWXO)
         wrong = "is open to others";
     else if (group != static_cast<gid_t>(-1) && st.st_gid != group)
-        wrong = "is not of the group of /opt/tarvo_update/etc";
+        wrong = "is not of the group of " PATH_ETC_DIR;
     if (!wrong)
         return true;
     std::snprintf(reason, size, "%s %s (owner %u, group %u, mode %04o); run %s as root", fixed,
                   wrong, static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_gid),
-                  static_cast<unsigned>(st.st_mode & 07777), PRIVATE_DIRS_FIX);
+                  static_cast<unsigned>(st.st_mode & 07777), PATH_DIRS_FIX);
     return false;
 }

@@ -1,5 +1,6 @@
 #include "updater/run.h"
 
+#include "common/paths.h"
 #include "common/platform.h"
 #include "common/utc_time.h"
 
@@ -57,9 +58,9 @@ void print_failed(const char *reason) {
 
 void mem_open_error_text(int error, char *text, std::size_t size) {
     if (error == EACCES || error == EPERM)
-        std::snprintf(text, size, "cannot open /dev/mem (needs root or CAP_SYS_RAWIO)");
+        std::snprintf(text, size, "cannot open " PATH_DEV_MEM " (needs root or CAP_SYS_RAWIO)");
     else
-        std::snprintf(text, size, "cannot open /dev/mem (%s)", std::strerror(error));
+        std::snprintf(text, size, "cannot open " PATH_DEV_MEM " (%s)", std::strerror(error));
 }
 
 OutcomeRecord run_record;
@@ -106,6 +107,6 @@ int run_finish(int status, const char *cause) {
     std::snprintf(run_record.action, sizeof run_record.action, "%s", o.action);
     char reason[800];
     if (!history_append(run_record, reason, sizeof reason))
-        plat_syslog(LOG_WARNING, "%s: Update history: %s", "main", reason);
+        plat_log_here(LOG_WARNING, "Update history: %s", reason);
     return status;
 }

@@ -56,7 +56,7 @@ __attribute__((format(printf, 1, 2))) void say(const char *format, ...) {
 }
 
 // A stage failed: logged with its code, "failed" and the cause in words end
-// the line.
+// the line.  Logged as main's, as these lines always have been.
 bool stage_failed(const char *stage, int code) {
     plat_syslog(LOG_ERR, "%s: Device %s failed with code %d", "main", stage, code);
     print_failed(bsl_failure_text(code));
@@ -224,8 +224,8 @@ bool record_update(const PortInfo &port, const char *file) {
     if (!pending_begin(port, file, firmware_image.file_crc32, started_by_recovery(), &r, reason,
                        sizeof reason)) {
         say("Cannot record the update: %s%s", reason, line_suffix);
-        plat_syslog(LOG_ERR, "%s: Cannot record the update of %s on PORT%d: %s", "main", file,
-                    port.number, reason);
+        plat_log_here(LOG_ERR, "Cannot record the update of %s on PORT%d: %s", file, port.number,
+                      reason);
         return false;
     }
     plat_syslog(LOG_INFO, "Update of %s on PORT%d recorded (attempt %d, pending since %s)", file,
@@ -240,7 +240,7 @@ void finish_record(const PortInfo &port) {
     if (pending_clear(port, reason, sizeof reason))
         plat_syslog(LOG_INFO, "Update on PORT%d completed, its record removed", port.number);
     else
-        plat_syslog(LOG_WARNING, "%s: %s", "main", reason);
+        plat_log_here(LOG_WARNING, "%s", reason);
 }
 
 // One warning where the kernel's timing is not the usual: the receives poll
@@ -251,16 +251,16 @@ void report_kernel_timing() {
     WaitMethod method = wait_method();
     long tick_us = uart_timer_resolution_ns() / 1000;
     if (method == WAIT_COARSE_CLOCK)
-        plat_syslog(LOG_WARNING,
-                    "%s: Kernel timers are coarse (%ld us) and so is the clock (steps of %ld us): "
-                    "waits sleep whole ticks%s, the update will take longer",
-                    "main", tick_us, wait_clock_step_ns() / 1000,
-                    uart_timers_coarse() ? ", receives poll without sleeps" : "");
+        plat_log_here(LOG_WARNING,
+                      "Kernel timers are coarse (%ld us) and so is the clock (steps of %ld us): "
+                      "waits sleep whole ticks%s, the update will take longer",
+                      tick_us, wait_clock_step_ns() / 1000,
+                      uart_timers_coarse() ? ", receives poll without sleeps" : "");
     else if (uart_timers_coarse())
-        plat_syslog(LOG_WARNING,
-                    "%s: Kernel timers are coarse (%ld us): waits finish on the clock (steps of "
-                    "%ld ns), receives poll without sleeps",
-                    "main", tick_us, wait_clock_step_ns());
+        plat_log_here(LOG_WARNING,
+                      "Kernel timers are coarse (%ld us): waits finish on the clock (steps of "
+                      "%ld ns), receives poll without sleeps",
+                      tick_us, wait_clock_step_ns());
 }
 
 } // namespace
@@ -295,7 +295,7 @@ bool check_firmware_file(const char *file) {
     }
     if (!ok) {
         print_failed(reason);
-        plat_syslog(LOG_ERR, "%s: Firmware file %s refused: %s", "main", firmware.fixed, reason);
+        plat_log_here(LOG_ERR, "Firmware file %s refused: %s", firmware.fixed, reason);
         return false;
     }
     std::snprintf(run_record.signer, sizeof run_record.signer, "%s",

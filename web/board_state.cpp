@@ -1,7 +1,7 @@
 #include "web/board_state.h"
 
 #include "common/history.h"
-#include "common/platform.h"
+#include "common/paths.h"
 #include "web/exec.h"
 #include "web/html.h"
 
@@ -99,10 +99,10 @@ void board_state_parse(const char *json, BoardState *state) {
 }
 
 int board_state_query(const PortInfo &port, BoardState *state) {
-    char program[512], port_arg[12], json_arg[] = "json";
-    plat_path(INFO_PROGRAM, program, sizeof program);
+    LocalPath program(PATH_INFO);
+    char port_arg[12], json_arg[] = "json";
     std::snprintf(port_arg, sizeof port_arg, "%d", port.number);
-    char *argv[] = {program, port_arg, json_arg, nullptr};
+    char *argv[] = {program.path, port_arg, json_arg, nullptr};
     static char out[4096];
     int status = 0;
     // A query never turns another away: busy means an update holds the board.
@@ -112,7 +112,7 @@ int board_state_query(const PortInfo &port, BoardState *state) {
         std::snprintf(state->error, sizeof state->error, "the board query took longer than %d s",
                       BOARD_QUERY_TIMEOUT_MS / 1000);
     else if (status == EXEC_NOT_STARTED || (WIFEXITED(status) && WEXITSTATUS(status) == 127))
-        std::snprintf(state->error, sizeof state->error, "%s could not be started", INFO_PROGRAM);
+        std::snprintf(state->error, sizeof state->error, "%s could not be started", PATH_INFO);
     if (status == EXEC_TIMED_OUT || status == EXEC_NOT_STARTED)
         state->query = BOARD_UNKNOWN;
     return state->query;

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 
-constexpr const char *INFO_PROGRAM = "/opt/tarvo_update/bin/tarvo_info";
 // How long one query may take before the page gives up on it.  A board that
 // answers takes well under a second; one that does not, about one.
 constexpr int BOARD_QUERY_TIMEOUT_MS = 3000;

@@ -1,6 +1,6 @@
 #include "web/cgi_input.h"
 
-#include "common/platform.h"
+#include "common/paths.h"
 #include "common/safe_file.h"
 
 #include <cerrno>
@@ -64,9 +64,10 @@ bool parse_length(const char *text, std::size_t limit, std::size_t *length) {
     return true;
 }
 
+// Where a multipart request stores its file part.
 const char *upload_path() {
-    static char path[512];
-    return plat_path(CGI_UPLOAD_FILE, path, sizeof path);
+    static const LocalPath upload(PATH_UPLOAD);
+    return upload.path;
 }
 
 // Reads up to `size` bytes from standard input, until they have all arrived or
@@ -143,13 +144,13 @@ int upload_create(const char *path) {
         if (fd < 0 && errno == EEXIST)
             continue;
         if (fd < 0) {
-            upload_problem = "The upload file /tmp/upload.bin cannot be created.";
+            upload_problem = "The upload file " PATH_UPLOAD " cannot be created.";
             return -1;
         }
         struct stat st;
         if (fstat(fd, &st) != 0) {
             close(fd);
-            upload_problem = "The upload file /tmp/upload.bin cannot be created.";
+            upload_problem = "The upload file " PATH_UPLOAD " cannot be created.";
             return -1;
         }
         upload_made = true;
@@ -159,15 +160,15 @@ int upload_create(const char *path) {
         if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid()) {
             close(fd);
             upload_remove();
-            upload_problem = "The upload file /tmp/upload.bin was tampered with.";
+            upload_problem = "The upload file " PATH_UPLOAD " was tampered with.";
             return -1;
         }
         fchmod(fd, 0600);
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         return fd;
     }
-    upload_problem = "A file that cannot be removed is in the way of the upload file "
-                     "/tmp/upload.bin.";
+    upload_problem =
+        "A file that cannot be removed is in the way of the upload file " PATH_UPLOAD ".";
     return -1;
 }
 

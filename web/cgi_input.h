@@ -16,9 +16,6 @@ constexpr std::size_t CGI_MAX_UPLOAD = 16 * 1024 * 1024;
 // Size of a multipart line buffer: a line holds at most 4095 bytes.
 constexpr std::size_t CGI_LINE_SIZE = 4096;
 
-// Where a multipart request stores its file part.
-constexpr const char *CGI_UPLOAD_FILE = "/tmp/upload.bin";
-
 // 1 for every character 0x00..0x7F that may stay in a filtered field value.
 extern const std::array<unsigned char, 128> cgi_field_chars;
 

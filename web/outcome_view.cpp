@@ -2,7 +2,7 @@
 
 #include "common/history.h"
 #include "common/outcome.h"
-#include "common/platform.h"
+#include "common/paths.h"
 #include "common/ports.h"
 #include "web/html.h"
 
@@ -118,10 +118,6 @@ const OutcomeRecord *last_of(const PortInfo &port) {
     return slot >= 0 && n->has_last[slot] ? &n->last[slot] : nullptr;
 }
 
-void tokens_dir(char *buf, std::size_t size) {
-    plat_path(FORM_TOKENS_DIR, buf, size);
-}
-
 // Forgets the tokens of forms too old to be sent.
 void forget_old_tokens(const char *dir, std::time_t now) {
     DIR *d = opendir(dir);
@@ -147,8 +143,7 @@ bool outcome_result_text(const PortInfo &port, const char *file, int pid, char *
     static OutcomeRecord record;
     ByPid by{pid, &record, false};
     char reason[600];
-    if (pid <= 0 || history_read(&port, 20, of_pid, &by, reason, sizeof reason) <= 0 ||
-        !by.found)
+    if (pid <= 0 || history_read(&port, 20, of_pid, &by, reason, sizeof reason) <= 0 || !by.found)
         return false;
     *ok = record.status == EXIT_UPDATED;
     if (*ok) {
@@ -235,8 +230,9 @@ int form_token_claim(const char *token, char *why, std::size_t size) {
     std::time_t now = std::time(nullptr);
     if (made > now + 3600 || now - made > FORM_TOKEN_LIFE_S)
         return FORM_TOKEN_BAD;
-    char dir[512], path[600];
-    tokens_dir(dir, sizeof dir);
+    const LocalPath tokens(PATH_FORM_TOKENS_DIR);
+    const char *dir = tokens.path;
+    char path[sizeof tokens.path + 64];
     // Made by whichever user claims first; its group is the state
     // directory's.
     if (mkdir(dir, 02770) == 0)
@@ -250,7 +246,7 @@ int form_token_claim(const char *token, char *why, std::size_t size) {
     }
     if (errno == EEXIST)
         return FORM_TOKEN_USED;
-    std::snprintf(why, size, "cannot record the form in %s: %s", FORM_TOKENS_DIR,
+    std::snprintf(why, size, "cannot record the form in %s: %s", PATH_FORM_TOKENS_DIR,
                   std::strerror(errno));
     return FORM_TOKEN_FAILED;
 }

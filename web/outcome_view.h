@@ -9,7 +9,7 @@
 
 #include <cstddef>
 
-constexpr const char *FORM_TOKENS_DIR = "/opt/tarvo_update/state/forms";
+// The tokens are kept in PATH_FORM_TOKENS_DIR.
 // How long a form may wait before it is sent; a used token is kept as long.
 constexpr long FORM_TOKEN_LIFE_S = 7L * 24 * 3600;
 constexpr const char *FORM_TOKEN_FIELD = "token";

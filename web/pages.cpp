@@ -3,6 +3,7 @@
 
 #include "common/board.h"
 #include "common/outcome.h"
+#include "common/paths.h"
 #include "common/platform.h"
 #include "common/ports.h"
 #include "web/board_state.h"
@@ -308,11 +309,10 @@ void page_syslog(const char *title, const MenuEntry *menu) {
     html_page_begin(title);
     html_frame_begin(title, "System Log", "/slog_save.cgi", menu);
     html_header_row("System Messages");
-    char previous[512], current[512], command[1200];
-    plat_path("/var/log/messages.1", previous, sizeof previous);
-    plat_path("/var/log/messages", current, sizeof current);
-    std::snprintf(command, sizeof command, "cat %s %s 2> /dev/null | tail -n 25", previous,
-                  current);
+    const LocalPath previous(PATH_MESSAGES_OLD), current(PATH_MESSAGES);
+    char command[2 * sizeof previous.path + 64];
+    std::snprintf(command, sizeof command, "cat %s %s 2> /dev/null | tail -n 25", previous.path,
+                  current.path);
     html_command_output_escaped(command);
     html_section_break();
     html_layout(2);

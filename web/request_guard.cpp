@@ -2,7 +2,7 @@
 // this server under one of its own names and comes from one of its pages.
 #include "web/request_guard.h"
 
-#include "common/platform.h"
+#include "common/paths.h"
 #include "common/small_file.h"
 #include "web/html.h"
 
@@ -188,7 +188,7 @@ const char *host_refusal(const GuardRequest &request, const char *scheme, const 
     if (listed[0] && !known)
         std::snprintf(hint, sizeof hint,
                       " Open this page under the controller's address%s, or list %s in %s%s%s%s.",
-                      address, listed, HOSTS_ALLOWED,
+                      address, listed, PATH_HOSTS_ALLOWED,
                       ignored ? " (the file there is ignored: " : "", ignored ? ignored : "",
                       ignored ? ")" : "");
     else
@@ -228,9 +228,7 @@ const char *origin_refusal(const char *host, const char *scheme, const char *fro
 
 const char *read_hosts_allowed(char *buf, std::size_t *len) {
     *len = 0;
-    char path[512];
-    int fd = open(plat_path(HOSTS_ALLOWED, path, sizeof path),
-                  O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = open(LocalPath(PATH_HOSTS_ALLOWED).path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT ? nullptr : "it cannot be read";
     long got = read_small_file(fd, buf, static_cast<long>(HOSTS_ALLOWED_MAX));

@@ -6,9 +6,8 @@
 
 #include <cstddef>
 
-// Names besides its address and host name under which the server takes
-// changes, one per line.
-constexpr const char *HOSTS_ALLOWED = "/opt/tarvo_update/etc/hosts_allowed";
+// The allowed hosts file (PATH_HOSTS_ALLOWED) lists names besides its address
+// and host name under which the server takes changes, one per line.
 // A larger allowed hosts file, or one that is not a regular file, is ignored.
 constexpr unsigned long HOSTS_ALLOWED_MAX = 4096;
 

@@ -2,6 +2,7 @@
 // and the row itself.
 #include "web/result_row.h"
 
+#include "common/paths.h"
 #include "web/board_state.h"
 #include "web/html.h"
 #include "web/outcome_view.h"
@@ -73,7 +74,7 @@ void refused_text(const UpdaterRun &run, const char *image, char *text, std::siz
     stage_reason_html(run, "Checking firmware file", "failed", shown, sizeof shown);
     std::snprintf(text, size,
                   "The image %s was refused%s, and the board was not touched. Choose "
-                  "another image, or put a good copy of it in /opt/tarvo_update/fw/, and "
+                  "another image, or put a good copy of it in " PATH_FIRMWARE_DIR ", and "
                   "press Update again.%s",
                   image, shown, DETAILS);
 }
@@ -139,7 +140,7 @@ void not_ended_text(int status, int code, const PortInfo &port, char *text, std:
         std::snprintf(text, size,
                       "The updater %s could not be started, so nothing was changed. The "
                       "installation needs a look.",
-                      UPDATER_PROGRAM);
+                      PATH_UPDATER);
         return;
     }
     char how[64];

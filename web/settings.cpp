@@ -1,6 +1,6 @@
 #include "web/settings.h"
 
-#include "common/platform.h"
+#include "common/paths.h"
 #include "common/safe_file.h"
 #include "web/cgi_input.h"
 
@@ -33,8 +33,8 @@ bool equal_ignoring_case(const char *a, const char *b) {
 constexpr std::size_t SETTINGS_PATH_SIZE = 1024;
 
 const char *settings_path() {
-    static char path[512];
-    return plat_path(SETTINGS_FILE, path, sizeof path);
+    static const LocalPath settings(PATH_SETTINGS);
+    return settings.path;
 }
 
 bool owned_by_us(const struct stat &st) {

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdio>
 
-constexpr const char *SETTINGS_FILE = "/opt/tarvo_update/etc/settings";
 // The keys of PORT1's and PORT2's names, in the order of the record below.
 constexpr const char *KEY_FIRMWARE1 = PORT_TABLE[0].settings_key;
 constexpr const char *KEY_FIRMWARE2 = PORT_TABLE[1].settings_key;

@@ -1,7 +1,7 @@
 // Running the updater from the set page and reading back what it printed.
 #include "web/updater_run.h"
 
-#include "common/platform.h"
+#include "common/paths.h"
 #include "common/ports.h"
 
 #include <cerrno>
@@ -33,16 +33,15 @@ void keep_tail(UpdaterRun *run, const char *data, std::size_t n) {
 // closed here).  `failed` tells the parent that the program did not start:
 // it closes on a successful exec.  Returns the child, or -1.
 pid_t start_updater(const PortInfo &port, const char *file, int out[2], int failed[2]) {
-    char program[512];
-    plat_path(UPDATER_PROGRAM, program, sizeof program);
+    LocalPath program(PATH_UPDATER);
     char port_arg[12];
     std::snprintf(port_arg, sizeof port_arg, "%d", port.number);
     char html_arg[] = "html";
-    char *argv[] = {program, port_arg, const_cast<char *>(file), html_arg, nullptr};
+    char *argv[] = {program.path, port_arg, const_cast<char *>(file), html_arg, nullptr};
     pid_t pid = vfork();
     if (pid == 0) {
         dup2(out[1], 1);
-        execvp(program, argv);
+        execvp(program.path, argv);
         char c = 1;
         ssize_t ignored = write(failed[1], &c, 1);
         (void)ignored;

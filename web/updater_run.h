@@ -7,8 +7,6 @@
 
 #include <cstddef>
 
-constexpr const char *UPDATER_PROGRAM = "/opt/tarvo_update/bin/tarvo_update";
-
 // What the updater printed last (its last UPDATER_TAIL_SIZE bytes) and how
 // it ended.
 constexpr std::size_t UPDATER_TAIL_SIZE = 8192;

@@ -303,8 +303,8 @@ TEST_F(Recover, ARecordThatCannotBeWrittenStopsTheRunBeforeTheBoardIsTouched) {
     EXPECT_EQ(r.status, 9);
     EXPECT_TRUE(r.out.starts_with("Unsafe directory: /opt/tarvo_update/state is not a directory"))
         << r.out;
-    EXPECT_TRUE(
-        logged("err", "main: Unsafe directory: /opt/tarvo_update/state is not a directory"));
+    EXPECT_TRUE(logged(
+        "err", "check_before_lock: Unsafe directory: /opt/tarvo_update/state is not a directory"));
     EXPECT_EQ(erases(), 0);
     EXPECT_EQ(board(), before);
 }

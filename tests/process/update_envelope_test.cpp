@@ -109,7 +109,7 @@ TEST_P(Envelope, UpdateRunsTheImage) {
     // that the waits sleep.
     std::string warning;
     for (const auto &m : w.messages())
-        if (m.text.rfind("main: Kernel timers are coarse", 0) == 0)
+        if (m.text.rfind("report_kernel_timing: Kernel timers are coarse", 0) == 0)
             warning += m.text;
     EXPECT_EQ(!warning.empty(), c.kernel_hz != 0 && (c.kernel_hz < 1000 || coarse_clock));
     EXPECT_EQ(warning.find("waits sleep whole ticks") != std::string::npos, coarse_clock)

@@ -139,7 +139,7 @@ TEST_F(UpdateFault, UnreadableIdentificationFailsThePatch) {
     auto r = update_with("corrupt-readback=0x0FFB");
     EXPECT_EQ(complaints(),
               (std::vector<std::string>{
-                  "err msp430_patch_bsl: MSP430 identification at 0x0FF0 names no loader version: "
+                  "err identify_loader: MSP430 identification at 0x0FF0 names no loader version: "
                   "F1 49 00 00 00 00 00 00 00 00 01 EF 00 00 00 00",
                   "err main: Device patch failed with code -16"}));
     expect_stopped_before_flashing(
@@ -223,7 +223,7 @@ TEST_F(UpdateFault, KilledRunAndTornRecordLoseNothingElse) {
     EXPECT_EQ(refused.status, 5);
     int warnings = 0;
     for (const auto &m : w.messages())
-        warnings += m.level == "warn" && m.text.rfind("main: Update history: ", 0) == 0;
+        warnings += m.level == "warn" && m.text.rfind("run_finish: Update history: ", 0) == 0;
     EXPECT_EQ(warnings, 1) << w.log();
 }
 

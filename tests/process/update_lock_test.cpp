@@ -110,7 +110,7 @@ TEST(UpdateLive, SecondUpdaterIsTurnedAwayWhileTheFirstRuns) {
     bool refused = false;
     for (const auto &m : w.messages())
         refused |=
-            m.level == "err" && m.text == "main: Another update is running (pid " + pid + ")";
+            m.level == "err" && m.text == "take_lock: Another update is running (pid " + pid + ")";
     EXPECT_TRUE(refused) << w.log();
 }
 
@@ -287,7 +287,7 @@ TEST_F(UpdateLockUsers, LockFileThatCannotBeOpenedStopsTheRun) {
     EXPECT_EQ(r.out,
               "Cannot take the update lock: cannot open " + lock_file(w) + ": Permission denied\n");
     EXPECT_TRUE(logged(w, "err",
-                       "main: Cannot take the update lock, cannot open " + lock_file(w) +
+                       "take_lock: Cannot take the update lock, cannot open " + lock_file(w) +
                            ": Permission denied"))
         << w.log();
     EXPECT_EQ(w.sim({"show", w.root()}).out, before);

@@ -301,7 +301,8 @@ class CraftedImage : public ::testing::Test {
         ASSERT_GE(log.size(), 2u);
         // The path is cut where the flashing would cut it.
         std::string path = ("/opt/tarvo_update/fw/" + name).substr(0, 256);
-        EXPECT_EQ(log[log.size() - 2], "err main: Firmware file " + path + " refused: " + reason);
+        EXPECT_EQ(log[log.size() - 2],
+                  "err check_firmware_file: Firmware file " + path + " refused: " + reason);
         EXPECT_TRUE(starts(log.back(), "info All done in ")) << log.back();
         EXPECT_EQ(w.sim({"show", w.root()}).out, before);
         EXPECT_FALSE(testing_support::file_exists(w.path("/var/tarvo_update/tarvo_update.pid")));

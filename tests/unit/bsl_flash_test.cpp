@@ -134,14 +134,14 @@ TEST_F(BslPatch, UnreadableIdentificationFailsIt) {
     EXPECT_EQ(msp430_patch_bsl(port_row(2)), -16);
     EXPECT_EQ(commands(partner), (std::vector<int>{0x10, 0x14}));
     EXPECT_EQ(errors(), std::vector<std::string>{
-                            "err msp430_patch_bsl: MSP430 identification at 0x0FF0 names no "
+                            "err identify_loader: MSP430 identification at 0x0FF0 names no "
                             "loader version: F1 49 00 00 00 00 00 00 00 00 01 1A 00 00 00 00"});
 
     sim::clear_log();
     partner.answer_to(0x14, {NAK});
     EXPECT_EQ(msp430_patch_bsl(port_row(2)), -6);
     EXPECT_EQ(errors().back(),
-              "err msp430_patch_bsl: MSP430 identification read from 0x0FF0 failed with code -6");
+              "err identify_loader: MSP430 identification read from 0x0FF0 failed with code -6");
 }
 
 // The published patch for loader 1.10 at 0x0220, as its maker lists it.

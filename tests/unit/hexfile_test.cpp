@@ -208,7 +208,7 @@ TEST(HexParseLine, RecordsOfAnyLengthAndShortDataFields) {
               HEX_DATA_SHORT);
     auto w = logged_at(LOG_WARNING);
     ASSERT_EQ(w.size(), 1u);
-    EXPECT_EQ(w[0].text.rfind("hex_parse_line: ", 0), 0u);
+    EXPECT_EQ(w[0].text.rfind("parse_fields: ", 0), 0u);
     // Length 250 with an empty data field.
     EXPECT_EQ(hex_parse_line(":FA00100000\n", &address, &type, &length, data.data()),
               HEX_DATA_SHORT);

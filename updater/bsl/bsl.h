@@ -3,6 +3,8 @@
 // image chunk by chunk.  Results: 0 success, negative codes below.
 #pragma once
 
+#include "common/paths.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -161,10 +163,10 @@ int msp430_read_record(const PortInfo &port, std::uint32_t address, std::uint8_t
 constexpr int FIRMWARE_PATH_SIZE = 256;
 
 // A firmware file's path: the fixed path in the firmware directory, as the log
-// names it, and where this system keeps that file (plat_path).
+// names it, and where this system keeps that file (its LocalPath).
 struct FirmwarePath {
     char fixed[FIRMWARE_PATH_SIZE + 1];
-    char where[FIRMWARE_PATH_SIZE + 512];
+    char where[sizeof LocalPath::path];
 };
 
 // Room for the reason why a firmware file is refused.

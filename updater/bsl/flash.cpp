@@ -3,6 +3,7 @@
 // back, then the new program is started.  Progress goes to the printer the caller hands over.
 #include "updater/bsl/bsl.h"
 
+#include "common/paths.h"
 #include "common/platform.h"
 #include "updater/hexfile/hexfile.h"
 #include "updater/port/uart.h"
@@ -15,8 +16,6 @@
 
 namespace {
 
-constexpr const char *FIRMWARE_DIR_PATTERN = "/opt/tarvo_update/fw/%s";
-
 // Most bytes of one write and read-back, the w/r unit of the progress: the
 // longest data record the Intel HEX format has (255 bytes), rounded up to a
 // whole word.  A piece goes to the loader in blocks of BSL_FLASH_BLOCK bytes.
@@ -26,8 +25,7 @@ constexpr int FLASH_PIECE = 256;
 int flash_block(const PortInfo &port, std::uint32_t device, const std::uint8_t *data, int length,
                 const FlashPrinter &printer) {
     if (length < 0 || length > FLASH_PIECE) {
-        plat_syslog(LOG_ERR, "%s: Block at 0x%08X too long (%d bytes)", "flash_block", device,
-                    length);
+        plat_log_here(LOG_ERR, "Block at 0x%08X too long (%d bytes)", device, length);
         return BSL_ERR_TOO_LONG;
     }
     printer.writing(device);
@@ -78,7 +76,7 @@ bool has_parent_component(const char *name) {
 
 bool firmware_path(const char *file, FirmwarePath *path, char *reason, std::size_t size) {
     path->where[0] = '\0';
-    std::snprintf(path->fixed, sizeof path->fixed, FIRMWARE_DIR_PATTERN, file);
+    std::snprintf(path->fixed, sizeof path->fixed, PATH_FIRMWARE_DIR "%s", file);
     if (has_parent_component(file)) {
         std::snprintf(reason, size, "the name has a \"..\" component");
         return false;
@@ -88,7 +86,7 @@ bool firmware_path(const char *file, FirmwarePath *path, char *reason, std::size
                       FIRMWARE_PATH_SIZE - 1);
         return false;
     }
-    plat_path(path->fixed, path->where, sizeof path->where);
+    std::memcpy(path->where, LocalPath(path->fixed).path, sizeof path->where);
     return true;
 }
 

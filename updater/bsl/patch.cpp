@@ -39,8 +39,8 @@ int identify_loader(const PortInfo &port) {
     std::array<std::uint8_t, BSL_CHIP_ID_SIZE + BSL_ANSWER_OVERHEAD> answer{};
     int rc = msp430_read_memory(port, BSL_CHIP_ID_ADDRESS, answer.data(), BSL_CHIP_ID_SIZE);
     if (rc < 0) {
-        plat_syslog(LOG_ERR, "%s: MSP430 identification read from 0x%04X failed with code %d",
-                    "msp430_patch_bsl", BSL_CHIP_ID_ADDRESS, rc);
+        plat_log_here(LOG_ERR, "MSP430 identification read from 0x%04X failed with code %d",
+                      BSL_CHIP_ID_ADDRESS, rc);
         return rc;
     }
     const std::uint8_t *id = answer.data() + 4;
@@ -53,8 +53,8 @@ int identify_loader(const PortInfo &port) {
         for (int i = 0; i < BSL_CHIP_ID_SIZE; ++i)
             std::snprintf(shown + 3 * i, sizeof shown - 3 * i, "%02X ", id[i]);
         shown[3 * BSL_CHIP_ID_SIZE - 1] = '\0';
-        plat_syslog(LOG_ERR, "%s: MSP430 identification at 0x%04X names no loader version: %s",
-                    "msp430_patch_bsl", BSL_CHIP_ID_ADDRESS, shown);
+        plat_log_here(LOG_ERR, "MSP430 identification at 0x%04X names no loader version: %s",
+                      BSL_CHIP_ID_ADDRESS, shown);
         return BSL_ERR_IDENT;
     }
     plat_syslog(LOG_INFO, "MSP430 device ID 0x%04X, loader version %X.%02X", device,

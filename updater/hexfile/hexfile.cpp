@@ -76,8 +76,8 @@ int parse_fields(const char *line, const regmatch_t *match, std::uint32_t *addre
     // must hold exactly the record's bytes.
     long digits = static_cast<long>(dg.rm_eo) - static_cast<long>(dg.rm_so);
     if (digits != 2L * static_cast<long>(length)) {
-        plat_syslog(LOG_WARNING, "%s: Record data has %ld digits, length %u needs %u",
-                    "hex_parse_line", digits < 0 ? 0L : digits, length, 2 * length);
+        plat_log_here(LOG_WARNING, "Record data has %ld digits, length %u needs %u",
+                      digits < 0 ? 0L : digits, length, 2 * length);
         return digits < 2L * static_cast<long>(length) ? HEX_DATA_SHORT : HEX_DATA_LONG;
     }
     const char *pos = line + dg.rm_so;

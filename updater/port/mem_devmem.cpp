@@ -11,6 +11,7 @@
 
 #include "updater/port/mem.h"
 
+#include "common/paths.h"
 #include "common/platform.h"
 
 #include <cerrno>
@@ -25,8 +26,8 @@ static_assert(sizeof(off_t) >= 8, "physical bases need a 64-bit file offset");
 
 namespace {
 
-// "/dev/mem", or the file a test put in its place.
-char device_path[PATH_MAX] = "/dev/mem";
+// The device, or the file a test put in its place.
+char device_path[PATH_MAX] = PATH_DEV_MEM;
 int mem_fd = -1;
 
 // Opens the device on first use; a failed open is retried by the next access.
@@ -35,7 +36,7 @@ bool device_open() {
         mem_fd = open(device_path, O_RDWR | O_SYNC);
         if (mem_fd == -1) {
             int error = errno;
-            plat_syslog(LOG_ERR, "Cannot open /dev/mem\n");
+            plat_syslog(LOG_ERR, "Cannot open " PATH_DEV_MEM "\n");
             errno = error; // the caller may tell why
             return false;
         }
@@ -124,5 +125,5 @@ void mem_set_device_for_tests(const char *path) {
     if (mem_fd != -1)
         close(mem_fd);
     mem_fd = -1;
-    std::snprintf(device_path, sizeof device_path, "%s", path ? path : "/dev/mem");
+    std::snprintf(device_path, sizeof device_path, "%s", path ? path : PATH_DEV_MEM);
 }

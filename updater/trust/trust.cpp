@@ -57,11 +57,11 @@ const char *unsafe(const struct stat &st, char *why, std::size_t size) {
 // the refusal's reason when one is not.
 bool safe_above(char *reason, std::size_t size) {
     char fixed[WHERE_SIZE];
-    std::snprintf(fixed, sizeof fixed, "%s", TRUST_KEY_DIR);
+    std::snprintf(fixed, sizeof fixed, "%s", PATH_KEY_DIR);
     for (char *slash = std::strrchr(fixed, '/'); slash; slash = std::strrchr(fixed, '/')) {
         slash[slash == fixed ? 1 : 0] = '\0';
-        char path[WHERE_SIZE];
-        plat_path(fixed, path, sizeof path);
+        const LocalPath local(fixed);
+        const char *path = local.path;
         struct stat st;
         char wrong[WHY_SIZE];
         if (stat(path, &st) != 0)
@@ -143,7 +143,7 @@ bool list_keys(DIR *dir, KeyNames *names, char *reason, std::size_t size) {
             continue;
         if (names->count == TRUST_MAX_KEY_FILES) {
             std::snprintf(reason, size, "more than %d key files in %s", TRUST_MAX_KEY_FILES,
-                          TRUST_KEY_DIR);
+                          PATH_KEY_DIR);
             return false;
         }
         std::snprintf(names->name[names->count++], NAME_SIZE, "%s", entry->d_name);
@@ -164,7 +164,7 @@ __attribute__((format(printf, 3, 4))) bool refuse(char *reason, std::size_t size
 bool take_unsigned(const char *fixed) {
     plat_syslog(LOG_NOTICE,
                 "Firmware file %s not verified: no key in %s, images are taken unsigned", fixed,
-                TRUST_KEY_DIR);
+                PATH_KEY_DIR);
     return true;
 }
 
@@ -202,18 +202,18 @@ bool read_signature(const char *fixed, const char *where, MinisignSignature *sig
 enum KeyDirResult { KEY_DIR_OPEN, KEY_DIR_NONE, KEY_DIR_REFUSED };
 KeyDirResult open_key_dir(DIR **dir, char *reason, std::size_t size) {
     char why[WHY_SIZE];
-    char dir_path[WHERE_SIZE];
-    plat_path(TRUST_KEY_DIR, dir_path, sizeof dir_path);
+    const LocalPath key_dir(PATH_KEY_DIR);
+    const char *dir_path = key_dir.path;
     int dir_fd = open(dir_path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dir_fd < 0) {
         if (errno == ENOENT)
             return KEY_DIR_NONE;
         struct stat link;
         if ((errno == ELOOP || errno == ENOTDIR) && lstat(dir_path, &link) == 0)
-            refuse(reason, size, "key directory %s is %s: no image is trusted", TRUST_KEY_DIR,
+            refuse(reason, size, "key directory %s is %s: no image is trusted", PATH_KEY_DIR,
                    S_ISLNK(link.st_mode) ? "a symbolic link" : "not a directory");
         else
-            refuse(reason, size, "key directory %s cannot be read (%s)", TRUST_KEY_DIR,
+            refuse(reason, size, "key directory %s cannot be read (%s)", PATH_KEY_DIR,
                    std::strerror(errno));
         return KEY_DIR_REFUSED;
     }
@@ -224,13 +224,13 @@ KeyDirResult open_key_dir(DIR **dir, char *reason, std::size_t size) {
         why[0] = '\0';
     if (why[0] != '\0') {
         close(dir_fd);
-        refuse(reason, size, "key directory %s %s: no image is trusted", TRUST_KEY_DIR, why);
+        refuse(reason, size, "key directory %s %s: no image is trusted", PATH_KEY_DIR, why);
         return KEY_DIR_REFUSED;
     }
     *dir = fdopendir(dir_fd);
     if (*dir == nullptr) {
         close(dir_fd);
-        refuse(reason, size, "key directory %s cannot be read (%s)", TRUST_KEY_DIR,
+        refuse(reason, size, "key directory %s cannot be read (%s)", PATH_KEY_DIR,
                std::strerror(errno));
         return KEY_DIR_REFUSED;
     }
@@ -253,8 +253,7 @@ int load_trusted_keys(DIR *dir, TrustedKey *trusted, char *reason, std::size_t s
             ++count;
             continue;
         }
-        plat_syslog(LOG_WARNING, "%s: Key %s/%s not trusted: %s", "trust_check_image",
-                    TRUST_KEY_DIR, names.name[i], why);
+        plat_log_here(LOG_WARNING, "Key %s/%s not trusted: %s", PATH_KEY_DIR, names.name[i], why);
         if (first_problem[0] == '\0')
             std::snprintf(first_problem, sizeof first_problem, "%s %s", names.name[i], why);
     }
@@ -262,7 +261,7 @@ int load_trusted_keys(DIR *dir, TrustedKey *trusted, char *reason, std::size_t s
     if (!listed)
         return -1;
     if (count == 0 && names.count > 0) {
-        refuse(reason, size, "no trusted key in %s (%s)", TRUST_KEY_DIR, first_problem);
+        refuse(reason, size, "no trusted key in %s (%s)", PATH_KEY_DIR, first_problem);
         return -1;
     }
     return count;

@@ -20,14 +20,13 @@
 // revokes it.
 #pragma once
 
+#include "common/paths.h"
 #include "updater/trust/minisign.h"
 
 #include <cstddef>
 #include <cstdint>
 
-// Where the owner installs the trusted public keys.
-constexpr const char *TRUST_KEY_DIR = "/opt/tarvo_update/keys";
-// Key files taken from it; more are refused rather than half read.
+// Key files taken from the key directory (PATH_KEY_DIR); more are refused rather than half read.
 constexpr int TRUST_MAX_KEY_FILES = 16;
 // A signature file's name: the image's with this appended.
 constexpr const char *TRUST_SIG_SUFFIX = ".minisig";
