@@ -24,6 +24,8 @@ cmake --build "$build" -j"$jobs"
 needs_binfmt=(
   'Recover\.ABoardThatAlwaysFailsIsFlashedThreeTimesThenLeftToAPerson'
   'Recover\.ABoardTakenOutIsGivenUpAsAnyOtherAndNotFlashedWhenPutBack'
+  'Recover\.ARefusedImageNeedsAPersonAtOnce'
+  'Recover\.WhatIsInThePrivateStateDirectoryCounts'
   'Interruptions/RecoverAfter\.TheNextBootFinishesTheUpdate/.*'
 )
 exclude=$(IFS='|'; echo "${needs_binfmt[*]}")
