@@ -31,11 +31,12 @@ export TARVO_SIM_ROOT="$state/world"
 for ((i = 0; i < pages; i++)); do
   (until [ -e "$state/stop" ]; do
     TARVO_SIM_SPEED=1 REQUEST_METHOD=GET "$build/sim/index.cgi" >/dev/null
+    touch "$state/page-$i"
   done) &
   loops+=($!)
 done
-# The pages are under way before the first update.
-until [ -s "$state/world/var/log/messages" ]; do sleep 0.05; done
+# Every loop has shown a page before the first update.
+until [ "$(find "$state" -maxdepth 1 -name 'page-*' | wc -l)" -eq "$pages" ]; do sleep 0.05; done
 
 images=(V1a2a3c4b5b6b7o.hex V1a2a3b4b5b6b7o.hex)
 worst=0 total=0 refused=0
