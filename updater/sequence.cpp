@@ -2,6 +2,7 @@
 // and configuration, bootstrap entry, erase, RAM patch, authentication,
 // flashing, new version and configuration with the match mark.  The first
 // failing stage ends the sequence.
+#include "common/history.h"
 #include "common/platform.h"
 #include "common/ports.h"
 #include "updater/bsl/bsl.h"
@@ -204,17 +205,10 @@ bool print_new_config(const PortInfo &port, const char *file) {
     return confirmed;
 }
 
-// Whether the boot's recovery started this run (its parent's name), rather
-// than a person (by hand, the web pages or the fleet).
+// Whether the boot's recovery started this run, rather than a person (by
+// hand, the web pages or the fleet): the history's own telling of who started it.
 bool started_by_recovery() {
-    char path[64], name[32] = "";
-    std::snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(getppid()));
-    FILE *f = std::fopen(path, "re");
-    if (!f)
-        return false;
-    bool named = std::fgets(name, sizeof name, f) != nullptr;
-    std::fclose(f);
-    return named && std::strcmp(name, "tarvo_recover\n") == 0;
+    return std::strcmp(history_started_by(), BY_BOOT_RECOVERY) == 0;
 }
 
 // The record of this update, before anything changes the board.
